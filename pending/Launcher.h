@@ -1,0 +1,24 @@
+#pragma once
+
+// Runs one pending entry as a process of its own and waits for it to end.
+// Returns at once, starting nothing, for an empty path or a kind letter other
+// than "D" (in-process server DLL), "E" (executable server) or "T" (type
+// library). is64Bit is the entry's 64-bit marker.
+void RegisterEntry(char kind, const char* file, bool is64Bit);
+
+// Builds the command line for the entry, starts it and waits without time-out:
+//   E            "file" /regserver
+//   D, T marked  "<system dir>\regsvr32.exe" /s "file", redirection off around it
+//   D, T         "<own path>" /<kind><file>, the tool itself in child mode
+// Starts nothing when a path or the command line does not fit its buffer.
+// For a marked entry, redirection is switched on again once the child has
+// ended or could not be created.
+void LaunchRegistration(char kind, const char* file, bool is64Bit);
+
+// Switches file-system redirection of this thread off (false) or on (true),
+// where the platform has the switch; elsewhere it does nothing.
+void SetFsRedirection(bool enabled);
+
+// Fills path (kPathBufferSize bytes) with the full path of the tool's own
+// image. False when that fails or the path does not fit whole.
+bool GetOwnPath(char* path);

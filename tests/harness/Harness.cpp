@@ -1,0 +1,209 @@
+#include "harness/Harness.h"
+
+#include <sstream>
+
+namespace harness {
+
+std::string TestProgramPath() {
+    char path[MAX_PATH * 4];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof(path));
+    return std::string(path, length);
+}
+
+std::string FolderOf(const std::string& path) {
+    return path.substr(0, path.find_last_of("\\/"));
+}
+
+// Built layout: <build>/pendreg.exe, <build>/tests/pendreg_tests.exe and
+// <build>/tests/fixtures/.
+std::string ToolPath() {
+    return FolderOf(FolderOf(TestProgramPath())) + "\\pendreg.exe";
+}
+
+std::string FixturePath(const char* name) {
+    return FolderOf(TestProgramPath()) + "\\fixtures\\" + name;
+}
+
+RunResult Run(const std::string& commandLine, const char* application,
+              const char* currentDirectory, DWORD timeoutMs) {
+    std::vector<char> line(commandLine.begin(), commandLine.end());
+    line.push_back('\0');
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(application, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        currentDirectory, &startup, &process)) {
+        return {false, GetLastError()};
+    }
+    CloseHandle(process.hThread);
+    RunResult result = {true, 0};
+    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 259);
+        WaitForSingleObject(process.hProcess, 10000);
+        result.finished = false;
+    } else {
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+    }
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+ScratchFolder::ScratchFolder() {
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof(temp), temp);
+    static LONG serial = 0;
+    std::ostringstream name;
+    name << temp << "pendreg-" << GetCurrentProcessId() << "-" << InterlockedIncrement(&serial)
+         << "-" << GetTickCount();
+    path_ = name.str();
+    CreateDirectoryA(path_.c_str(), nullptr);
+}
+
+static void RemoveFolder(const std::string& folder) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..") {
+                continue;
+            }
+            std::string child = folder + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveFolder(child);
+            } else {
+                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(child.c_str());
+            }
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+ScratchFolder::~ScratchFolder() {
+    RemoveFolder(path_);
+}
+
+static std::string MakeParentFolders(const std::string& root, const std::string& name) {
+    std::string target = root + "\\" + name;
+    for (size_t slash = root.size() + 1; (slash = target.find('\\', slash)) != std::string::npos;
+         ++slash) {
+        CreateDirectoryA(target.substr(0, slash).c_str(), nullptr);
+    }
+    return target;
+}
+
+std::string ScratchFolder::Copy(const std::string& source, const std::string& name) const {
+    std::string target = MakeParentFolders(path_, name);
+    CopyFileA(source.c_str(), target.c_str(), FALSE);
+    return target;
+}
+
+std::string ScratchFolder::Write(const std::string& name, const std::string& content) const {
+    std::string target = MakeParentFolders(path_, name);
+    HANDLE file = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(file);
+    return target;
+}
+
+std::string ReadFile(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::string();
+    }
+    std::string content(GetFileSize(file, nullptr), '\0');
+    DWORD read = 0;
+    ::ReadFile(file, &content[0], static_cast<DWORD>(content.size()), &read, nullptr);
+    CloseHandle(file);
+    content.resize(read);
+    return content;
+}
+
+bool FileExists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string Record::field(const char* key) const {
+    auto found = fields.find(key);
+    return found == fields.end() ? std::string() : found->second;
+}
+
+RecordLog::RecordLog() : path_(folder_.path() + "\\records.log") {
+    SetEnvironmentVariableA("PENDREG_TEST_LOG", path_.c_str());
+}
+
+RecordLog::~RecordLog() {
+    SetEnvironmentVariableA("PENDREG_TEST_LOG", nullptr);
+}
+
+std::vector<Record> RecordLog::Read() const {
+    std::vector<Record> records;
+    std::istringstream lines(ReadFile(path_));
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        Record record;
+        std::istringstream fields(line);
+        std::getline(fields, record.event, '\t');
+        std::string field;
+        while (std::getline(fields, field, '\t')) {
+            size_t equals = field.find('=');
+            record.fields[field.substr(0, equals)] = field.substr(equals + 1);
+        }
+        records.push_back(record);
+    }
+    return records;
+}
+
+std::vector<std::string> RecordLog::Events() const {
+    std::vector<std::string> events;
+    for (const Record& record : Read()) {
+        events.push_back(record.event);
+    }
+    return events;
+}
+
+bool KeyExists(HKEY root, const std::string& path, REGSAM view) {
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+void DeleteTree(HKEY root, const std::string& path, REGSAM view) {
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    std::vector<std::string> children;
+    char name[256];
+    for (DWORD index = 0; RegEnumKeyA(key, index, name, sizeof(name)) == ERROR_SUCCESS; ++index) {
+        children.push_back(name);
+    }
+    RegCloseKey(key);
+    for (const std::string& child : children) {
+        DeleteTree(root, path + "\\" + child, view);
+    }
+    RegDeleteKeyExA(root, path.c_str(), view, 0);
+}
+
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool RestartWine() {
+    RunResult result = Run("wineboot.exe -r");
+    return result.finished && result.exitCode == 0;
+}
+
+} // namespace harness

@@ -1,0 +1,89 @@
+#pragma once
+// What the tests share: starting programs with a time-out, scratch folders,
+// the fixtures' log, and registry checks. Written against the plain Windows
+// API so that the suite runs the same on Windows as under Wine.
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// Long enough for a slow emulated child, short enough that a message box or a
+// hang fails the test instead of stalling the suite.
+const DWORD kChildTimeoutMs = 120000;
+
+std::string TestProgramPath();
+// The tool built from the same sources as the test program.
+std::string ToolPath();
+// A file built by tests/fixtures.
+std::string FixturePath(const char* name);
+std::string FolderOf(const std::string& path);
+
+struct RunResult {
+    bool finished;  // false: the time-out ran out and the process was killed
+    DWORD exitCode; // valid when finished
+};
+
+// Starts commandLine with CreateProcess and waits at most timeoutMs. With an
+// application, the command line is passed exactly as given, whatever its
+// first token says.
+RunResult Run(const std::string& commandLine, const char* application = nullptr,
+              const char* currentDirectory = nullptr, DWORD timeoutMs = kChildTimeoutMs);
+
+// A folder of its own under the temporary folder, removed with its contents
+// when the object goes.
+class ScratchFolder {
+  public:
+    ScratchFolder();
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    const std::string& path() const {
+        return path_;
+    }
+    // Copies a fixture (or any file) into the folder, or into a subfolder
+    // given in name; returns the copy's full path.
+    std::string Copy(const std::string& source, const std::string& name) const;
+    std::string Write(const std::string& name, const std::string& content) const;
+
+  private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+// One line of the fixtures' log: an event and its key=value fields.
+struct Record {
+    std::string event;
+    std::map<std::string, std::string> fields;
+    std::string field(const char* key) const;
+};
+
+// The log the fixtures append to, in its own scratch file. While the object
+// lives, PENDREG_TEST_LOG names it; children inherit that.
+class RecordLog {
+  public:
+    RecordLog();
+    ~RecordLog();
+    std::vector<Record> Read() const;
+    // The events only, in order: the shape of most checks.
+    std::vector<std::string> Events() const;
+
+  private:
+    ScratchFolder folder_;
+    std::string path_;
+};
+
+bool KeyExists(HKEY root, const std::string& path, REGSAM view = 0);
+void DeleteTree(HKEY root, const std::string& path, REGSAM view = 0);
+
+// Whether the suite runs under Wine, where a restart can be made on demand.
+bool RunningUnderWine();
+// Wine's restart: carries out the deletions scheduled for the next boot.
+bool RestartWine();
+
+} // namespace harness
