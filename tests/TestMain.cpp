@@ -1,16 +1,19 @@
-// The test program. When the launcher, called from a test, starts "its own
-// image" in child mode, that image is this program: it then records the
-// command line it was given instead of running the tests.
+// The test program. Tests call the launcher directly, and the launcher starts
+// "its own image" in child mode: that image is then this program. It records
+// the command line it was given and does the tool's child-mode work, with the
+// tool's own code, instead of running the tests.
 #include "fixtures/Record.h"
-#include "main/CommandLine.h"
+#include "main/ChildMode.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 int main(int argc, char** argv) {
-    if (ScanCommandLine(GetCommandLineA()).hasSwitch) {
+    ToolCommand command = ScanCommandLine(GetCommandLineA());
+    if (command.hasSwitch) {
         AppendRecord((std::string("child\tcmdline=") + GetCommandLineA()).c_str());
+        RunChildMode(command);
         return 0;
     }
     testing::InitGoogleTest(&argc, argv);
