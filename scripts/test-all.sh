@@ -10,3 +10,5 @@ cmake --preset x86_64
 cmake --build --preset x86_64
 ctest --preset i686 --no-tests=error
 ctest --preset x86_64 --no-tests=error
+# Last, and slow: the shipped image run for real under WoW64 emulation.
+ctest --preset wow64 --no-tests=error

@@ -1,0 +1,15 @@
+#!/bin/bash
+# Prints the size of the shipped 32-bit image, and of each of its sections,
+# against the goal of 5,120 bytes. A figure, never a failure.
+set -eu
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --preset i686 >/dev/null
+cmake --build --preset i686 >/dev/null
+image=build/i686/pendreg.exe
+size=$(stat -c %s "$image")
+echo "pendreg.exe (i686): $size bytes (goal: at most 5120)"
+i686-w64-mingw32-objdump -h "$image" | awk '/^ +[0-9]+ / { print $2, $3 }' |
+    while read -r name hexsize; do
+        printf '  %-8s %6d bytes\n' "$name" "$((0x$hexsize))"
+    done

@@ -1,0 +1,99 @@
+#!/bin/bash
+# The WoW64 lane: the shipped 32-bit image runs one real pending pass in a
+# 64-bit Wine prefix, under user-mode emulation. It proves the road only a
+# 32-bit process takes: the key is read in the 32-bit view of the registry,
+# and redirection is off around the 64-bit regsvr32.exe.
+#
+#   run-lane.sh WINE_RUN IMAGE32 FIXTURES32 FIXTURES64 WORK
+# Exit 0: passed; 77: emulation cannot be set up here (skipped); else failed.
+set -u
+wine_run=$1 image=$2 fixtures32=$3 fixtures64=$4 work=$5
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/emulation.sh"
+
+set_up_emulation || exit 77
+prefix=$work/prefix
+cleanup() {
+    "$wine_run" "$prefix" --stop
+    unregister_emulation
+}
+trap cleanup EXIT
+
+key='Software\Zelk.Library.Cormant.v3'
+wine() { "$wine_run" "$prefix" "$@"; }
+failures=0
+check() { # name, then a command that succeeds when the check holds
+    local name=$1
+    shift
+    if "$@" >/dev/null 2>&1; then
+        echo "ok   $name"
+    else
+        echo "FAIL $name"
+        failures=$((failures + 1))
+    fi
+}
+elapsed() { echo "$(($(date +%s) - started)) s"; }
+
+started=$(date +%s)
+rm -rf "$work" && mkdir -p "$work"
+"$wine_run" "$prefix" --fresh
+[ -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ] || {
+    echo "FAIL the prefix has no 32-bit side"
+    exit 1
+}
+echo "prefix with its 32-bit side: $(elapsed)"
+
+# The server is up before the tool is copied in: a server started later would
+# carry out deletions scheduled by an earlier run.
+lane=$prefix/drive_c/lane
+mkdir -p "$lane"
+cp "$image" "$lane/pendreg.exe"
+cp "$fixtures32/recorder.dll" "$lane/rec32.dll"
+cp "$fixtures32/recorder.dll" "$lane/decoy.dll"
+cp "$fixtures32/exeserver.exe" "$lane/server32.exe"
+cp "$fixtures64/recorder.dll" "$lane/rec64.dll"
+
+# Recorded from a 64-bit process: the 32-bit view is under Wow6432Node. The
+# key of the same name in the 64-bit view is a decoy the pass must not touch.
+cat >"$lane/pending.reg" <<'REG'
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\Software\Wow6432Node\Zelk.Library.Cormant.v3\lane]
+"count"=dword:00000003
+"1.mode"="D"
+"1.file"="C:\\lane\\rec32.dll"
+"2.mode"="DX"
+"2.file"="C:\\lane\\rec64.dll"
+"3.mode"="E"
+"3.file"="C:\\lane\\server32.exe"
+
+[HKEY_LOCAL_MACHINE\Software\Zelk.Library.Cormant.v3\decoy]
+"count"=dword:00000001
+"1.mode"="D"
+"1.file"="C:\\lane\\decoy.dll"
+REG
+wine reg import 'C:\lane\pending.reg' >/dev/null 2>&1
+
+started=$(date +%s)
+(cd "$lane" && PENDREG_TEST_LOG='C:\lane\records.log' timeout 1200 "$wine_run" "$prefix" 'C:\lane\pendreg.exe' /S)
+echo "pass of three entries: $(elapsed)"
+
+log=$lane/records.log
+tr -d '\r' <"$log" 2>/dev/null | sed 's/^/  log: /'
+record_count() { tr -d '\r' <"$log" | grep -ci "$1"; }
+once() { [ "$(record_count "$1")" = 1 ]; }
+query() { wine reg query "$@" 2>/dev/null | tr -d '\r'; }
+
+check "32-bit DLL registered once, in the tool's own 32-bit child" \
+    once $'^register\tmodule=C:\\\\lane\\\\rec32.dll\tprocess=C:\\\\lane\\\\pendreg.exe\t.*\tbits=32\t'
+check "marked DLL registered once by the 64-bit regsvr32.exe, started by the tool itself" \
+    once $'^register\tmodule=C:\\\\lane\\\\rec64.dll\tprocess=C:\\\\windows\\\\system32\\\\regsvr32.exe\tparent=C:\\\\lane\\\\pendreg.exe\tbits=64\t'
+check "executable server run once with /regserver" \
+    once $'^exe\tcmdline="C:\\\\lane\\\\server32.exe" /regserver$'
+check "the 64-bit view's decoy entry not run" test "$(record_count decoy)" = 0
+check "the key in the 32-bit view is gone" eval "! wine reg query 'HKLM\\Software\\Wow6432Node\\Zelk.Library.Cormant.v3'"
+check "the decoy key in the 64-bit view is untouched" eval "query 'HKLM\\$key\\decoy' /v 1.file | grep -q decoy.dll"
+check "the tool's own file is scheduled for deletion" eval \
+    "query 'HKLM\\System\\CurrentControlSet\\Control\\Session Manager' /v PendingFileRenameOperations | grep -qi 'lane.pendreg.exe'"
+
+[ "$failures" -eq 0 ]
