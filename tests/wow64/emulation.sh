@@ -1,15 +1,19 @@
-# Sourced by the WoW64 lane and its benchmark: lets wine64 start 32-bit
+# Sourced by the WoW64 lane and its benchmark. Lets wine64 start 32-bit
 # Windows programs on a kernel that cannot run 32-bit Linux programs, by
 # handing 32-bit ELF programs (Wine's 32-bit loader) to qemu's user-mode
-# emulator through binfmt_misc. The registration is removed again when done:
-# while it is in place, every new 64-bit prefix also sets up its slow 32-bit
-# side, which the fast suite must never pay for.
+# emulator through binfmt_misc.
+#
+# The registration must never outlive the lane: while it is in place, every
+# new 64-bit prefix also sets up its slow 32-bit side, which the fast suite
+# must not pay for. So the lane runs in a user namespace with a binfmt_misc
+# instance of its own, which nobody else sees and which goes with it; on a
+# kernel without such instances, a machine-wide registration is made and
+# removed afterwards.
 
-emulation_entry=/proc/sys/fs/binfmt_misc/pendreg-i386
-emulation_added=0
+emulation_lib=${BASH_SOURCE[0]}
+binfmt=/proc/sys/fs/binfmt_misc
 
-# Installs qemu-user-static and Debian's 32-bit Wine when missing. Fails when
-# they cannot be had.
+# Installs qemu-user-static and Debian's 32-bit Wine when missing.
 install_emulation_packages() {
     if [ -x /usr/bin/qemu-i386-static ] && [ -x /usr/lib/wine/wine ]; then
         return 0
@@ -20,39 +24,45 @@ install_emulation_packages() {
         qemu-user-static wine32:i386 >/dev/null || return 1
 }
 
-# Registers qemu for 32-bit x86 ELF programs, unless some registration for
-# them is there already. F: the interpreter is opened now, so it also works
-# inside other mount namespaces.
-register_emulation() {
-    local root=/proc/sys/fs/binfmt_misc
-    if [ ! -e "$root/register" ]; then
-        mount -t binfmt_misc binfmt_misc "$root" 2>/dev/null || return 1
-    fi
-    if grep -qs 'magic 7f454c4601010100000000000000000002000300' "$root"/* 2>/dev/null; then
-        return 0
-    fi
+# Registers qemu for 32-bit x86 ELF programs under the given name. F: the
+# interpreter is opened now, so it works whatever the caller's mounts.
+register_qemu() {
     local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
     local mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-    printf ':pendreg-i386:M::%s:%s:/usr/bin/qemu-i386-static:F\n' "$magic" "$mask" \
-        >"$root/register" 2>/dev/null || return 1
-    emulation_added=1
+    printf ':%s:M::%s:%s:/usr/bin/qemu-i386-static:F\n' "$1" "$magic" "$mask" >"$binfmt/register"
 }
 
-unregister_emulation() {
-    if [ "$emulation_added" = 1 ] && [ -e "$emulation_entry" ]; then
-        echo -1 >"$emulation_entry"
-    fi
-    emulation_added=0
+# Inside the private namespace: a binfmt_misc instance of its own, then the
+# command. 78: this kernel has no private instances.
+run_in_private_binfmt() {
+    mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || exit 78
+    register_qemu pendreg-i386 || exit 78
+    exec "$@"
 }
 
-# Everything above; prints one line and fails when emulation cannot be had.
-set_up_emulation() {
+# The fallback: a machine-wide registration for the command's lifetime.
+run_with_global_binfmt() {
+    [ -e "$binfmt/register" ] || mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 77
+    register_qemu pendreg-i386 2>/dev/null || return 77
+    "$@"
+    local status=$?
+    echo -1 >"$binfmt/pendreg-i386"
+    return $status
+}
+
+# Runs the command with 32-bit programs emulated. 77, with one line said,
+# when emulation cannot be had here.
+with_emulation() {
     if ! install_emulation_packages; then
         echo "WoW64 lane skipped: qemu-user-static and wine32:i386 cannot be installed here"
-        return 1
+        return 77
     fi
-    if ! register_emulation; then
-        echo "WoW64 lane skipped: 32-bit programs cannot be registered with binfmt_misc here"
-        return 1
-    fi
+    unshare --user --map-root-user --mount --propagation private \
+        bash -c 'source "$0" && run_in_private_binfmt "$@"' "$emulation_lib" "$@"
+    local status=$?
+    [ $status -ne 78 ] && return $status
+    run_with_global_binfmt "$@"
+    status=$?
+    [ $status -eq 77 ] && echo "WoW64 lane skipped: 32-bit programs cannot be registered with binfmt_misc here"
+    return $status
 }

@@ -11,13 +11,13 @@ wine_run=$1 image=$2 fixtures32=$3 fixtures64=$4 work=$5
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/emulation.sh"
 
-set_up_emulation || exit 77
+if [ -z "${PENDREG_EMULATED:-}" ]; then
+    export PENDREG_EMULATED=1
+    with_emulation "$0" "$@"
+    exit
+fi
 prefix=$work/prefix
-cleanup() {
-    "$wine_run" "$prefix" --stop
-    unregister_emulation
-}
-trap cleanup EXIT
+trap '"$wine_run" "$prefix" --stop' EXIT
 
 key='Software\Zelk.Library.Cormant.v3'
 wine() { "$wine_run" "$prefix" "$@"; }
