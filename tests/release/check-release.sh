@@ -1,0 +1,96 @@
+#!/bin/bash
+# Makes the release of a build folder and checks the zip: exactly the three
+# files, sums that verify, the image that was built, and a user document
+# whose figures are those of the image, read here with a parser of its own.
+# Usage: check-release.sh CMAKE BUILD_DIR ZIP IMAGE OBJDUMP
+set -u
+cmake=$1 build_dir=$2 zip=$3 image=$4 objdump=$5
+
+log=$(mktemp)
+if ! "$cmake" --build "$build_dir" --target release >"$log" 2>&1; then
+    cat "$log"
+    echo "FAIL: the release target"
+    exit 1
+fi
+rm -f "$log"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+check() { # name, then a command that succeeds when the check holds
+    local name=$1
+    shift
+    if "$@" >"$work/check.out" 2>&1; then
+        echo "ok   $name"
+    else
+        echo "FAIL $name"
+        cat "$work/check.out"
+        failures=$((failures + 1))
+    fi
+}
+same() { # what, expected, actual; lists of lines are shown as a diff
+    [ -n "$2" ] && [ "$2" = "$3" ] && return 0
+    if [[ $2 == *$'\n'* ]]; then
+        diff <(echo "$2") <(echo "$3")
+    else
+        printf 'expected: %s\nactual:   %s\n' "$2" "$3"
+    fi
+    return 1
+}
+
+members=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
+check "the zip holds pendreg.exe, README.txt and SHA256SUMS only" \
+    same "zip members" "README.txt SHA256SUMS pendreg.exe " "$members"
+unzip -q "$zip" -d "$work/unpacked" || exit 1
+cd "$work/unpacked" || exit 1
+check "SHA256SUMS verifies" sha256sum -c --strict SHA256SUMS
+check "SHA256SUMS covers the image and the document" \
+    same "sums" "README.txt pendreg.exe " "$(awk '{ print $2 }' SHA256SUMS | sort | tr '\n' ' ')"
+zip_sum_verifies() { (cd "$(dirname "$zip")" && sha256sum -c --strict "$(basename "$zip").sha256"); }
+check "the zip's sum beside it verifies" zip_sum_verifies
+check "the zip ships the image that was built" cmp pendreg.exe "$image"
+
+# The document's figures, from its last section, and the same figures read
+# from the image with objdump.
+facts=$(tr -d '\r' <README.txt | sed -n '/^The image$/,$p')
+doc_field() { sed -n "s/^  $1  *//p" <<<"$facts" | head -n 1; }
+doc_imports() { # "DLL function" per line, wrapped lines joined
+    awk '/^  Imports$/ { on = 1; next }
+         on && /^    [^ ]/ { dll = $1; sub(/:$/, "", dll); first = 2 }
+         on && /^      [^ ]/ { first = 1 }
+         on { for (i = first; i <= NF; i++) print dll, $i }' <<<"$facts" | sort
+}
+headers=$("$objdump" -p pendreg.exe)
+header_value() { awk -v key="$1" '$1 == key { print $2; exit }' <<<"$headers"; }
+image_subsystem() {
+    sed -n 's/^Subsystem[[:space:]]*0*\([0-9a-f]*\)[[:space:]]*\(.*\)$/\1 \2/p' <<<"$headers"
+}
+image_flags() { # the value, then the names objdump lists below it
+    awk '$1 == "DllCharacteristics" { printf "0x%s", $2; on = 1; next }
+         on && /^\t+[A-Z_]+$/ { printf " %s", $1; next }
+         { on = 0 }' <<<"$headers"
+}
+image_resources() {
+    grep -Eq '^Entry 2 0+ 0+ Resource Directory' <<<"$headers" && echo none || echo present
+}
+image_imports() {
+    awk '/DLL Name:/ { dll = $3; next }
+         /^$/ { dll = "" }
+         dll != "" && /^\t[0-9a-f]+\t/ { print dll, $NF }' <<<"$headers" | sort
+}
+
+check "document: size" same "size" "$(stat -c %s "$image") bytes" "$(doc_field Size)"
+check "document: format" same "format" \
+    "$(awk '$1 == "Magic" { gsub(/[()]/, "", $3); print $3 }' <<<"$headers") ($(awk '/file format/ { print $NF }' <<<"$headers"))" \
+    "$(doc_field Format)"
+check "document: subsystem" same "subsystem" "$(image_subsystem)" "$(doc_field Subsystem)"
+check "document: DllCharacteristics" same "flags" "$(image_flags)" \
+    "$(doc_field DllCharacteristics)"
+check "document: entry point" same "entry" "RVA 0x$(header_value AddressOfEntryPoint)" \
+    "$(doc_field 'Entry point' | cut -d' ' -f1-2)"
+check "document: resources" same "resources" "$(image_resources)" \
+    "$(doc_field Resources | cut -d, -f1)"
+check "document: imports" same "imports" "$(image_imports)" "$(doc_imports)"
+
+echo "release: $zip, $(stat -c %s "$zip") bytes"
+[ "$failures" -eq 0 ]
