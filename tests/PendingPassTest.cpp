@@ -1,1 +1,542 @@
+// The pending pass: "/S" runs every recorded entry once and in order, each in
+// a process of its own, deletes what it has run, and always ends by
+// scheduling the tool's own file for deletion at restart. Work sets are
+// recorded the way an installer would, and the pass is always a scratch copy
+// of the tool, since it asks for its own file to be deleted.
+#include "harness/Harness.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+const char kPendingKey[] = "Software\\Zelk.Library.Cormant.v3";
+const char kSampleLibId[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}";
+const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
+
+// One registry value exactly as stored: name, type and bytes. "{dir}" in the
+// bytes stands for the scratch folder.
+struct Value {
+    std::string name;
+    DWORD type;
+    std::string bytes;
+};
+
+Value Sz(const std::string& name, const std::string& text) {
+    return {name, REG_SZ, text + '\0'};
+}
+
+Value Dword(const std::string& name, DWORD number) {
+    return {name, REG_DWORD, std::string(reinterpret_cast<const char*>(&number), 4)};
+}
+
+struct Entry {
+    const char* mode;
+    const char* file; // in the scratch folder; "" for an empty file value
+};
+
+// A work set as the recording installer writes it: "count", then N.mode and
+// N.file for every entry.
+std::vector<Value> Entries(std::initializer_list<Entry> entries) {
+    std::vector<Value> values = {Dword("count", static_cast<DWORD>(entries.size()))};
+    unsigned number = 0;
+    for (const Entry& entry : entries) {
+        ++number;
+        values.push_back(Sz(std::to_string(number) + ".mode", entry.mode));
+        values.push_back(Sz(std::to_string(number) + ".file",
+                            *entry.file ? std::string("{dir}\\") + entry.file : ""));
+    }
+    return values;
+}
+
+// Values added after the entries, or replacing one of them by name.
+std::vector<Value> With(std::vector<Value> values, std::initializer_list<Value> changes) {
+    for (const Value& change : changes) {
+        auto same = std::find_if(values.begin(), values.end(),
+                                 [&](const Value& value) { return value.name == change.name; });
+        if (same != values.end()) {
+            *same = change;
+        } else {
+            values.push_back(change);
+        }
+    }
+    return values;
+}
+
+std::vector<Value> Without(std::vector<Value> values, const std::string& name) {
+    values.erase(std::remove_if(values.begin(), values.end(),
+                                [&](const Value& value) { return value.name == name; }),
+                 values.end());
+    return values;
+}
+
+struct WorkSet {
+    std::string name;
+    std::vector<Value> values;
+    bool hasSubkey = false; // a key of its own inside: deleting the work set fails
+    DWORD denied = 0;       // access refused to everyone on the work set's key
+};
+
+std::string Expand(std::string text, const std::string& dir) {
+    for (size_t at; (at = text.find("{dir}")) != std::string::npos;) {
+        text.replace(at, 5, dir);
+    }
+    return text;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string BaseName(const std::string& path) {
+    return path.substr(path.find_last_of("\\/") + 1);
+}
+
+// Gives everyone full access to the key and all below it again, so that a
+// work set recorded with a refusing access list can be removed.
+void AllowEverything(HKEY root, const std::string& path) {
+    HKEY key;
+    if (RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC, &key) == ERROR_SUCCESS) {
+        SECURITY_DESCRIPTOR open;
+        InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open);
+        RegCloseKey(key);
+    }
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    char name[256];
+    std::vector<std::string> children;
+    for (DWORD index = 0; RegEnumKeyA(key, index, name, sizeof(name)) == ERROR_SUCCESS; ++index) {
+        children.push_back(name);
+    }
+    RegCloseKey(key);
+    for (const std::string& child : children) {
+        AllowEverything(root, path + "\\" + child);
+    }
+}
+
+void RemovePendingKey() {
+    AllowEverything(HKEY_LOCAL_MACHINE, kPendingKey);
+    harness::DeleteTree(HKEY_LOCAL_MACHINE, kPendingKey);
+}
+
+// Refuses the given access to everyone on the key, and allows the rest.
+void Deny(HKEY key, DWORD denied) {
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone = nullptr;
+    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
+    DWORD size = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(everyone));
+    std::vector<char> aclBytes(size);
+    ACL* acl = reinterpret_cast<ACL*>(aclBytes.data());
+    InitializeAcl(acl, size, ACL_REVISION);
+    AddAccessDeniedAce(acl, ACL_REVISION, denied, everyone);
+    AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, everyone);
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor));
+    FreeSid(everyone);
+}
+
+void Record(const std::vector<WorkSet>& workSets, const std::string& dir) {
+    for (const WorkSet& workSet : workSets) {
+        HKEY key;
+        std::string path = std::string(kPendingKey) + "\\" + workSet.name;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        for (const Value& value : workSet.values) {
+            std::string bytes = Expand(value.bytes, dir);
+            // The byte count is given exactly. A byte other than NUL follows
+            // the counted ones: the platform adds a terminator that a string
+            // value's count left out when the next byte in memory is NUL.
+            std::string buffer = bytes + '#';
+            EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, value.name.c_str(), 0, value.type,
+                                                    reinterpret_cast<const BYTE*>(buffer.data()),
+                                                    static_cast<DWORD>(bytes.size())));
+        }
+        if (workSet.hasSubkey) {
+            HKEY inner;
+            RegCreateKeyExA(key, "inner", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &inner, nullptr);
+            RegCloseKey(inner);
+        }
+        if (workSet.denied != 0) {
+            Deny(key, workSet.denied);
+        }
+        RegCloseKey(key);
+    }
+}
+
+// The work sets still recorded, in the registry's order; none when the key
+// itself is gone.
+std::vector<std::string> RecordedWorkSets() {
+    std::vector<std::string> names;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPendingKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return names;
+    }
+    char name[256];
+    for (DWORD index = 0; RegEnumKeyA(key, index, name, sizeof(name)) == ERROR_SUCCESS; ++index) {
+        names.push_back(name);
+    }
+    RegCloseKey(key);
+    return names;
+}
+
+// Whether the path is among the files to delete at the next restart. The
+// platform's own formatting of the entries varies, so only the path counts.
+bool ScheduledForDeletion(const std::string& path) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD size = 0;
+    RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr, nullptr, &size);
+    std::string list(size, '\0');
+    bool read =
+        size != 0 && RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr,
+                                      reinterpret_cast<BYTE*>(&list[0]), &size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    if (!read) {
+        return false;
+    }
+    std::string wanted = Lower(path);
+    for (size_t start = 0; start < list.size();) {
+        std::string entry = Lower(list.c_str() + start);
+        start += entry.size() + 1;
+        if (entry.size() >= wanted.size() &&
+            entry.compare(entry.size() - wanted.size(), wanted.size(), wanted) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What the fixtures recorded, one line per registration: "a.dll by pendreg.exe"
+// for a DLL registered by the tool's child, "a.dll by regsvr32.exe" for the
+// system's program, "before-tlb"/"after-tlb" from the type library probe, and
+// the command line of an executable server with the folder left out.
+std::vector<std::string> Registrations(const harness::RecordLog& log, const std::string& dir) {
+    std::vector<std::string> lines;
+    for (const harness::Record& record : log.Read()) {
+        std::string by = " by " + Lower(BaseName(record.field("process")));
+        if (record.event == "register") {
+            lines.push_back(Lower(BaseName(record.field("module"))) + by);
+        } else if (record.event == "register-before-tlb") {
+            lines.push_back("before-tlb" + by);
+        } else if (record.event == "register-after-tlb") {
+            lines.push_back("after-tlb" + by);
+        } else if (record.event == "exe") {
+            std::string line = record.field("cmdline");
+            size_t at = Lower(line).find(Lower(dir) + "\\");
+            if (at != std::string::npos) {
+                line.erase(at, dir.size() + 1);
+            }
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// A scratch folder holding a copy of the tool and of every fixture that the
+// work sets name.
+class PendingPass : public testing::Test {
+  protected:
+    void SetUp() override {
+        RemovePendingKey();
+        harness::DeleteTree(HKEY_CLASSES_ROOT, kSampleLibId);
+        tool_ = scratch_.Copy(harness::ToolPath(), "tool\\pendreg.exe");
+        for (const char* name : {"a.dll", "b.dll", "c.dll", "d.dll", "e.dll"}) {
+            scratch_.Copy(harness::FixturePath("recorder.dll"), name);
+        }
+        scratch_.Copy(harness::FixturePath("tlbprobe.dll"), "tlbprobe.dll");
+        scratch_.Copy(harness::FixturePath("exeserver.exe"), "exeserver.exe");
+        scratch_.Copy(harness::FixturePath("sample.tlb"), "sample.tlb");
+    }
+    void TearDown() override {
+        RemovePendingKey();
+        harness::DeleteTree(HKEY_CLASSES_ROOT, kSampleLibId);
+    }
+
+    std::string PassCommandLine() const {
+        return "\"" + tool_ + "\" /S";
+    }
+
+    // Runs the pass to its end and checks what every "/S" run must do.
+    void RunPass() {
+        harness::RunResult result = harness::Run(PassCommandLine(), nullptr, dir().c_str());
+        ASSERT_TRUE(result.finished) << "the pass did not end";
+        EXPECT_EQ(0u, result.exitCode);
+        EXPECT_TRUE(ScheduledForDeletion(tool_)) << "the tool's own file is not scheduled";
+    }
+
+    const std::string& dir() const {
+        return scratch_.path();
+    }
+
+    harness::ScratchFolder scratch_;
+    harness::RecordLog log_;
+    std::string tool_;
+};
+
+TEST_F(PendingPass, OnePendingDllIsRegisteredByAChildAndTheKeyRemoved) {
+    Record({{"setup", Entries({{"D", "a.dll"}})}}, dir());
+
+    RunPass();
+
+    std::vector<harness::Record> records = log_.Read();
+    ASSERT_EQ((std::vector<std::string>{"register", "unload"}), log_.Events());
+    const harness::Record& registered = records[0];
+    EXPECT_EQ(Lower(dir() + "\\a.dll"), Lower(registered.field("module")));
+    EXPECT_EQ(Lower(tool_), Lower(registered.field("process"))) << "not the tool's own child";
+    EXPECT_EQ(Lower(tool_), Lower(registered.field("parent")));
+    EXPECT_EQ("1", registered.field("ole"));
+    EXPECT_EQ("0x8001", registered.field("errmode"));
+    EXPECT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, kPendingKey));
+    EXPECT_TRUE(harness::FileExists(tool_)) << "deleted at restart, not now";
+}
+
+struct PassCase {
+    const char* name;
+    std::vector<WorkSet> workSets; // none: the key does not exist at all
+    std::vector<std::string> registrations;
+    std::vector<std::string> left; // work sets still recorded; none: the key is gone
+    bool typeLibraryRegistered;
+};
+
+class PassTable : public PendingPass, public testing::WithParamInterface<PassCase> {};
+
+TEST_P(PassTable, RunsEachReadableEntryOnceInOrder) {
+    const PassCase& row = GetParam();
+    Record(row.workSets, dir());
+    if (row.workSets.empty()) {
+        ASSERT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, kPendingKey));
+    }
+
+    RunPass();
+
+    EXPECT_EQ(row.registrations, Registrations(log_, dir()));
+    EXPECT_EQ(row.left, RecordedWorkSets());
+    EXPECT_EQ(!row.left.empty(), harness::KeyExists(HKEY_LOCAL_MACHINE, kPendingKey));
+    EXPECT_EQ(row.typeLibraryRegistered, harness::KeyExists(HKEY_CLASSES_ROOT, kSampleLibId));
+}
+
+std::string CaseName(const testing::TestParamInfo<PassCase>& info) {
+    return info.param.name;
+}
+
+const std::vector<Value> kThree = Entries({{"D", "a.dll"}, {"D", "b.dll"}, {"D", "c.dll"}});
+
+const PassCase kRecordedCases[] = {
+    {"EveryKindInOneWorkSet",
+     {{"mixed", Entries({{"D", "tlbprobe.dll"},
+                         {"E", "exeserver.exe"},
+                         {"T", "sample.tlb"},
+                         {"DX", "a.dll"},
+                         {"Q", "b.dll"},
+                         {"TX", "b.dll"},
+                         {"d", "c.dll"},
+                         {"D", ""},
+                         {"Dx", "c.dll"},
+                         {"D", "tlbprobe.dll"}})}},
+     {"before-tlb by pendreg.exe", "\"exeserver.exe\" /regserver", "a.dll by regsvr32.exe",
+      "b.dll by regsvr32.exe", "c.dll by pendreg.exe", "after-tlb by pendreg.exe"},
+     {},
+     true},
+    {"TwoWorkSetsOneAfterTheOther",
+     {{"first", Entries({{"D", "a.dll"}, {"D", "b.dll"}})}, {"second", Entries({{"D", "c.dll"}})}},
+     {"a.dll by pendreg.exe", "b.dll by pendreg.exe", "c.dll by pendreg.exe"},
+     {},
+     false},
+    {"MissingModeSkipsOnlyItsEntry",
+     {{"set", Without(kThree, "2.mode")}},
+     {"a.dll by pendreg.exe", "c.dll by pendreg.exe"},
+     {},
+     false},
+    {"MissingFileSkipsOnlyItsEntry",
+     {{"set", Without(kThree, "2.file")}},
+     {"a.dll by pendreg.exe", "c.dll by pendreg.exe"},
+     {},
+     false},
+    {"ModeTooLongForItsBufferIsSkipped",
+     {{"set", With(kThree, {Sz("1.mode", "DXY")})}},
+     {"b.dll by pendreg.exe", "c.dll by pendreg.exe"},
+     {},
+     false},
+    {"EntriesBeyondCountAreNotRun",
+     {{"set", With(kThree, {Dword("count", 2)})}},
+     {"a.dll by pendreg.exe", "b.dll by pendreg.exe"},
+     {},
+     false},
+    {"CountAsStringRunsNothing", {{"set", With(kThree, {Sz("count", "3")})}}, {}, {}, false},
+    {"CountZeroRunsNothing", {{"set", With(kThree, {Dword("count", 0)})}}, {}, {}, false},
+    {"MissingCountRunsNothing", {{"set", Without(kThree, "count")}}, {}, {}, false},
+    {"UnopenableWorkSetIsDeletedUnrun",
+     {{"closed", kThree, false, KEY_READ}, {"open", Entries({{"D", "d.dll"}})}},
+     {"d.dll by pendreg.exe"},
+     {},
+     false},
+    {"NoKeyStillSchedulesTheTool", {}, {}, {}, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Recorded, PassTable, testing::ValuesIn(kRecordedCases), CaseName);
+
+// Values stored in forms that do not fill what the pass reads. Each row ends
+// with an entry that must still run; names are chosen so that a byte left
+// over from the entry before would change what runs ("b.dl" would become
+// "b.dll": a name with no extension at all would get ".dll" from the loader).
+const std::string kFullBuffer(1024, 'x');
+
+const PassCase kBadValueCases[] = {
+    {"EmptyModeRunsNothingOfTheEntryBefore",
+     {{"set", With(kThree, {Sz("1.mode", "DX"), {"2.mode", REG_SZ, ""}})}},
+     {"a.dll by regsvr32.exe", "c.dll by pendreg.exe"},
+     {},
+     false},
+    {"UnterminatedModeTakesOnlyItsOwnBytes",
+     {{"set",
+       With(kThree, {Sz("1.mode", "DX"), {"2.mode", REG_SZ, "D"}, {"3.mode", REG_SZ, "DX"}})}},
+     {"a.dll by regsvr32.exe", "b.dll by pendreg.exe", "c.dll by regsvr32.exe"},
+     {},
+     false},
+    {"ModeFillingItsBufferWithoutTerminatorIsSkipped",
+     {{"set", With(kThree, {{"1.mode", REG_SZ, "DXD"}})}},
+     {"b.dll by pendreg.exe", "c.dll by pendreg.exe"},
+     {},
+     false},
+    {"EmptyFileRunsNothingOfTheEntryBefore",
+     {{"set", With(kThree, {{"2.file", REG_SZ, ""}})}},
+     {"a.dll by pendreg.exe", "c.dll by pendreg.exe"},
+     {},
+     false},
+    {"UnterminatedFileTakesOnlyItsOwnBytes",
+     {{"set", With(kThree, {Sz("1.file", "{dir}\\d.dll"),
+                            {"2.file", REG_SZ, "{dir}\\e.dll"},
+                            {"3.file", REG_SZ, "{dir}\\b.dl"},
+                            Dword("count", 4),
+                            Sz("4.mode", "D"),
+                            Sz("4.file", "{dir}\\c.dll")})}},
+     {"d.dll by pendreg.exe", "e.dll by pendreg.exe", "c.dll by pendreg.exe"},
+     {},
+     false},
+    {"FileFillingItsBufferWithoutTerminatorIsSkipped",
+     {{"set", With(kThree, {{"2.file", REG_SZ, kFullBuffer}})}},
+     {"a.dll by pendreg.exe", "c.dll by pendreg.exe"},
+     {},
+     false},
+    {"FileTooLongForItsBufferIsSkipped",
+     {{"set", With(kThree, {Sz("2.file", kFullBuffer)})}},
+     {"a.dll by pendreg.exe", "c.dll by pendreg.exe"},
+     {},
+     false},
+    {"MistypedValuesAreSkipped",
+     {{"set",
+       With(kThree, {{"1.mode", REG_BINARY, "D"}, {"2.file", REG_EXPAND_SZ, "{dir}\\b.dll"}})}},
+     {"c.dll by pendreg.exe"},
+     {},
+     false},
+    {"CountOfOneByteCountsWhatItHas",
+     {{"set", With(kThree, {{"count", REG_DWORD, "\x02"}})}},
+     {"a.dll by pendreg.exe", "b.dll by pendreg.exe"},
+     {},
+     false},
+    {"CountOfNoBytesRunsNothing",
+     {{"set", With(kThree, {{"count", REG_DWORD, ""}})}, {"then", Entries({{"D", "d.dll"}})}},
+     {"d.dll by pendreg.exe"},
+     {},
+     false},
+    {"CountTooLongForItsBufferRunsNothing",
+     {{"set", With(kThree, {{"count", REG_DWORD, std::string("\x01\0\0\0\0\0\0\0", 8)}})}},
+     {},
+     {},
+     false},
+};
+
+INSTANTIATE_TEST_SUITE_P(BadValues, PassTable, testing::ValuesIn(kBadValueCases), CaseName);
+
+// Work sets that cannot be deleted: each is run once, the pass goes on to the
+// next and ends, and the key stays with what is left in it.
+const PassCase kUndeletableCases[] = {
+    {"WorkSetWithSubkeyRunsOnceAndStays",
+     {{"a", Entries({{"D", "a.dll"}})},
+      {"b", Entries({{"D", "b.dll"}, {"D", "c.dll"}}), true},
+      {"c", Entries({{"D", "d.dll"}})}},
+     {"a.dll by pendreg.exe", "b.dll by pendreg.exe", "c.dll by pendreg.exe",
+      "d.dll by pendreg.exe"},
+     {"b"},
+     false},
+    {"TwoUndeletableWorkSetsAmongOthers",
+     {{"a", Entries({{"D", "a.dll"}})},
+      {"b", Entries({{"D", "b.dll"}}), true},
+      {"c", Entries({{"D", "c.dll"}}), true},
+      {"d", Entries({{"D", "d.dll"}})}},
+     {"a.dll by pendreg.exe", "b.dll by pendreg.exe", "c.dll by pendreg.exe",
+      "d.dll by pendreg.exe"},
+     {"b", "c"},
+     false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Undeletable, PassTable, testing::ValuesIn(kUndeletableCases), CaseName);
+
+// A pass killed while a child runs leaves its work set, and those after it,
+// recorded; the next pass runs that work set again from entry 1.
+TEST_F(PendingPass, PassCutShortLosesNothing) {
+    Record({{"a", Entries({{"D", "a.dll"}, {"E", "exeserver.exe"}, {"D", "b.dll"}})},
+            {"b", Entries({{"D", "c.dll"}})}},
+           dir());
+    std::string holdName = "pendreg-hold-" + std::to_string(GetCurrentProcessId());
+    HANDLE hold = CreateEventA(nullptr, TRUE, FALSE, holdName.c_str());
+    ASSERT_NE(nullptr, hold);
+    SetEnvironmentVariableA("PENDREG_TEST_HOLD", holdName.c_str());
+
+    std::string commandLine = PassCommandLine();
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION pass = {};
+    BOOL started = CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                  dir().c_str(), &startup, &pass);
+    SetEnvironmentVariableA("PENDREG_TEST_HOLD", nullptr);
+    ASSERT_TRUE(started);
+    CloseHandle(pass.hThread);
+    DWORD waited = 0;
+    while (log_.Events().size() < 3 && waited < harness::kChildTimeoutMs) {
+        Sleep(50);
+        waited += 50;
+    }
+    TerminateProcess(pass.hProcess, 1);
+    WaitForSingleObject(pass.hProcess, 10000);
+    CloseHandle(pass.hProcess);
+    SetEvent(hold);
+    ASSERT_EQ((std::vector<std::string>{"register", "unload", "exe"}), log_.Events())
+        << "the pass never reached the held server";
+    EXPECT_EQ((std::vector<std::string>{"a", "b"}), RecordedWorkSets());
+
+    RunPass();
+
+    CloseHandle(hold);
+    EXPECT_EQ((std::vector<std::string>{"a.dll by pendreg.exe", "\"exeserver.exe\" /regserver",
+                                        "a.dll by pendreg.exe", "\"exeserver.exe\" /regserver",
+                                        "b.dll by pendreg.exe", "c.dll by pendreg.exe"}),
+              Registrations(log_, dir()));
+    EXPECT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, kPendingKey));
+}
+
+// The scheduled deletion is carried out by the platform's restart.
+TEST_F(PendingPass, ToolFileIsGoneAfterRestart) {
+    if (!harness::RunningUnderWine()) {
+        GTEST_SKIP() << "a restart is made on demand only under Wine";
+    }
+    RunPass();
+    ASSERT_TRUE(harness::FileExists(tool_));
+
+    ASSERT_TRUE(harness::RestartWine());
+
+    EXPECT_FALSE(harness::FileExists(tool_));
+}
+
+} // namespace
