@@ -92,11 +92,6 @@ std::string Expand(std::string text, const std::string& dir) {
     return text;
 }
 
-std::string Lower(std::string text) {
-    CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
-    return text;
-}
-
 // Kills the processes this one started, so that a wait on them ends.
 void KillChildren() {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -177,9 +172,11 @@ TEST_P(Launcher, StartsTheRightProgramWithTheExactLine) {
             ADD_FAILURE() << "registered, though the row registers nothing";
             continue;
         }
-        EXPECT_EQ(Lower(file), Lower(record.field("module")));
-        EXPECT_EQ(Lower(Expand(row.registeredIn, scratch_.path())), Lower(record.field("process")));
-        EXPECT_EQ(Lower(harness::TestProgramPath()), Lower(record.field("parent")))
+        EXPECT_EQ(harness::Lower(file), harness::Lower(record.field("module")));
+        EXPECT_EQ(harness::Lower(Expand(row.registeredIn, scratch_.path())),
+                  harness::Lower(record.field("process")));
+        EXPECT_EQ(harness::Lower(harness::TestProgramPath()),
+                  harness::Lower(record.field("parent")))
             << "started through something else than the launcher";
         if (std::string(row.registeredIn) == "{self}") {
             EXPECT_EQ("1", record.field("ole"));

@@ -14,7 +14,6 @@ namespace {
 
 const char kPendingKey[] = "Software\\Zelk.Library.Cormant.v3";
 const char kSampleLibId[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}";
-const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
 
 // One registry value exactly as stored: name, type and bytes. "{dir}" in the
 // bytes stands for the scratch folder.
@@ -83,12 +82,6 @@ std::string Expand(std::string text, const std::string& dir) {
     for (size_t at; (at = text.find("{dir}")) != std::string::npos;) {
         text.replace(at, 5, dir);
     }
-    return text;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
 
@@ -188,35 +181,6 @@ std::vector<std::string> RecordedWorkSets() {
     return names;
 }
 
-// Whether the path is among the files to delete at the next restart. The
-// platform's own formatting of the entries varies, so only the path counts.
-bool ScheduledForDeletion(const std::string& path) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD size = 0;
-    RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr, nullptr, &size);
-    std::string list(size, '\0');
-    bool read =
-        size != 0 && RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, nullptr,
-                                      reinterpret_cast<BYTE*>(&list[0]), &size) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    if (!read) {
-        return false;
-    }
-    std::string wanted = Lower(path);
-    for (size_t start = 0; start < list.size();) {
-        std::string entry = Lower(list.c_str() + start);
-        start += entry.size() + 1;
-        if (entry.size() >= wanted.size() &&
-            entry.compare(entry.size() - wanted.size(), wanted.size(), wanted) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // What the fixtures recorded, one line per registration: "a.dll by pendreg.exe"
 // for a DLL registered by the tool's child, "a.dll by regsvr32.exe" for the
 // system's program, "before-tlb"/"after-tlb" from the type library probe, and
@@ -224,16 +188,16 @@ bool ScheduledForDeletion(const std::string& path) {
 std::vector<std::string> Registrations(const harness::RecordLog& log, const std::string& dir) {
     std::vector<std::string> lines;
     for (const harness::Record& record : log.Read()) {
-        std::string by = " by " + Lower(BaseName(record.field("process")));
+        std::string by = " by " + harness::Lower(BaseName(record.field("process")));
         if (record.event == "register") {
-            lines.push_back(Lower(BaseName(record.field("module"))) + by);
+            lines.push_back(harness::Lower(BaseName(record.field("module"))) + by);
         } else if (record.event == "register-before-tlb") {
             lines.push_back("before-tlb" + by);
         } else if (record.event == "register-after-tlb") {
             lines.push_back("after-tlb" + by);
         } else if (record.event == "exe") {
             std::string line = record.field("cmdline");
-            size_t at = Lower(line).find(Lower(dir) + "\\");
+            size_t at = harness::Lower(line).find(harness::Lower(dir) + "\\");
             if (at != std::string::npos) {
                 line.erase(at, dir.size() + 1);
             }
@@ -272,7 +236,8 @@ class PendingPass : public testing::Test {
         harness::RunResult result = harness::Run(PassCommandLine(), nullptr, dir().c_str());
         ASSERT_TRUE(result.finished) << "the pass did not end";
         EXPECT_EQ(0u, result.exitCode);
-        EXPECT_TRUE(ScheduledForDeletion(tool_)) << "the tool's own file is not scheduled";
+        EXPECT_TRUE(harness::ListedForDeletionAtRestart(tool_))
+            << "the tool's own file is not scheduled";
     }
 
     const std::string& dir() const {
@@ -292,9 +257,10 @@ TEST_F(PendingPass, OnePendingDllIsRegisteredByAChildAndTheKeyRemoved) {
     std::vector<harness::Record> records = log_.Read();
     ASSERT_EQ((std::vector<std::string>{"register", "unload"}), log_.Events());
     const harness::Record& registered = records[0];
-    EXPECT_EQ(Lower(dir() + "\\a.dll"), Lower(registered.field("module")));
-    EXPECT_EQ(Lower(tool_), Lower(registered.field("process"))) << "not the tool's own child";
-    EXPECT_EQ(Lower(tool_), Lower(registered.field("parent")));
+    EXPECT_EQ(harness::Lower(dir() + "\\a.dll"), harness::Lower(registered.field("module")));
+    EXPECT_EQ(harness::Lower(tool_), harness::Lower(registered.field("process")))
+        << "not the tool's own child";
+    EXPECT_EQ(harness::Lower(tool_), harness::Lower(registered.field("parent")));
     EXPECT_EQ("1", registered.field("ole"));
     EXPECT_EQ("0x8001", registered.field("errmode"));
     EXPECT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, kPendingKey));

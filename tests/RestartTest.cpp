@@ -11,8 +11,6 @@
 
 namespace {
 
-const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
-
 std::string WindowsFile(const char* name) {
     char folder[MAX_PATH];
     GetWindowsDirectoryA(folder, sizeof(folder));
@@ -55,44 +53,6 @@ class SavedFile {
     std::string content_;
 };
 
-std::string Lower(std::string text) {
-    CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
-    return text;
-}
-
-// Whether the delayed-move list names the file for deletion. The bytes of an
-// entry differ between system versions ("\??\" prefix or not), so only the
-// path is compared.
-bool ListedForDeletion(const std::string& path) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD type = 0;
-    DWORD size = 0;
-    std::string list;
-    if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, nullptr, &size) ==
-            ERROR_SUCCESS &&
-        type == REG_MULTI_SZ) {
-        list.resize(size);
-        RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type,
-                         reinterpret_cast<BYTE*>(&list[0]), &size);
-        list.resize(size);
-    }
-    RegCloseKey(key);
-    // Pairs of source and target; a deletion has an empty target.
-    std::string wanted = Lower(path);
-    for (size_t at = 0; at < list.size();) {
-        std::string entry = Lower(list.c_str() + at);
-        at += entry.size() + 1;
-        if (entry.size() >= wanted.size() &&
-            entry.compare(entry.size() - wanted.size(), wanted.size(), wanted) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string ShortPath(const std::string& path) {
     char shortPath[MAX_PATH * 4];
     return std::string(shortPath, GetShortPathNameA(path.c_str(), shortPath, sizeof(shortPath)));
@@ -114,7 +74,7 @@ TEST_F(RestartDeletion, BothRoutesDeleteAtWineRestart) {
     std::string second = scratch_.Write("sub folder\\second one.txt", "edited the file");
 
     DeleteFileAtRestart(moved.c_str());
-    EXPECT_TRUE(ListedForDeletion(moved));
+    EXPECT_TRUE(harness::ListedForDeletionAtRestart(moved));
     EXPECT_FALSE(harness::FileExists(initFile_)) << "the delayed move worked: no need for it";
 
     DeleteFileThroughInitFile(first.c_str());
@@ -139,7 +99,7 @@ TEST_F(RestartDeletion, BothRoutesDeleteAtWineRestart) {
     for (const std::string& file : {moved, first, second}) {
         EXPECT_FALSE(harness::FileExists(file)) << file << " survived the restart";
     }
-    EXPECT_FALSE(ListedForDeletion(moved));
+    EXPECT_FALSE(harness::ListedForDeletionAtRestart(moved));
 }
 
 // A file nested deep enough that its short path is 1018 characters: the

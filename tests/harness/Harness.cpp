@@ -24,8 +24,8 @@ std::string FixturePath(const char* name) {
     return FolderOf(TestProgramPath()) + "\\fixtures\\" + name;
 }
 
-RunResult Run(const std::string& commandLine, const char* application,
-              const char* currentDirectory, DWORD timeoutMs) {
+RunResult Run(const std::string& commandLine, const char* application, const char* currentDirectory,
+              DWORD timeoutMs) {
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
     STARTUPINFOA startup = {};
@@ -168,6 +168,44 @@ std::vector<std::string> RecordLog::Events() const {
         events.push_back(record.event);
     }
     return events;
+}
+
+std::string Lower(std::string text) {
+    if (!text.empty()) {
+        CharLowerBuffA(&text[0], static_cast<DWORD>(text.size()));
+    }
+    return text;
+}
+
+bool ListedForDeletionAtRestart(const std::string& path) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    std::string list;
+    if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, nullptr, &size) ==
+            ERROR_SUCCESS &&
+        type == REG_MULTI_SZ) {
+        list.resize(size);
+        RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type,
+                         reinterpret_cast<BYTE*>(&list[0]), &size);
+        list.resize(size);
+    }
+    RegCloseKey(key);
+    // Pairs of source and target; a deletion has an empty target.
+    std::string wanted = Lower(path);
+    for (size_t at = 0; at < list.size();) {
+        std::string entry = Lower(list.c_str() + at);
+        at += entry.size() + 1;
+        if (entry.size() >= wanted.size() &&
+            entry.compare(entry.size() - wanted.size(), wanted.size(), wanted) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool KeyExists(HKEY root, const std::string& path, REGSAM view) {

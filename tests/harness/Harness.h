@@ -78,6 +78,14 @@ class RecordLog {
     std::string path_;
 };
 
+// Paths compare without regard to case on Windows.
+std::string Lower(std::string text);
+
+// Whether the platform's delayed-move list names the file for deletion at the
+// next restart. Entries are formatted differently between system versions
+// ("\??\" in front or not), so only the path is compared.
+bool ListedForDeletionAtRestart(const std::string& path);
+
 bool KeyExists(HKEY root, const std::string& path, REGSAM view = 0);
 void DeleteTree(HKEY root, const std::string& path, REGSAM view = 0);
 
