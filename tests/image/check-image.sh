@@ -5,18 +5,8 @@ set -u
 objdump=$1 image=$2 map=$3 entry=$4
 headers=$("$objdump" -p "$image") || { echo "FAIL: cannot read $image"; exit 1; }
 sections=$("$objdump" -h "$image")
-failures=0
 
-check() { # name, then a command that succeeds when the check holds
-    local name=$1
-    shift
-    if "$@" >/dev/null 2>&1; then
-        echo "ok   $name"
-    else
-        echo "FAIL $name"
-        failures=$((failures + 1))
-    fi
-}
+source "$(dirname "$0")/../checks.sh"
 header_value() { awk -v key="$1" '$1 == key { print $2; exit }' <<<"$headers"; }
 hex() { printf '%d' "0x$1"; }
 

@@ -16,18 +16,7 @@ rm -f "$log"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-check() { # name, then a command that succeeds when the check holds
-    local name=$1
-    shift
-    if "$@" >"$work/check.out" 2>&1; then
-        echo "ok   $name"
-    else
-        echo "FAIL $name"
-        cat "$work/check.out"
-        failures=$((failures + 1))
-    fi
-}
+source "$(dirname "$0")/../checks.sh"
 same() { # what, expected, actual; lists of lines are shown as a diff
     [ -n "$2" ] && [ "$2" = "$3" ] && return 0
     if [[ $2 == *$'\n'* ]]; then

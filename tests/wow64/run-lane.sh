@@ -21,17 +21,7 @@ trap '"$wine_run" "$prefix" --stop' EXIT
 
 key='Software\Zelk.Library.Cormant.v3'
 wine() { "$wine_run" "$prefix" "$@"; }
-failures=0
-check() { # name, then a command that succeeds when the check holds
-    local name=$1
-    shift
-    if "$@" >/dev/null 2>&1; then
-        echo "ok   $name"
-    else
-        echo "FAIL $name"
-        failures=$((failures + 1))
-    fi
-}
+source "$here/../checks.sh"
 elapsed() { echo "$(($(date +%s) - started)) s"; }
 
 started=$(date +%s)
