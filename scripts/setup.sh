@@ -3,7 +3,7 @@
 # everything is there already.
 set -eu
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
-          binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 googletest zip)
+          binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 googletest zip unzip)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
