@@ -31,15 +31,8 @@ const ChildModeCase kChildModeCases[] = {
     {"OverlongTypeLibraryPathNotRegistered", "/T{long}", {}, false},
 };
 
-std::string Expand(std::string text, const std::string& dir, const std::string& longPath) {
-    for (const auto& token : {std::make_pair(std::string("{dir}"), dir),
-                              std::make_pair(std::string("{long}"), longPath)}) {
-        size_t at = text.find(token.first);
-        if (at != std::string::npos) {
-            text.replace(at, token.first.size(), token.second);
-        }
-    }
-    return text;
+std::string Expand(const std::string& text, const std::string& dir, const std::string& longPath) {
+    return harness::ReplaceAll(harness::ReplaceAll(text, "{dir}", dir), "{long}", longPath);
 }
 
 // sample.tlb reached through enough "\." steps to need more than 1024 UTF-16

@@ -85,9 +85,7 @@ std::string Expand(std::string text, const std::string& dir) {
         {"{sys}", SystemDirectory()},
     };
     for (const auto& token : tokens) {
-        for (size_t at; (at = text.find(token.first)) != std::string::npos;) {
-            text.replace(at, token.first.size(), token.second);
-        }
+        text = harness::ReplaceAll(text, token.first, token.second);
     }
     return text;
 }

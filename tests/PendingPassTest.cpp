@@ -78,11 +78,8 @@ struct WorkSet {
     DWORD denied = 0;       // access refused to everyone on the work set's key
 };
 
-std::string Expand(std::string text, const std::string& dir) {
-    for (size_t at; (at = text.find("{dir}")) != std::string::npos;) {
-        text.replace(at, 5, dir);
-    }
-    return text;
+std::string Expand(const std::string& text, const std::string& dir) {
+    return harness::ReplaceAll(text, "{dir}", dir);
 }
 
 std::string BaseName(const std::string& path) {

@@ -17,31 +17,18 @@ std::string WindowsFile(const char* name) {
     return std::string(folder) + "\\" + name;
 }
 
-void WriteWholeFile(const std::string& path, const std::string& content) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    CloseHandle(file);
-}
-
-void RemoveFile(const std::string& path) {
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(path.c_str());
-}
-
 // A file of the prefix's Windows folder, shared by the whole run: taken away
 // for the test and put back as it was afterwards.
 class SavedFile {
   public:
     explicit SavedFile(const std::string& path)
         : path_(path), existed_(harness::FileExists(path)), content_(harness::ReadFile(path)) {
-        RemoveFile(path_);
+        harness::RemoveFile(path_);
     }
     ~SavedFile() {
-        RemoveFile(path_);
+        harness::RemoveFile(path_);
         if (existed_) {
-            WriteWholeFile(path_, content_);
+            harness::WriteWholeFile(path_, content_);
         }
     }
     SavedFile(const SavedFile&) = delete;
@@ -84,7 +71,7 @@ TEST_F(RestartDeletion, BothRoutesDeleteAtWineRestart) {
     // Another section behind the rename section: the line goes in before it,
     // and the file ends where its text ends, with nothing of the mapping's
     // extra room left over.
-    WriteWholeFile(initFile_, expected + "[Other]\r\nkey=1\r\n");
+    harness::WriteWholeFile(initFile_, expected + "[Other]\r\nkey=1\r\n");
     DeleteFileThroughInitFile(second.c_str());
     EXPECT_EQ(expected + "NUL=" + ShortPath(second) + "\r\n[Other]\r\nkey=1\r\n",
               harness::ReadFile(initFile_));
@@ -176,7 +163,7 @@ class InitFileUntouched : public RestartDeletion,
 TEST_P(InitFileUntouched, WhenTheLineCannotBeAddedWhole) {
     const UntouchedCase& row = GetParam();
     if (row.initialContent != nullptr) {
-        WriteWholeFile(initFile_, row.initialContent);
+        harness::WriteWholeFile(initFile_, row.initialContent);
     }
     std::string target = scratch_.Write("to delete.txt", "x");
     std::unique_ptr<DeepFile> deep;

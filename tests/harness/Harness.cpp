@@ -72,8 +72,7 @@ static void RemoveFolder(const std::string& folder) {
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 RemoveFolder(child);
             } else {
-                SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileA(child.c_str());
+                RemoveFile(child);
             }
         } while (FindNextFileA(search, &found));
         FindClose(search);
@@ -102,11 +101,7 @@ std::string ScratchFolder::Copy(const std::string& source, const std::string& na
 
 std::string ScratchFolder::Write(const std::string& name, const std::string& content) const {
     std::string target = MakeParentFolders(path_, name);
-    HANDLE file = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
-    CloseHandle(file);
+    WriteWholeFile(target, content);
     return target;
 }
 
@@ -122,6 +117,26 @@ std::string ReadFile(const std::string& path) {
     CloseHandle(file);
     content.resize(read);
     return content;
+}
+
+void WriteWholeFile(const std::string& path, const std::string& content) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+void RemoveFile(const std::string& path) {
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+}
+
+std::string ReplaceAll(std::string text, const std::string& token, const std::string& value) {
+    for (size_t at = 0; (at = text.find(token, at)) != std::string::npos; at += value.size()) {
+        text.replace(at, token.size(), value);
+    }
+    return text;
 }
 
 bool FileExists(const std::string& path) {

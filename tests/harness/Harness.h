@@ -54,7 +54,14 @@ class ScratchFolder {
 };
 
 std::string ReadFile(const std::string& path);
+void WriteWholeFile(const std::string& path, const std::string& content);
+// Deletes the file, read-only or not.
+void RemoveFile(const std::string& path);
 bool FileExists(const std::string& path);
+
+// The text with every occurrence of token replaced by value: how the tables
+// name paths that exist only once a test runs.
+std::string ReplaceAll(std::string text, const std::string& token, const std::string& value);
 
 // One line of the fixtures' log: an event and its key=value fields.
 struct Record {
