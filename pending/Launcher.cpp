@@ -34,31 +34,43 @@ static bool FitsCommandLine(const char* format, const char* first, const char* s
     return length < kPathBufferSize;
 }
 
+bool FormatCommandLine(char kind, const char* file, bool is64Bit, const char* path,
+                       char* commandLine) {
+    // Each format takes two strings: the file alone for E; the system
+    // directory, then the file, for a marked entry; the tool's own path, then
+    // the kind letter and the file, for the tool's child.
+    const char* format = kChildFormat;
+    if (kind == 'E') {
+        format = kServerFormat;
+        path = file;
+        file = "";
+    } else if (is64Bit) {
+        format = kRegsvrFormat;
+    }
+    if (!FitsCommandLine(format, path, file)) {
+        return false;
+    }
+    if (format == kChildFormat) {
+        wsprintfA(commandLine, format, path, kind, file);
+    } else {
+        wsprintfA(commandLine, format, path, file);
+    }
+    return true;
+}
+
+bool GetSystemPath(char* path) {
+    UINT length = GetSystemDirectoryA(path, kPathBufferSize);
+    return length != 0 && length < static_cast<UINT>(kPathBufferSize);
+}
+
 // Formats the command line for an entry into commandLine; false when a path
 // cannot be had or the line would not fit whole.
 static bool BuildCommandLine(char kind, const char* file, bool is64Bit, char* commandLine) {
     char path[kPathBufferSize];
-    if (kind == 'E') {
-        if (!FitsCommandLine(kServerFormat, file, "")) {
-            return false;
-        }
-        wsprintfA(commandLine, kServerFormat, file);
-        return true;
-    }
-    if (is64Bit) {
-        UINT length = GetSystemDirectoryA(path, kPathBufferSize);
-        if (length == 0 || length >= static_cast<UINT>(kPathBufferSize) ||
-            !FitsCommandLine(kRegsvrFormat, path, file)) {
-            return false;
-        }
-        wsprintfA(commandLine, kRegsvrFormat, path, file);
-        return true;
-    }
-    if (!GetOwnPath(path) || !FitsCommandLine(kChildFormat, path, file)) {
+    if (kind != 'E' && !(is64Bit ? GetSystemPath(path) : GetOwnPath(path))) {
         return false;
     }
-    wsprintfA(commandLine, kChildFormat, path, kind, file);
-    return true;
+    return FormatCommandLine(kind, file, is64Bit, path, commandLine);
 }
 
 // Starts the command line and waits for the process to end; its exit code is
@@ -94,10 +106,7 @@ void LaunchRegistration(char kind, const char* file, bool is64Bit) {
 }
 
 void RegisterEntry(char kind, const char* file, bool is64Bit) {
-    if (file[0] == '\0') {
-        return;
-    }
-    if (kind != 'D' && kind != 'E' && kind != 'T') {
+    if (FilterEntry(kind, file) != kEntryRuns) {
         return;
     }
     LaunchRegistration(kind, file, is64Bit);

@@ -6,6 +6,18 @@
 // library). is64Bit is the entry's 64-bit marker.
 void RegisterEntry(char kind, const char* file, bool is64Bit);
 
+// Whether RegisterEntry starts anything for an entry, and if not, why.
+enum EntryFilter { kEntryRuns, kEntryEmptyFile, kEntryUnknownKind };
+inline EntryFilter FilterEntry(char kind, const char* file) {
+    if (file[0] == '\0') {
+        return kEntryEmptyFile;
+    }
+    if (kind != 'D' && kind != 'E' && kind != 'T') {
+        return kEntryUnknownKind;
+    }
+    return kEntryRuns;
+}
+
 // Builds the command line for the entry, starts it and waits without time-out:
 //   E            "file" /regserver
 //   D, T marked  "<system dir>\regsvr32.exe" /s "file", redirection off around it
@@ -15,6 +27,14 @@ void RegisterEntry(char kind, const char* file, bool is64Bit);
 // ended or could not be created.
 void LaunchRegistration(char kind, const char* file, bool is64Bit);
 
+// Formats the command line of an entry that passes FilterEntry into
+// commandLine (kPathBufferSize bytes). path is the system directory for a
+// marked D or T entry, the tool's own path for an unmarked one, and unused for
+// E. False when the line would not fit whole: a cut line would name another
+// program or file, so such an entry is never started.
+bool FormatCommandLine(char kind, const char* file, bool is64Bit, const char* path,
+                       char* commandLine);
+
 // Switches file-system redirection of this thread off (false) or on (true),
 // where the platform has the switch; elsewhere it does nothing.
 void SetFsRedirection(bool enabled);
@@ -22,3 +42,7 @@ void SetFsRedirection(bool enabled);
 // Fills path (kPathBufferSize bytes) with the full path of the tool's own
 // image. False when that fails or the path does not fit whole.
 bool GetOwnPath(char* path);
+
+// Fills path (kPathBufferSize bytes) with the system directory, as this
+// process sees it. False when that fails or the path does not fit whole.
+bool GetSystemPath(char* path);
