@@ -1,0 +1,45 @@
+#pragma once
+// The inspector: reads what the next "/S" pass will find and says, before
+// anything runs, what the pass will do with it. Read-only: nothing is
+// started, written or loaded to run code.
+#include "main/PathBuffer.h"
+
+#include <windows.h>
+
+struct InspectOptions {
+    // KEY_WOW64_32KEY or KEY_WOW64_64KEY: the view the tool reads.
+    REGSAM view;
+    // The bitness of the tool, and so of its own child: 32 or 64.
+    int toolBits;
+    char toolPath[kPathBufferSize];
+    char systemDirectory[kPathBufferSize];
+};
+
+// What the report found; anything but entries that run and checks that
+// passed makes the exit code 1.
+struct Tally {
+    unsigned workSets = 0;
+    unsigned entriesRun = 0;
+    unsigned entriesSkipped = 0;
+    unsigned workSetsUnrun = 0;
+    unsigned workSetsKept = 0;
+    unsigned checksFailed = 0;
+    unsigned warnings = 0;
+    unsigned otherView = 0;
+};
+
+// Prints one line of the report, indented by two spaces per depth.
+void Say(int depth, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// A check's outcome, one line each: "ok", "FAIL" or "WARN", then the text.
+void CheckOk(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void CheckFailed(Tally& tally, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void CheckWarns(Tally& tally, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Every work set under the opened key, in the order the pass takes them,
+// with every entry's command line or the reason it is skipped.
+void InspectWorkSets(HKEY key, const InspectOptions& options, Tally& tally);
+
+// The checks of the file an entry that runs will register: present now or
+// arriving at restart, and of the kind the entry says.
+void CheckEntryFile(char kind, bool is64Bit, const char* file, const InspectOptions& options,
+                    Tally& tally);

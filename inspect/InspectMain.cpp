@@ -1,0 +1,144 @@
+// pendreg-inspect: says what the next "/S" pass will do with the registrations
+// recorded under the pending key, before anything runs. Exit code 0: every
+// entry will run, every work set will go and every check passed; 1: something
+// will be skipped, stay, failed a check or lies in the other view; 2: nothing
+// could be inspected.
+#include "inspect/Inspect.h"
+
+#include "pending/Launcher.h"
+#include "pending/PendingStore.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+const int kExitClean = 0;
+const int kExitFindings = 1;
+const int kExitCannotInspect = 2;
+
+const char kUsage[] = "usage: pendreg-inspect [--view=32|64] [--tool=PATH]\n";
+
+// The tool beside this program, unless --tool names another.
+bool DefaultToolPath(char* path) {
+    DWORD length = GetModuleFileNameA(nullptr, path, kPathBufferSize);
+    if (length == 0 || length >= static_cast<DWORD>(kPathBufferSize)) {
+        return false;
+    }
+    char* slash = strrchr(path, '\\');
+    char* name = slash == nullptr ? path : slash + 1;
+    static const char kToolName[] = "pendreg.exe";
+    if (name - path + sizeof(kToolName) > static_cast<size_t>(kPathBufferSize)) {
+        return false;
+    }
+    memcpy(name, kToolName, sizeof(kToolName));
+    return true;
+}
+
+// False, with the reason on standard error, for an option it does not know.
+bool ParseOptions(int argc, char** argv, InspectOptions* options) {
+    options->view = KEY_WOW64_32KEY;
+    options->toolBits = 32;
+    if (!DefaultToolPath(options->toolPath)) {
+        fprintf(stderr, "pendreg-inspect: cannot find its own folder\n");
+        return false;
+    }
+    for (int index = 1; index < argc; ++index) {
+        const char* argument = argv[index];
+        if (strcmp(argument, "--view=32") == 0) {
+            options->view = KEY_WOW64_32KEY;
+            options->toolBits = 32;
+        } else if (strcmp(argument, "--view=64") == 0) {
+            options->view = KEY_WOW64_64KEY;
+            options->toolBits = 64;
+        } else if (strncmp(argument, "--tool=", 7) == 0 && argument[7] != '\0') {
+            // The pass cannot start its own child from a path that does not
+            // fit its buffer, so such a path is refused here too.
+            if (strlen(argument + 7) >= static_cast<size_t>(kPathBufferSize)) {
+                fprintf(stderr, "pendreg-inspect: the tool's path is too long\n");
+                return false;
+            }
+            strcpy(options->toolPath, argument + 7);
+        } else {
+            fprintf(stderr, "pendreg-inspect: unknown option: %s\n%s", argument, kUsage);
+            return false;
+        }
+    }
+    if (!GetSystemPath(options->systemDirectory)) {
+        fprintf(stderr, "pendreg-inspect: cannot find the system directory\n");
+        return false;
+    }
+    return true;
+}
+
+// A 32-bit program on 32-bit Windows has one registry view only.
+bool HasTwoViews() {
+#ifdef _WIN64
+    return true;
+#else
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+#endif
+}
+
+// Work sets recorded in the view the tool does not read: the usual mistake
+// of a 64-bit installer.
+void InspectOtherView(const InspectOptions& options, Tally& tally) {
+    if (!HasTwoViews()) {
+        return;
+    }
+    bool toolReads32 = options.view == KEY_WOW64_32KEY;
+    HKEY key;
+    if (!OpenPendingKey(toolReads32 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY, &key)) {
+        return;
+    }
+    char name[kPathBufferSize];
+    for (DWORD index = 0; FindWorkSet(key, index, name); ++index) {
+        Say(0, "other view: work set \"%s\" lies in the %d-bit view, which the tool never reads",
+            name, toolReads32 ? 64 : 32);
+        ++tally.otherView;
+    }
+    RegCloseKey(key);
+}
+
+void SaySummary(const Tally& tally) {
+    Say(0,
+        "summary: work sets %u, entries run %u, entries skipped %u, work sets that run nothing "
+        "%u, work sets that stay %u, checks failed %u, warnings %u, work sets in the other "
+        "view %u",
+        tally.workSets, tally.entriesRun, tally.entriesSkipped, tally.workSetsUnrun,
+        tally.workSetsKept, tally.checksFailed, tally.warnings, tally.otherView);
+}
+
+bool AllClean(const Tally& tally) {
+    return tally.entriesSkipped == 0 && tally.workSetsUnrun == 0 && tally.workSetsKept == 0 &&
+           tally.checksFailed == 0 && tally.warnings == 0 && tally.otherView == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    InspectOptions options;
+    if (!ParseOptions(argc, argv, &options)) {
+        return kExitCannotInspect;
+    }
+    // No message boxes for a file that cannot be read.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    Say(0, "key: HKLM\\%s (%d-bit view)", PendingKeyPath, options.toolBits);
+    Say(0, "tool: %s (its own child is a %d-bit process)", options.toolPath, options.toolBits);
+    Tally tally;
+    HKEY key;
+    if (OpenPendingKey(options.view, &key)) {
+        InspectWorkSets(key, options, tally);
+        RegCloseKey(key);
+        if (tally.workSetsKept != 0) {
+            Say(0, "the key stays too, with the work sets that stay");
+        }
+    } else {
+        Say(0, "no work sets: the key is not there");
+    }
+    InspectOtherView(options, tally);
+    SaySummary(tally);
+    fflush(stdout);
+    return AllClean(tally) ? kExitClean : kExitFindings;
+}
