@@ -13,15 +13,16 @@
 emulation_lib=${BASH_SOURCE[0]}
 binfmt=/proc/sys/fs/binfmt_misc
 
-# Installs qemu-user-static and Debian's 32-bit Wine when missing.
-install_emulation_packages() {
-    if [ -x /usr/bin/qemu-i386-static ] && [ -x /usr/lib/wine/wine ]; then
-        return 0
-    fi
-    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 || return 1
-    apt-get update -q >/dev/null || return 1
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-        qemu-user-static wine32:i386 >/dev/null || return 1
+# The packages the lane runs on, installed by scripts/setup.sh and never from
+# here: a test must leave the machine as it found it. Prints one line naming
+# those missing, and fails, when any is.
+check_emulation_packages() {
+    local missing=()
+    [ -x /usr/bin/qemu-i386-static ] || missing+=(qemu-user-static)
+    [ -x /usr/lib/wine/wine ] || missing+=(wine32:i386)
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "WoW64 lane skipped: ${missing[*]} not installed; install with: bash scripts/setup.sh (as root)"
+    return 1
 }
 
 # Registers qemu for 32-bit x86 ELF programs under the given name. F: the
@@ -53,10 +54,7 @@ run_with_global_binfmt() {
 # Runs the command with 32-bit programs emulated. 77, with one line said,
 # when emulation cannot be had here.
 with_emulation() {
-    if ! install_emulation_packages; then
-        echo "WoW64 lane skipped: qemu-user-static and wine32:i386 cannot be installed here"
-        return 77
-    fi
+    check_emulation_packages || return 77
     unshare --user --map-root-user --mount --propagation private \
         bash -c 'source "$0" && run_in_private_binfmt "$@"' "$emulation_lib" "$@"
     local status=$?
