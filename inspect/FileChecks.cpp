@@ -21,8 +21,9 @@ struct ImageFacts {
 class MappedFile {
   public:
     explicit MappedFile(const char* path) {
-        file_ = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        file_ =
+            CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file_ == INVALID_HANDLE_VALUE) {
             return;
         }
@@ -60,7 +61,8 @@ class MappedFile {
     // Whether count bytes at address lie inside the view.
     bool Holds(const void* address, size_t count) const {
         const BYTE* at = static_cast<const BYTE*>(address);
-        return at >= view_ && at <= view_ + size_ && count <= static_cast<size_t>(view_ + size_ - at);
+        return at >= view_ && at <= view_ + size_ &&
+               count <= static_cast<size_t>(view_ + size_ - at);
     }
 
   private:
@@ -79,14 +81,15 @@ bool ExportsRegisterServer(const MappedFile& image, IMAGE_NT_HEADERS* headers) {
     if (exports == nullptr || !image.Holds(exports, sizeof(*exports))) {
         return false;
     }
-    auto* names = static_cast<DWORD*>(
-        ImageRvaToVa(headers, image.view(), exports->AddressOfNames, nullptr));
+    auto* names =
+        static_cast<DWORD*>(ImageRvaToVa(headers, image.view(), exports->AddressOfNames, nullptr));
     if (names == nullptr || !image.Holds(names, exports->NumberOfNames * sizeof(DWORD))) {
         return false;
     }
     static const char kExport[] = "DllRegisterServer";
     for (DWORD index = 0; index < exports->NumberOfNames; ++index) {
-        auto* name = static_cast<const char*>(ImageRvaToVa(headers, image.view(), names[index], nullptr));
+        auto* name =
+            static_cast<const char*>(ImageRvaToVa(headers, image.view(), names[index], nullptr));
         if (name != nullptr && image.Holds(name, sizeof(kExport)) &&
             memcmp(name, kExport, sizeof(kExport)) == 0) {
             return true;
@@ -174,8 +177,8 @@ enum class AtRestart { Untouched, Arrives, Leaves };
 AtRestart FindDelayedMove(const char* file, std::string* source) {
     AtRestart fate = AtRestart::Untouched;
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager",
-                      0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
+                      KEY_READ, &key) != ERROR_SUCCESS) {
         return fate;
     }
     DWORD type = REG_NONE;
@@ -240,8 +243,7 @@ std::string LocateFile(const char* file, Tally& tally) {
     return file;
 }
 
-void CheckDll(const ImageFacts& facts, bool is64Bit, const InspectOptions& options,
-              Tally& tally) {
+void CheckDll(const ImageFacts& facts, bool is64Bit, const InspectOptions& options, Tally& tally) {
     if (!facts.isImage || !facts.isDll) {
         CheckFailed(tally, "not a DLL");
         return;
@@ -250,8 +252,8 @@ void CheckDll(const ImageFacts& facts, bool is64Bit, const InspectOptions& optio
         CheckFailed(tally, "32-bit DLL: the 64-bit regsvr32.exe that DX runs cannot load it "
                            "(record it as D)");
     } else if (!is64Bit && facts.bits != options.toolBits) {
-        CheckFailed(tally, "%d-bit DLL: the tool's own %d-bit child cannot load it%s",
-                    facts.bits, options.toolBits, facts.bits == 64 ? " (record it as DX)" : "");
+        CheckFailed(tally, "%d-bit DLL: the tool's own %d-bit child cannot load it%s", facts.bits,
+                    options.toolBits, facts.bits == 64 ? " (record it as DX)" : "");
     } else {
         CheckOk("%d-bit DLL", facts.bits);
     }

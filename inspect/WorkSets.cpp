@@ -62,8 +62,8 @@ static std::vector<DWORD> RecordedNumbers(HKEY workSet) {
     std::vector<char> name(kValueNameRoom);
     for (DWORD index = 0;; ++index) {
         DWORD length = kValueNameRoom;
-        LONG status = RegEnumValueA(workSet, index, name.data(), &length, nullptr, nullptr,
-                                    nullptr, nullptr);
+        LONG status =
+            RegEnumValueA(workSet, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
         if (status == ERROR_NO_MORE_ITEMS) {
             break;
         }
@@ -139,8 +139,7 @@ static void CheckStoredPath(HKEY workSet, DWORD number, const char* file, Tally&
     }
 }
 
-static void InspectEntry(HKEY workSet, DWORD number, const InspectOptions& options,
-                         Tally& tally) {
+static void InspectEntry(HKEY workSet, DWORD number, const InspectOptions& options, Tally& tally) {
     PendingEntry entry;
     if (!ReadEntry(workSet, number, &entry)) {
         bool isFile = entry.modeStatus == kValueRead;
@@ -181,8 +180,7 @@ static void InspectEntry(HKEY workSet, DWORD number, const InspectOptions& optio
 
 // Entries 1 to count, as the pass takes them, but only those that exist are
 // read one by one; the numbers between are reported as ranges.
-static void InspectEntries(HKEY workSet, DWORD count, const InspectOptions& options,
-                           Tally& tally) {
+static void InspectEntries(HKEY workSet, DWORD count, const InspectOptions& options, Tally& tally) {
     uint64_t next = 1;
     std::vector<DWORD> numbers = RecordedNumbers(workSet);
     for (DWORD number : numbers) {

@@ -9,8 +9,7 @@ const char kFileValueFormat[] = "%u.file";
 static ValueStatus QueryValue(HKEY key, const char* name, DWORD wantedType, void* buffer,
                               DWORD* size) {
     DWORD type = REG_NONE;
-    LONG status =
-        RegQueryValueExA(key, name, nullptr, &type, static_cast<BYTE*>(buffer), size);
+    LONG status = RegQueryValueExA(key, name, nullptr, &type, static_cast<BYTE*>(buffer), size);
     if (status != ERROR_SUCCESS && status != ERROR_MORE_DATA) {
         return kValueMissing;
     }

@@ -1,0 +1,477 @@
+// The inspector: for every verdict, the line it prints and its exit code; the
+// command lines it prints are those the pass then starts; and inspecting
+// changes nothing. It runs as the 64-bit test build does: "--view=64", so its
+// view and its tool's child are 64-bit.
+#include "harness/Harness.h"
+#include "harness/WorkSets.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <sstream>
+
+namespace {
+
+using harness::Dword;
+using harness::Entries;
+using harness::Sz;
+using harness::Value;
+using harness::With;
+using harness::Without;
+using harness::WorkSet;
+
+const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
+const char kRenames[] = "PendingFileRenameOperations";
+const char kSampleLibId[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}";
+
+std::string InspectorPath() {
+    return harness::FolderOf(harness::ToolPath()) + "\\pendreg-inspect.exe";
+}
+
+std::string SystemDirectory() {
+    char path[MAX_PATH];
+    return std::string(path, GetSystemDirectoryA(path, sizeof(path)));
+}
+
+struct Inspection {
+    DWORD exitCode = 0;
+    std::vector<std::string> lines;
+};
+
+// Runs the inspector with its standard output in a file, and returns its
+// exit code and lines.
+Inspection Inspect(const std::string& arguments, const std::string& dir) {
+    std::string outputPath = dir + "\\inspect.out";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION process = {};
+    std::string commandLine = "\"" + InspectorPath() + "\" " + arguments;
+    Inspection result;
+    result.exitCode = 259;
+    if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &process)) {
+        CloseHandle(process.hThread);
+        if (WaitForSingleObject(process.hProcess, harness::kChildTimeoutMs) != WAIT_OBJECT_0) {
+            TerminateProcess(process.hProcess, 259);
+        }
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(output);
+    std::istringstream text(harness::ReadFile(outputPath));
+    harness::RemoveFile(outputPath);
+    for (std::string line; std::getline(text, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        result.lines.push_back(line);
+    }
+    return result;
+}
+
+// The delayed-move list is the machine's: each test that adds to it puts it
+// back as it was.
+class SavedRenames {
+  public:
+    SavedRenames() {
+        HKEY key;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key);
+        DWORD size = 0;
+        existed_ =
+            RegQueryValueExA(key, kRenames, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+        value_.resize(size);
+        RegQueryValueExA(key, kRenames, nullptr, nullptr, reinterpret_cast<BYTE*>(&value_[0]),
+                         &size);
+        RegCloseKey(key);
+    }
+    ~SavedRenames() {
+        HKEY key;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key);
+        if (existed_) {
+            RegSetValueExA(key, kRenames, 0, REG_MULTI_SZ,
+                           reinterpret_cast<const BYTE*>(value_.data()),
+                           static_cast<DWORD>(value_.size()));
+        } else {
+            RegDeleteValueA(key, kRenames);
+        }
+        RegCloseKey(key);
+    }
+    SavedRenames(const SavedRenames&) = delete;
+    SavedRenames& operator=(const SavedRenames&) = delete;
+
+  private:
+    bool existed_ = false;
+    std::string value_;
+};
+
+// A scratch folder with a copy of the tool and the fixtures the rows name.
+class InspectorTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        harness::RemovePendingKey();
+        harness::DeleteTree(HKEY_CLASSES_ROOT, kSampleLibId);
+        tool_ = scratch_.Copy(harness::ToolPath(), "tool\\pendreg.exe");
+        scratch_.Copy(harness::FixturePath("recorder.dll"), "a.dll");
+        scratch_.Copy(harness::FixturePath("recorder.dll"), "b.dll");
+        scratch_.Copy(harness::FixturePath("recorder32.dll"), "rec32.dll");
+        scratch_.Copy(harness::FixturePath("noexport.dll"), "noexport.dll");
+        scratch_.Copy(harness::FixturePath("exeserver.exe"), "exeserver.exe");
+        scratch_.Copy(harness::FixturePath("sample.tlb"), "sample.tlb");
+        scratch_.Write("not a library.tlb", "plain text, no type library\r\n");
+        scratch_.Copy(harness::FixturePath("recorder.dll"), "new\\a.dll");
+    }
+    void TearDown() override {
+        harness::RemovePendingKey();
+        harness::DeleteTree(HKEY_CLASSES_ROOT, kSampleLibId);
+    }
+
+    std::string Expand(const std::string& text) const {
+        std::string expanded = harness::ReplaceAll(text, "{tool}", tool_);
+        expanded = harness::ReplaceAll(expanded, "{sys}", SystemDirectory());
+        return harness::ReplaceAll(expanded, "{dir}", dir());
+    }
+    const std::string& dir() const {
+        return scratch_.path();
+    }
+
+    harness::ScratchFolder scratch_;
+    harness::RecordLog log_;
+    SavedRenames savedRenames_;
+    std::string tool_;
+};
+
+// What a row sets up besides its work sets.
+enum class Extra { None, OtherView, ArrivesAtRestart, AnsiLoss };
+
+struct VerdictCase {
+    const char* name;
+    std::vector<WorkSet> workSets;
+    // Lines that must appear in the report, in this order; "{tool}", "{dir}"
+    // and "{sys}" stand for the tool's copy, the scratch folder and the
+    // system directory.
+    std::vector<std::string> lines;
+    DWORD exitCode;
+    Extra extra = Extra::None;
+    const char* options = "";
+};
+
+void PrintTo(const VerdictCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class InspectorVerdicts : public InspectorTest, public testing::WithParamInterface<VerdictCase> {};
+
+TEST_P(InspectorVerdicts, SaysWhatThePassWillDo) {
+    const VerdictCase& row = GetParam();
+    harness::RecordWorkSets(row.workSets, dir());
+    if (row.extra == Extra::OtherView) {
+        harness::RecordWorkSets({{"lost", Entries({{"D", "a.dll"}})}}, dir(), KEY_WOW64_32KEY);
+    } else if (row.extra == Extra::ArrivesAtRestart) {
+        ASSERT_TRUE(MoveFileExA((dir() + "\\new\\a.dll").c_str(), (dir() + "\\late.dll").c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
+    } else if (row.extra == Extra::AnsiLoss) {
+        HKEY key;
+        std::wstring path = std::wstring(L"Software\\Zelk.Library.Cormant.v3\\w");
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
+        std::wstring file(dir().begin(), dir().end());
+        file += L"\\\x4E2D.dll";
+        RegSetValueExW(key, L"1.file", 0, REG_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                       static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+
+    Inspection inspection =
+        Inspect(std::string("--view=64 --tool=\"") + tool_ + "\" " + row.options, dir());
+
+    std::string report;
+    for (const std::string& line : inspection.lines) {
+        report += line + "\n";
+    }
+    EXPECT_EQ(row.exitCode, inspection.exitCode) << report;
+    auto from = inspection.lines.begin();
+    for (const std::string& wanted : row.lines) {
+        auto found = std::find(from, inspection.lines.end(), Expand(wanted));
+        EXPECT_NE(inspection.lines.end(), found)
+            << "missing, or out of order: " << Expand(wanted) << "\nin:\n"
+            << report;
+        from = found == inspection.lines.end() ? from : found + 1;
+    }
+}
+
+const std::string kLong(1024, 'x');
+
+const VerdictCase kVerdictCases[] = {
+    {"EveryCheckPasses",
+     {{"w",
+       Entries({{"D", "a.dll"}, {"E", "exeserver.exe"}, {"T", "sample.tlb"}, {"DX", "b.dll"}})}},
+     {"work set \"w\": runs entries 1 to 4, then is deleted",
+      "  entry 1 (D): runs \"{tool}\" /D{dir}\\a.dll", "    ok   file present",
+      "    ok   64-bit DLL", "    ok   exports DllRegisterServer",
+      "  entry 2 (E): runs \"{dir}\\exeserver.exe\" /regserver", "    ok   64-bit executable",
+      "  entry 3 (T): runs \"{tool}\" /T{dir}\\sample.tlb", "    ok   loads as a type library",
+      "  entry 4 (DX): runs \"{sys}\\regsvr32.exe\" /s \"{dir}\\b.dll\"", "    ok   64-bit DLL",
+      "summary: work sets 1, entries run 4, entries skipped 0, work sets that run nothing 0, "
+      "work sets that stay 0, checks failed 0, warnings 0, work sets in the other view 0"},
+     0},
+    {"NoKeyNothingToDo", {}, {"no work sets: the key is not there"}, 0},
+    {"CountMissing",
+     {{"w", Without(Entries({{"D", "a.dll"}}), "count")}},
+     {"work set \"w\": runs nothing (\"count\" is missing), then is deleted"},
+     1},
+    {"CountZero",
+     {{"w", With(Entries({{"D", "a.dll"}}), {Dword("count", 0)})}},
+     {"work set \"w\": runs nothing (\"count\" is 0), then is deleted"},
+     1},
+    {"CountNotDword",
+     {{"w", With(Entries({{"D", "a.dll"}}), {Sz("count", "1")})}},
+     {"work set \"w\": runs nothing (\"count\" is not a REG_DWORD), then is deleted"},
+     1},
+    {"WorkSetWithSubkeyStays",
+     {{"w", Entries({{"D", "a.dll"}}), true}},
+     {"work set \"w\": runs entries 1 to 1, then stays: it has a subkey, so the pass cannot "
+      "delete it and every later pass runs it again",
+      "the key stays too, with the work sets that stay"},
+     1},
+    {"WorkSetThatCannotBeOpened",
+     {{"w", Entries({{"D", "a.dll"}}), false, KEY_READ}},
+     {"work set \"w\": deleted without running anything: it cannot be opened"},
+     1},
+    {"ModeMissing",
+     {{"w", Without(Entries({{"D", "a.dll"}}), "1.mode")}},
+     {"  entry 1: skipped: \"1.mode\" is missing"},
+     1},
+    {"ModeNotString",
+     {{"w", With(Entries({{"D", "a.dll"}}), {{"1.mode", REG_BINARY, "D"}})}},
+     {"  entry 1: skipped: \"1.mode\" is not a REG_SZ"},
+     1},
+    {"ModeTooLong",
+     {{"w", With(Entries({{"D", "a.dll"}}), {Sz("1.mode", "DXY")})}},
+     {"  entry 1: skipped: \"1.mode\" is too long: a mode has at most 2 characters"},
+     1},
+    {"FileMissing",
+     {{"w", Without(Entries({{"D", "a.dll"}}), "1.file")}},
+     {"  entry 1: skipped: \"1.file\" is missing"},
+     1},
+    {"FileNotString",
+     {{"w", With(Entries({{"D", "a.dll"}}), {{"1.file", REG_EXPAND_SZ, "{dir}\\a.dll"}})}},
+     {"  entry 1: skipped: \"1.file\" is not a REG_SZ"},
+     1},
+    {"FileTooLong",
+     {{"w", With(Entries({{"D", "a.dll"}}), {Sz("1.file", kLong)})}},
+     {"  entry 1: skipped: \"1.file\" is too long: a file path has at most 1023 bytes"},
+     1},
+    {"FileEmpty",
+     {{"w", Entries({{"D", ""}})}},
+     {"  entry 1 (D): skipped: the file value is empty"},
+     1},
+    {"UnknownKindLetter",
+     {{"w", Entries({{"Q", "a.dll"}})}},
+     {"  entry 1 (Q): skipped: the kind letter is not D, E or T"},
+     1},
+    {"CommandLineWouldNotFit",
+     {{"w", With(Entries({{"E", "a.dll"}}), {Sz("1.file", kLong.substr(0, 1012))})}},
+     {"  entry 1 (E): skipped: its command line would not fit in 1024 bytes"},
+     1},
+    {"GapsAndEntriesBeyondCount",
+     {{"w", With(Entries({{"D", "a.dll"}}),
+                 {Dword("count", 4), Sz("3.mode", "D"), Sz("3.file", "{dir}\\a.dll"),
+                  Sz("9.mode", "D"), Sz("9.file", "{dir}\\a.dll")})}},
+     {"  entry 2: skipped: it has no values", "  entry 3 (D): runs \"{tool}\" /D{dir}\\a.dll",
+      "  entry 4: skipped: it has no values", "  entry 9: never run: it lies beyond \"count\" (4)"},
+     1},
+    {"CountFarBeyondTheEntriesAnsweredAtOnce",
+     {{"w", With(Entries({{"D", "a.dll"}}), {Dword("count", 0xFFFFFFFFu)})}},
+     {"work set \"w\": runs entries 1 to 4294967295, then is deleted",
+      "  entry 1 (D): runs \"{tool}\" /D{dir}\\a.dll",
+      "  entries 2 to 4294967295: skipped: they have no values; the pass still tries every "
+      "one of these numbers, which can take hours"},
+     1},
+    {"FileNotThere",
+     {{"w", Entries({{"D", "missing.dll"}})}},
+     {"    FAIL file not found, and no pending rename creates it"},
+     1},
+    {"FileArrivesAtRestart",
+     {{"w", Entries({{"D", "late.dll"}})}},
+     {"    ok   file arrives at restart from {dir}\\new\\a.dll", "    ok   64-bit DLL",
+      "    ok   exports DllRegisterServer"},
+     0,
+     Extra::ArrivesAtRestart},
+    {"DllOfTheOtherBitnessForTheChild",
+     {{"w", Entries({{"D", "rec32.dll"}})}},
+     {"    FAIL 32-bit DLL: the tool's own 64-bit child cannot load it"},
+     1},
+    {"ThirtyTwoBitDllMarkedX",
+     {{"w", Entries({{"DX", "rec32.dll"}})}},
+     {"    FAIL 32-bit DLL: the 64-bit regsvr32.exe that DX runs cannot load it (record it as "
+      "D)"},
+     1},
+    {"DllWithoutRegisterExport",
+     {{"w", Entries({{"D", "noexport.dll"}})}},
+     {"    ok   64-bit DLL",
+      "    FAIL does not export DllRegisterServer: nothing would be registered"},
+     1},
+    {"ExecutableServerThatIsADll",
+     {{"w", Entries({{"E", "a.dll"}})}},
+     {"    FAIL a DLL, not an executable (record it as D or DX)"},
+     1},
+    {"TypeLibraryThatIsNone",
+     {{"w", Entries({{"T", "not a library.tlb"}})}},
+     {"    FAIL does not load as a type library"},
+     1},
+    {"MarkedTypeLibrary",
+     {{"w", Entries({{"TX", "sample.tlb"}})}},
+     {"  entry 1 (TX): runs \"{sys}\\regsvr32.exe\" /s \"{dir}\\sample.tlb\"",
+      "    WARN TX runs regsvr32.exe, which does not register type libraries: record the "
+      "library as T, or register it from a 64-bit DLL"},
+     1},
+    {"PathTheAnsiCodePageCannotHold",
+     {{"w", {Dword("count", 1), Sz("1.mode", "D")}}},
+     {"    WARN the ANSI code page cannot hold the stored path: stored \"{dir}\\<U+4E2D>.dll\", "
+      "the tool reads \"{dir}\\?.dll\""},
+     1,
+     Extra::AnsiLoss},
+    {"WorkSetInTheOtherView",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     {"other view: work set \"lost\" lies in the 32-bit view, which the tool never reads"},
+     1,
+     Extra::OtherView},
+    {"UnknownOptionInspectsNothing",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     {"pendreg-inspect: unknown option: --colour"},
+     2,
+     Extra::None,
+     "--colour"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inspector, InspectorVerdicts, testing::ValuesIn(kVerdictCases),
+                         [](const testing::TestParamInfo<VerdictCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The lines after "runs " in the report, in order.
+std::vector<std::string> PrintedCommandLines(const Inspection& inspection) {
+    std::vector<std::string> lines;
+    for (const std::string& line : inspection.lines) {
+        size_t runs = line.find("): runs ");
+        if (line.compare(0, 8, "  entry ") == 0 && runs != std::string::npos) {
+            lines.push_back(line.substr(runs + 8));
+        }
+    }
+    return lines;
+}
+
+// A mixed work set, then one more: the inspector's command lines are exactly
+// those the pass then starts, in the same order. The test program stands in
+// for the tool, so that the children that are the tool itself record the line
+// they were started with too.
+TEST_F(InspectorTest, PrintsExactlyTheCommandLinesThePassStarts) {
+    std::string tool = scratch_.Copy(harness::TestProgramPath(), "self\\pendreg.exe");
+    harness::RecordWorkSets({{"mixed", Entries({{"D", "a.dll"},
+                                                {"E", "exeserver.exe"},
+                                                {"Q", "a.dll"},
+                                                {"T", "sample.tlb"},
+                                                {"D", ""},
+                                                {"DX", "b.dll"},
+                                                {"DXY", "b.dll"}})},
+                             {"second", Entries({{"D", "b.dll"}})}},
+                            dir());
+
+    Inspection inspection = Inspect("--view=64 --tool=\"" + tool + "\"", dir());
+    harness::RunResult pass = harness::Run("\"" + tool + "\" /S", nullptr, dir().c_str());
+
+    ASSERT_TRUE(pass.finished);
+    std::vector<std::string> started;
+    for (const harness::Record& record : log_.Read()) {
+        std::string line = record.field("cmdline");
+        bool theToolsChild = record.event == "child" && line != "\"" + tool + "\" /S";
+        bool regsvr32 = record.event == "register" &&
+                        harness::Lower(record.field("process")) != harness::Lower(tool);
+        if (theToolsChild || regsvr32 || record.event == "exe") {
+            started.push_back(line);
+        }
+    }
+    EXPECT_EQ(5u, started.size()) << "D, E, T, DX and the second work set's D";
+    EXPECT_EQ(started, PrintedCommandLines(inspection));
+}
+
+// Every file below the folder, by path, with its bytes.
+std::map<std::string, std::string> FilesBelow(const std::string& folder) {
+    std::map<std::string, std::string> files;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return files;
+    }
+    do {
+        std::string name = found.cFileName;
+        std::string path = folder + "\\" + name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            std::map<std::string, std::string> inner = FilesBelow(path);
+            files.insert(inner.begin(), inner.end());
+        } else {
+            files[path] = harness::ReadFile(path);
+        }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return files;
+}
+
+// What the inspector could change: the pending key in both views, the
+// registrations, the delayed moves, and the files.
+struct MachineState {
+    std::string registry;
+    std::map<std::string, std::string> files;
+    bool operator==(const MachineState& other) const {
+        return registry == other.registry && files == other.files;
+    }
+};
+
+MachineState Snapshot(const std::string& dir) {
+    MachineState state;
+    state.registry = harness::DumpKey(HKEY_LOCAL_MACHINE, harness::kPendingKey, KEY_WOW64_64KEY) +
+                     harness::DumpKey(HKEY_LOCAL_MACHINE, harness::kPendingKey, KEY_WOW64_32KEY) +
+                     harness::DumpKey(HKEY_LOCAL_MACHINE, kSessionManager) +
+                     harness::DumpKey(HKEY_CLASSES_ROOT, kSampleLibId);
+    state.files = FilesBelow(dir);
+    return state;
+}
+
+// Inspecting every kind of entry, good and bad, leaves the registry and the
+// files as they were, starts nothing and runs no code of the files it checks.
+TEST_F(InspectorTest, ChangesNothing) {
+    harness::RecordWorkSets({{"mixed", Entries({{"D", "a.dll"},
+                                                {"E", "exeserver.exe"},
+                                                {"T", "sample.tlb"},
+                                                {"DX", "b.dll"},
+                                                {"TX", "sample.tlb"},
+                                                {"D", "noexport.dll"},
+                                                {"D", "late.dll"},
+                                                {"Q", "a.dll"}})},
+                             {"stuck", Entries({{"D", "b.dll"}}), true},
+                             {"empty", Without(Entries({}), "count")}},
+                            dir());
+    harness::RecordWorkSets({{"lost", Entries({{"D", "a.dll"}})}}, dir(), KEY_WOW64_32KEY);
+    ASSERT_TRUE(MoveFileExA((dir() + "\\new\\a.dll").c_str(), (dir() + "\\late.dll").c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
+    MachineState before = Snapshot(dir());
+
+    Inspection inspection = Inspect("--view=64", dir());
+
+    EXPECT_EQ(1u, inspection.exitCode);
+    EXPECT_GE(inspection.lines.size(), 20u) << "it inspected little";
+    EXPECT_TRUE(before == Snapshot(dir())) << "the registry or the files changed";
+    EXPECT_EQ(std::vector<std::string>{}, log_.Events()) << "a fixture ran";
+}
+
+} // namespace
