@@ -1,17 +1,26 @@
 #!/bin/bash
-# The tool's main job, end to end, in a throwaway Wine prefix: an installer
-# records one work set (a DLL, an executable server and a type library) by
-# importing a .reg file, the tool runs "/S", and the script shows what got
-# registered, that the pending key is gone and that the tool's own file is
-# scheduled for deletion at restart. Runs as root on Debian 12; exits non-zero
+# The tool's main job, on the road an installer takes, in a throwaway Wine
+# prefix:
+#   1. the installer finds its component in use, so it schedules the new
+#      version for the next restart (MoveFileEx, replace and delay), records
+#      the registrations in a work set (the component, an executable server
+#      and a type library), copies the tool to a folder of its own and sets a
+#      RunOnce value that starts that copy with "/S";
+#   2. the inspector says what the pass will do, before the restart;
+#   3. Wine's restart (wineboot -r) puts the new version in place and runs
+#      RunOnce: the new version is registered, the records and the RunOnce
+#      value are gone and the tool's copy is scheduled for deletion;
+#   4. a second restart removes the tool's copy.
+# Runs as root on Debian 12, with the x86_64 build (the tool reads the 64-bit
+# view there; the shipped 32-bit tool reads the 32-bit one). Exits non-zero
 # when any of that did not happen.
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
 
 bash scripts/setup.sh
-cmake --preset x86_64
-cmake --build --preset x86_64
+cmake --preset x86_64 >/dev/null
+cmake --build --preset x86_64 >/dev/null
 build=$root/build/x86_64
 
 work=$(mktemp -d /tmp/pendreg-main-job.XXXXXX)
@@ -25,76 +34,111 @@ trap cleanup EXIT
 win() {
     "$root/cmake/wine-run.sh" "$prefix" "$@"
 }
+query() {
+    win reg query "$@" 2>/dev/null | tr -d '\r' | sed '/^$/d; s/^/  /'
+}
+# Waits up to 30 s for a condition: what a restart starts may still be
+# running when wineboot returns.
+eventually() {
+    local tries
+    for tries in $(seq 60); do
+        "$@" && return 0
+        sleep 0.5
+    done
+    "$@"
+}
 
 pending_key='HKLM\Software\Zelk.Library.Cormant.v3'
+run_once='HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce'
 type_library='HKCR\TypeLib\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}'
 session_manager='HKLM\System\CurrentControlSet\Control\Session Manager'
+failed=0
+expect() { # name, then a command that succeeds when it holds
+    local name=$1
+    shift
+    if "$@"; then echo "  ok   $name"; else echo "  FAIL $name"; failed=1; fi
+}
 
 echo "== A throwaway Wine prefix: $prefix"
-# The server runs before the tool is copied in: a server started later would
-# carry out deletions scheduled by an earlier run, the tool's own among them.
+# The server runs before anything is copied in: a server started later would
+# carry out deletions scheduled by an earlier run.
 win --fresh
-demo=$prefix/drive_c/pendreg-demo
-mkdir -p "$demo"
-cp "$build/pendreg.exe" "$build/tests/fixtures/recorder.dll" \
-    "$build/tests/fixtures/exeserver.exe" "$build/tests/fixtures/sample.tlb" "$demo/"
+app=$prefix/drive_c/Demo
+setup=$prefix/drive_c/windows/temp/demo-setup
+mkdir -p "$app" "$setup"
+# Version 1 of the component registers nothing; version 2 records its
+# registration in the log below.
+cp "$build/tests/fixtures/noexport.dll" "$app/component.dll"
+cp "$build/tests/fixtures/recorder.dll" "$app/component.new"
+cp "$build/tests/fixtures/exeserver.exe" "$build/tests/fixtures/sample.tlb" "$app/"
+cp "$build/pendreg.exe" "$build/pendreg-inspect.exe" "$setup/"
+export PENDREG_TEST_LOG='C:\Demo\registrations.log'
 
-# What an installer records: one work set, its entries run in this order.
+echo "== The installer: component.dll is in use, so version 2 replaces it at restart"
+win "$build/tests/fixtures/schedulemove.exe" 'C:\Demo\component.new' 'C:\Demo\component.dll'
 printf '%s\r\n' \
     'Windows Registry Editor Version 5.00' \
     '' \
-    '[HKEY_LOCAL_MACHINE\Software\Zelk.Library.Cormant.v3\Demo]' \
+    '[HKEY_LOCAL_MACHINE\Software\Zelk.Library.Cormant.v3\Demo 1.0]' \
     '"count"=dword:00000003' \
     '"1.mode"="D"' \
-    '"1.file"="C:\\pendreg-demo\\recorder.dll"' \
+    '"1.file"="C:\\Demo\\component.dll"' \
     '"2.mode"="E"' \
-    '"2.file"="C:\\pendreg-demo\\exeserver.exe"' \
+    '"2.file"="C:\\Demo\\exeserver.exe"' \
     '"3.mode"="T"' \
-    '"3.file"="C:\\pendreg-demo\\sample.tlb"' \
-    >"$demo/pending.reg"
-win regedit /S 'C:\pendreg-demo\pending.reg'
+    '"3.file"="C:\\Demo\\sample.tlb"' \
+    '' \
+    '[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\RunOnce]' \
+    '"Demo registrations"="\"C:\\windows\\temp\\demo-setup\\pendreg.exe\" /S"' \
+    >"$setup/pending.reg"
+win regedit /S 'C:\windows\temp\demo-setup\pending.reg'
 
 echo
-echo "== Recorded by the installer ($pending_key):"
-win reg query "$pending_key" /s
-
-# The sample DLL and executable server append what they saw to this file.
-export PENDREG_TEST_LOG='C:\pendreg-demo\registrations.log'
-echo "== Running: C:\\pendreg-demo\\pendreg.exe /S"
-status=0
-win 'C:\pendreg-demo\pendreg.exe' /S || status=$?
-echo "exit code: $status"
-
-failed=0
-echo
-echo "== What got registered:"
-if [ -s "$demo/registrations.log" ]; then
-    tr -d '\r' <"$demo/registrations.log" | sed 's/^/  /'
-else
-    echo "  (the DLL and the executable server recorded nothing)"
-    failed=1
-fi
-grep -q '^register' "$demo/registrations.log" 2>/dev/null || failed=1
-grep -q '^exe.*/regserver' "$demo/registrations.log" 2>/dev/null || failed=1
-echo "  type library:"
-win reg query "$type_library" /s || failed=1
-
-echo "== The pending key:"
-if win reg query "$pending_key" >/dev/null 2>&1; then
-    echo "  still there"
-    failed=1
-else
-    echo "  gone"
-fi
-
-echo "== Scheduled for deletion at restart (PendingFileRenameOperations):"
-scheduled=$(win reg query "$session_manager" /v PendingFileRenameOperations 2>/dev/null || true)
-echo "$scheduled" | tr -d '\r' | sed -n 's/^ *PendingFileRenameOperations *REG_MULTI_SZ *//p' |
-    sed 's/\\0/\n/g' | sed '/^$/d; s/^/  /'
-echo "$scheduled" | grep -qi 'pendreg-demo\\pendreg.exe' || failed=1
+echo "== Before the restart"
+echo "Recorded by the installer ($pending_key):"
+query "$pending_key" /s
+echo "RunOnce:"
+query "$run_once"
+echo "Replaced at restart (PendingFileRenameOperations):"
+query "$session_manager" /v PendingFileRenameOperations
 
 echo
-if [ "$status" -ne 0 ] || [ "$failed" -ne 0 ]; then
+echo "== The inspector: C:\\windows\\temp\\demo-setup\\pendreg-inspect.exe --view=64"
+win 'C:\windows\temp\demo-setup\pendreg-inspect.exe' --view=64 | tr -d '\r' | sed 's/^/  /'
+status=${PIPESTATUS[0]}
+echo "  exit code: $status"
+expect "the inspector finds nothing wrong" test "$status" -eq 0
+
+echo
+echo "== Restart (wineboot -r)"
+win wineboot -r
+registered() { grep -qi $'^register\tmodule=C:\\\\Demo\\\\component.dll' "$app/registrations.log" 2>/dev/null; }
+key_gone() { ! win reg query "$pending_key" >/dev/null 2>&1; }
+run_once_gone() { ! win reg query "$run_once" /v 'Demo registrations' >/dev/null 2>&1; }
+scheduled() { query "$session_manager" /v PendingFileRenameOperations | grep -qi 'demo-setup.pendreg.exe'; }
+eventually registered || true
+echo "What got registered:"
+tr -d '\r' <"$app/registrations.log" 2>/dev/null | cut -f1-3 | sed 's/^/  /' || true
+echo "Type library:"
+query "$type_library" /s
+echo "Scheduled for the next restart:"
+query "$session_manager" /v PendingFileRenameOperations
+expect "version 2 of component.dll registered" registered
+expect "the executable server ran with /regserver" grep -q $'^exe\tcmdline=.*/regserver' "$app/registrations.log"
+expect "the type library registered" eval "win reg query '$type_library' >/dev/null 2>&1"
+expect "the work set and the key are gone" eventually key_gone
+expect "the RunOnce value is gone" run_once_gone
+expect "the tool's copy is scheduled for deletion" eventually scheduled
+expect "the tool's copy is still there until the next restart" test -f "$setup/pendreg.exe"
+
+echo
+echo "== Second restart (wineboot -r)"
+win wineboot -r
+copy_gone() { [ ! -e "$setup/pendreg.exe" ]; }
+expect "the tool's copy is gone" eventually copy_gone
+
+echo
+if [ "$failed" -ne 0 ]; then
     echo "main job: FAILED"
     exit 1
 fi
