@@ -4,6 +4,8 @@
 #   wine-run.sh PREFIX PROGRAM [ARGS...]  run it (creating the prefix if missing)
 #   wine-run.sh PREFIX --fresh            start the run: a new prefix, and a
 #                                         wineserver kept alive until --stop
+#   wine-run.sh PREFIX --ready            fail unless the prefix is made; start
+#                                         its server if it has gone
 #   wine-run.sh PREFIX --stop             end the run: stop the server, remove the prefix
 set -u
 prefix=$1
@@ -22,23 +24,38 @@ stop() {
 }
 
 # Starts the run's server, kept alive until --stop, so that one Wine launch
-# per test costs a fraction of a second. Then, from a process of its own,
-# wineboot creates or updates the prefix and starts Wine's services: started
-# by a test instead, they would inherit ctest's output pipe and hold it open.
-# Nothing here may hold the lock either.
+# per test costs a fraction of a second. Ten minutes after the last Wine
+# program has ended it also goes by itself: ctest creates the prefix even when
+# it only lists the tests, and then no --stop comes. Then, from a process of
+# its own, wineboot creates or updates the prefix and starts Wine's services:
+# started by a test instead, they would inherit ctest's output pipe and hold it
+# open. Nothing here may hold the lock either.
 ensure() {
     mkdir -p "$prefix"
     (
         flock 9
-        if "$wineserver" -p </dev/null >/dev/null 2>&1 9>&-; then
+        if "$wineserver" -p600 </dev/null >/dev/null 2>&1 9>&-; then
             "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&-
         fi
         true
     ) 9>"$prefix.lock"
 }
 
+# A prefix is made once wineboot has set up its system folder and stamped it.
+# (The registry files appear only when the server saves them.)
+made() {
+    [ -f "$prefix/.update-timestamp" ] && [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ]
+}
+
 case "${1:-}" in
---fresh) stop; ensure ;;
+--fresh) stop; ensure && made ;;
+--ready)
+    made || {
+        echo "the Wine prefix $prefix was not made at the start of the run (see above)"
+        exit 1
+    }
+    ensure
+    ;;
 --stop) stop ;;
 *) ensure && exec "$wine" "$@" ;;
 esac

@@ -205,19 +205,21 @@ std::vector<std::string> Registrations(const harness::RecordLog& log, const std:
 }
 
 // A scratch folder holding a copy of the tool and of every fixture that the
-// work sets name.
+// work sets name, in the subfolder folder_ when one is set.
 class PendingPass : public testing::Test {
   protected:
     void SetUp() override {
         RemovePendingKey();
         harness::DeleteTree(HKEY_CLASSES_ROOT, kSampleLibId);
-        tool_ = scratch_.Copy(harness::ToolPath(), "tool\\pendreg.exe");
+        std::string in = folder_.empty() ? "" : folder_ + "\\";
+        tool_ = scratch_.Copy(harness::ToolPath(), in + "tool\\pendreg.exe");
         for (const char* name : {"a.dll", "b.dll", "c.dll", "d.dll", "e.dll"}) {
-            scratch_.Copy(harness::FixturePath("recorder.dll"), name);
+            scratch_.Copy(harness::FixturePath("recorder.dll"), in + name);
         }
-        scratch_.Copy(harness::FixturePath("tlbprobe.dll"), "tlbprobe.dll");
-        scratch_.Copy(harness::FixturePath("exeserver.exe"), "exeserver.exe");
-        scratch_.Copy(harness::FixturePath("sample.tlb"), "sample.tlb");
+        scratch_.Copy(harness::FixturePath("tlbprobe.dll"), in + "tlbprobe.dll");
+        scratch_.Copy(harness::FixturePath("exeserver.exe"), in + "exeserver.exe");
+        scratch_.Copy(harness::FixturePath("sample.tlb"), in + "sample.tlb");
+        dir_ = folder_.empty() ? scratch_.path() : scratch_.path() + "\\" + folder_;
     }
     void TearDown() override {
         RemovePendingKey();
@@ -238,9 +240,11 @@ class PendingPass : public testing::Test {
     }
 
     const std::string& dir() const {
-        return scratch_.path();
+        return dir_;
     }
 
+    std::string folder_;
+    std::string dir_;
     harness::ScratchFolder scratch_;
     harness::RecordLog log_;
     std::string tool_;
@@ -270,12 +274,25 @@ struct PassCase {
     std::vector<std::string> registrations;
     std::vector<std::string> left; // work sets still recorded; none: the key is gone
     bool typeLibraryRegistered;
+    // The scratch subfolder holding the tool and the fixtures, and the ANSI
+    // code page its name is written in (0: any).
+    std::string folder = "";
+    UINT codePage = 0;
 };
 
-class PassTable : public PendingPass, public testing::WithParamInterface<PassCase> {};
+class PassTable : public PendingPass, public testing::WithParamInterface<PassCase> {
+  protected:
+    void SetUp() override {
+        folder_ = GetParam().folder;
+        PendingPass::SetUp();
+    }
+};
 
 TEST_P(PassTable, RunsEachReadableEntryOnceInOrder) {
     const PassCase& row = GetParam();
+    if (row.codePage != 0 && GetACP() != row.codePage) {
+        GTEST_SKIP() << "needs ANSI code page " << row.codePage << ", not " << GetACP();
+    }
     Record(row.workSets, dir());
     if (row.workSets.empty()) {
         ASSERT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, kPendingKey));
@@ -345,6 +362,20 @@ const PassCase kRecordedCases[] = {
      {},
      false},
     {"NoKeyStillSchedulesTheTool", {}, {}, {}, false},
+    // The tool and every entry in a folder named in Shift-JIS "\x83\\\x83t\x83g":
+    // three characters, the first of them ending in the byte of a backslash.
+    {"DoubleByteFolderCp932",
+     {{"set", Entries({{"D", "a.dll"},
+                       {"E", "exeserver.exe"},
+                       {"T", "sample.tlb"},
+                       {"DX", "b.dll"},
+                       {"D", "tlbprobe.dll"}})}},
+     {"a.dll by pendreg.exe", "\"exeserver.exe\" /regserver", "b.dll by regsvr32.exe",
+      "after-tlb by pendreg.exe"},
+     {},
+     true,
+     "\x83\\\x83t\x83g",
+     932},
 };
 
 INSTANTIATE_TEST_SUITE_P(Recorded, PassTable, testing::ValuesIn(kRecordedCases), CaseName);

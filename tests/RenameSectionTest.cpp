@@ -75,6 +75,9 @@ struct EditRow {
     // Where FindNoCase finds the rename header in the file, or -1.
     int headerAt;
     std::string expected;
+    // The ANSI code page the row needs, or 0 for any. The tool walks the text
+    // by characters of that code page.
+    UINT codePage = 0;
 };
 
 // A failing row is named, not dumped as bytes.
@@ -88,6 +91,9 @@ class RenameSectionTable : public testing::TestWithParam<EditRow> {};
 // finds the first header, and leaves the haystack as it found it.
 TEST_P(RenameSectionTable, AddsTheLineInPlace) {
     const EditRow& row = GetParam();
+    if (row.codePage != 0 && GetACP() != row.codePage) {
+        GTEST_SKIP() << "needs ANSI code page " << row.codePage << ", not " << GetACP();
+    }
     std::vector<char> haystack = MakeBuffer(row.file, kLine.size());
     const std::vector<char> untouched = haystack;
     char* found = FindNoCase(haystack.data(), kHeader.c_str());
@@ -128,7 +134,15 @@ INSTANTIATE_TEST_SUITE_P(
         EditRow{"first_of_two_sections_gets_the_line", "[Boot]\r\nb=[Rename]\r\nx\r\n[rename]\r\n",
                 10, "[Boot]\r\nb=[Rename]\r\nx\r\n" + kLine + "[rename]\r\n"},
         EditRow{"section_ended_by_lf_alone_before_next_header", "[Rename]\r\nNUL=A\n[Boot]\n", 0,
-                "[Rename]\r\nNUL=A\n" + kLine + "[Boot]\n"}),
+                "[Rename]\r\nNUL=A\n" + kLine + "[Boot]\n"},
+        // Shift-JIS: "\x83[" is one character whose second byte is "[": no
+        // header starts inside it. "\x83\\" is one whose second byte is "\\".
+        EditRow{"trail_byte_bracket_starts_no_header_Cp932",
+                "[Boot]\r\nshell=\x83[Rename]\r\n[386Enh]\r\n", -1,
+                "[Boot]\r\nshell=\x83[Rename]\r\n[386Enh]\r\n" + kHeader + kLine, 932},
+        EditRow{"header_after_trail_byte_bracket_is_found_Cp932",
+                "x=\x83[Rename]\r\n[Rename]\r\nNUL=C:\\\x83\\\r\n[Boot]\r\n", 13,
+                "x=\x83[Rename]\r\n[Rename]\r\nNUL=C:\\\x83\\\r\n" + kLine + "[Boot]\r\n", 932}),
     [](const testing::TestParamInfo<EditRow>& info) { return std::string(info.param.name); });
 
 // The reference model, written from the file format alone. The searches see

@@ -54,18 +54,45 @@ class RestartDeletion : public testing::Test {
     harness::ScratchFolder scratch_;
 };
 
-TEST_F(RestartDeletion, BothRoutesDeleteAtWineRestart) {
-    std::string moved = scratch_.Write("moved away.txt", "delayed move");
+struct RouteCase {
+    const char* name;
+    const char* folder;         // in the scratch folder, holding the files to delete
+    const char* initialContent; // null: there is no initialisation file
+    UINT codePage;              // the ANSI code page the names are written in; 0: any
+};
+
+const RouteCase kRouteCases[] = {
+    {"AnsiNames", "", nullptr, 0},
+    // Shift-JIS: the folder "\x83\\\x83t\x83g" begins with a character whose
+    // second byte is a backslash; "\x83[" is one whose second byte is "[", so
+    // the file's only header is the one the tool adds.
+    {"DoubleByteNamesCp932", "\x83\\\x83t\x83g\\", "[boot]\r\nshell=\x83[Rename]\r\n", 932},
+};
+
+class BothRoutes : public RestartDeletion, public testing::WithParamInterface<RouteCase> {};
+
+TEST_P(BothRoutes, DeleteAtWineRestart) {
+    const RouteCase& row = GetParam();
+    if (row.codePage != 0 && GetACP() != row.codePage) {
+        GTEST_SKIP() << "needs ANSI code page " << row.codePage << ", not " << GetACP();
+    }
+    std::string in = row.folder;
+    std::string before = row.initialContent == nullptr ? "" : row.initialContent;
+    if (row.initialContent != nullptr) {
+        harness::WriteWholeFile(initFile_, before);
+    }
+    std::string moved = scratch_.Write(in + "moved away.txt", "delayed move");
     // Names that are no 8.3 names, so that the short path differs from the long.
-    std::string first = scratch_.Write("through init file.txt", "created the file");
-    std::string second = scratch_.Write("sub folder\\second one.txt", "edited the file");
+    std::string first = scratch_.Write(in + "through init file.txt", "created the file");
+    std::string second = scratch_.Write(in + "sub folder\\second one.txt", "edited the file");
 
     DeleteFileAtRestart(moved.c_str());
     EXPECT_TRUE(harness::ListedForDeletionAtRestart(moved));
-    EXPECT_FALSE(harness::FileExists(initFile_)) << "the delayed move worked: no need for it";
+    EXPECT_EQ(row.initialContent != nullptr, harness::FileExists(initFile_))
+        << "the delayed move worked: no need for the file";
 
     DeleteFileThroughInitFile(first.c_str());
-    std::string expected = "[Rename]\r\nNUL=" + ShortPath(first) + "\r\n";
+    std::string expected = before + "[Rename]\r\nNUL=" + ShortPath(first) + "\r\n";
     EXPECT_EQ(expected, harness::ReadFile(initFile_));
 
     // Another section behind the rename section: the line goes in before it,
@@ -88,6 +115,11 @@ TEST_F(RestartDeletion, BothRoutesDeleteAtWineRestart) {
     }
     EXPECT_FALSE(harness::ListedForDeletionAtRestart(moved));
 }
+
+INSTANTIATE_TEST_SUITE_P(RestartDeletion, BothRoutes, testing::ValuesIn(kRouteCases),
+                         [](const testing::TestParamInfo<RouteCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // A file nested deep enough that its short path is 1018 characters: the
 // rename line "NUL=<path>\r\n" is then 1024 bytes, with no room left for the

@@ -84,11 +84,15 @@ ScratchFolder::~ScratchFolder() {
     RemoveFolder(path_);
 }
 
+// Walks the name by characters of the ANSI code page: in a double-byte one,
+// the second byte of a character may be that of a backslash.
 static std::string MakeParentFolders(const std::string& root, const std::string& name) {
     std::string target = root + "\\" + name;
-    for (size_t slash = root.size() + 1; (slash = target.find('\\', slash)) != std::string::npos;
-         ++slash) {
-        CreateDirectoryA(target.substr(0, slash).c_str(), nullptr);
+    for (const char* at = target.c_str() + root.size() + 1; *at != '\0'; at = CharNextA(at)) {
+        if (*at == '\\') {
+            CreateDirectoryA(target.substr(0, static_cast<size_t>(at - target.c_str())).c_str(),
+                             nullptr);
+        }
     }
     return target;
 }
