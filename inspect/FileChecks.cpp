@@ -221,46 +221,48 @@ std::string LocateFile(const char* file, Tally& tally) {
     AtRestart fate = FindDelayedMove(file, &source);
     bool present = IsFile(file);
     if (fate == AtRestart::Leaves) {
-        CheckFailed(tally, "the file %s at restart, before the pass can run",
-                    source.empty() ? "is deleted" : ("is moved away to " + source).c_str());
+        Check(tally, Outcome::Fail, "the file %s at restart, before the pass can run",
+              source.empty() ? "is deleted" : ("is moved away to " + source).c_str());
         return std::string();
     }
     if (fate == AtRestart::Arrives) {
         if (!IsFile(source.c_str())) {
-            CheckFailed(tally, "the file is to arrive at restart from %s, which is not there",
-                        source.c_str());
+            Check(tally, Outcome::Fail,
+                  "the file is to arrive at restart from %s, which is not there", source.c_str());
             return std::string();
         }
-        CheckOk("%s at restart from %s", present ? "file present, replaced" : "file arrives",
-                source.c_str());
+        Check(tally, Outcome::Ok, "%s at restart from %s",
+              present ? "file present, replaced" : "file arrives", source.c_str());
         return source;
     }
     if (!present) {
-        CheckFailed(tally, "file not found, and no pending rename creates it");
+        Check(tally, Outcome::Fail, "file not found, and no pending rename creates it");
         return std::string();
     }
-    CheckOk("file present");
+    Check(tally, Outcome::Ok, "file present");
     return file;
 }
 
 void CheckDll(const ImageFacts& facts, bool is64Bit, const InspectOptions& options, Tally& tally) {
     if (!facts.isImage || !facts.isDll) {
-        CheckFailed(tally, "not a DLL");
+        Check(tally, Outcome::Fail, "not a DLL");
         return;
     }
     if (is64Bit && facts.bits != 64) {
-        CheckFailed(tally, "32-bit DLL: the 64-bit regsvr32.exe that DX runs cannot load it "
-                           "(record it as D)");
+        Check(tally, Outcome::Fail,
+              "32-bit DLL: the 64-bit regsvr32.exe that DX runs cannot load it "
+              "(record it as D)");
     } else if (!is64Bit && facts.bits != options.toolBits) {
-        CheckFailed(tally, "%d-bit DLL: the tool's own %d-bit child cannot load it%s", facts.bits,
-                    options.toolBits, facts.bits == 64 ? " (record it as DX)" : "");
+        Check(tally, Outcome::Fail, "%d-bit DLL: the tool's own %d-bit child cannot load it%s",
+              facts.bits, options.toolBits, facts.bits == 64 ? " (record it as DX)" : "");
     } else {
-        CheckOk("%d-bit DLL", facts.bits);
+        Check(tally, Outcome::Ok, "%d-bit DLL", facts.bits);
     }
     if (facts.exportsRegisterServer) {
-        CheckOk("exports DllRegisterServer");
+        Check(tally, Outcome::Ok, "exports DllRegisterServer");
     } else {
-        CheckFailed(tally, "does not export DllRegisterServer: nothing would be registered");
+        Check(tally, Outcome::Fail,
+              "does not export DllRegisterServer: nothing would be registered");
     }
 }
 
@@ -269,8 +271,9 @@ void CheckDll(const ImageFacts& facts, bool is64Bit, const InspectOptions& optio
 void CheckEntryFile(char kind, bool is64Bit, const char* file, const InspectOptions& options,
                     Tally& tally) {
     if (kind == 'T' && is64Bit) {
-        CheckWarns(tally, "TX runs regsvr32.exe, which does not register type libraries: "
-                          "record the library as T, or register it from a 64-bit DLL");
+        Check(tally, Outcome::Warn,
+              "TX runs regsvr32.exe, which does not register type libraries: "
+              "record the library as T, or register it from a 64-bit DLL");
     }
     std::string located = LocateFile(file, tally);
     if (located.empty()) {
@@ -278,19 +281,20 @@ void CheckEntryFile(char kind, bool is64Bit, const char* file, const InspectOpti
     }
     if (kind == 'T' && !is64Bit) {
         if (LoadsAsTypeLibrary(located.c_str())) {
-            CheckOk("loads as a type library");
+            Check(tally, Outcome::Ok, "loads as a type library");
         } else {
-            CheckFailed(tally, "does not load as a type library");
+            Check(tally, Outcome::Fail, "does not load as a type library");
         }
         return;
     }
     ImageFacts facts = ReadImageFacts(located.c_str());
     if (kind == 'E') {
         if (facts.isImage && !facts.isDll) {
-            CheckOk("%d-bit executable", facts.bits);
+            Check(tally, Outcome::Ok, "%d-bit executable", facts.bits);
         } else {
-            CheckFailed(tally, facts.isImage ? "a DLL, not an executable (record it as D or DX)"
-                                             : "not an executable");
+            Check(tally, Outcome::Fail,
+                  facts.isImage ? "a DLL, not an executable (record it as D or DX)"
+                                : "not an executable");
         }
         return;
     }

@@ -30,10 +30,12 @@ struct Tally {
 
 // Prints one line of the report, indented by two spaces per depth.
 void Say(int depth, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// A check's outcome, one line each: "ok", "FAIL" or "WARN", then the text.
-void CheckOk(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void CheckFailed(Tally& tally, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void CheckWarns(Tally& tally, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// A check of an entry's file: passed, failed, or passed with a warning that
+// it will not do what the installer meant.
+enum class Outcome { Ok, Fail, Warn };
+// One line under the entry: "ok", "FAIL" or "WARN", then the text.
+void Check(Tally& tally, Outcome outcome, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Every work set under the opened key, in the order the pass takes them,
 // with every entry's command line or the reason it is skipped.

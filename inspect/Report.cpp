@@ -19,28 +19,13 @@ void Say(int depth, const char* format, ...) {
     va_end(arguments);
 }
 
-// Check lines sit under their entry, which sits under its work set.
-const int kCheckDepth = 2;
-
-void CheckOk(const char* format, ...) {
+void Check(Tally& tally, Outcome outcome, const char* format, ...) {
+    static const char* const kTags[] = {"ok   ", "FAIL ", "WARN "};
+    tally.checksFailed += outcome == Outcome::Fail ? 1 : 0;
+    tally.warnings += outcome == Outcome::Warn ? 1 : 0;
     va_list arguments;
     va_start(arguments, format);
-    SayList(kCheckDepth, "ok   ", format, arguments);
-    va_end(arguments);
-}
-
-void CheckFailed(Tally& tally, const char* format, ...) {
-    ++tally.checksFailed;
-    va_list arguments;
-    va_start(arguments, format);
-    SayList(kCheckDepth, "FAIL ", format, arguments);
-    va_end(arguments);
-}
-
-void CheckWarns(Tally& tally, const char* format, ...) {
-    ++tally.warnings;
-    va_list arguments;
-    va_start(arguments, format);
-    SayList(kCheckDepth, "WARN ", format, arguments);
+    // Check lines sit under their entry, which sits under its work set.
+    SayList(2, kTags[static_cast<int>(outcome)], format, arguments);
     va_end(arguments);
 }

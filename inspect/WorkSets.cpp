@@ -132,10 +132,10 @@ static void CheckStoredPath(HKEY workSet, DWORD number, const char* file, Tally&
     stored.resize(wcsnlen(stored.c_str(), size / sizeof(wchar_t)));
     std::string shown = UnrepresentableAsText(stored);
     if (!shown.empty()) {
-        CheckWarns(tally,
-                   "the ANSI code page cannot hold the stored path: stored \"%s\", the tool "
-                   "reads \"%s\"",
-                   shown.c_str(), file);
+        Check(tally, Outcome::Warn,
+              "the ANSI code page cannot hold the stored path: stored \"%s\", the tool "
+              "reads \"%s\"",
+              shown.c_str(), file);
     }
 }
 

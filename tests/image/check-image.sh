@@ -9,6 +9,7 @@ sections=$("$objdump" -h "$image")
 source "$(dirname "$0")/../checks.sh"
 header_value() { awk -v key="$1" '$1 == key { print $2; exit }' <<<"$headers"; }
 hex() { printf '%d' "0x$1"; }
+max_size=6656
 
 entry_address() { # the entry symbol's address, from the linker map
     # The map leaves out the leading underscore of 32-bit C names.
@@ -49,6 +50,12 @@ check "no resource directory" directory_empty 'Resource Directory'
 check "no TLS section or directory" eval "! grep -qw '\.tls' <<<\"\$sections\" && directory_empty 'Thread Storage Directory'"
 check "imports only from the five system DLLs" imports_only_allowed
 check "relocations kept for ASLR" grep -qw '\.reloc' <<<"$sections"
+# The image is settled: it may not grow, nor import anything it does not
+# import now. imports.txt lists "DLL function" per line.
+check "no larger than $max_size bytes" test "$(stat -c %s "$image")" -le "$max_size"
+check "imports exactly the functions of imports.txt" diff "$(dirname "$0")/imports.txt" \
+    <(awk '/DLL Name:/ { dll = $3; next } /^$/ { dll = "" }
+           dll != "" && /^\t[0-9a-f]+\t/ { print dll, $NF }' <<<"$headers" | sort)
 
 echo "image: $image, $(stat -c %s "$image") bytes"
 [ "$failures" -eq 0 ]
