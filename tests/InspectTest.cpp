@@ -148,7 +148,7 @@ class InspectorTest : public testing::Test {
 };
 
 // What a row sets up besides its work sets.
-enum class Extra { None, OtherView, ArrivesAtRestart, AnsiLoss };
+enum class Extra { None, OtherView, ArrivesAtRestart, AnsiLoss, WorkSetsIn32BitView };
 
 struct VerdictCase {
     const char* name;
@@ -159,7 +159,7 @@ struct VerdictCase {
     std::vector<std::string> lines;
     DWORD exitCode;
     Extra extra = Extra::None;
-    const char* options = "";
+    const char* options = "--view=64";
 };
 
 void PrintTo(const VerdictCase& row, std::ostream* out) {
@@ -170,7 +170,8 @@ class InspectorVerdicts : public InspectorTest, public testing::WithParamInterfa
 
 TEST_P(InspectorVerdicts, SaysWhatThePassWillDo) {
     const VerdictCase& row = GetParam();
-    harness::RecordWorkSets(row.workSets, dir());
+    harness::RecordWorkSets(row.workSets, dir(),
+                            row.extra == Extra::WorkSetsIn32BitView ? KEY_WOW64_32KEY : 0);
     if (row.extra == Extra::OtherView) {
         harness::RecordWorkSets({{"lost", Entries({{"D", "a.dll"}})}}, dir(), KEY_WOW64_32KEY);
     } else if (row.extra == Extra::ArrivesAtRestart) {
@@ -188,8 +189,7 @@ TEST_P(InspectorVerdicts, SaysWhatThePassWillDo) {
         RegCloseKey(key);
     }
 
-    Inspection inspection =
-        Inspect(std::string("--view=64 --tool=\"") + tool_ + "\" " + row.options, dir());
+    Inspection inspection = Inspect(std::string(row.options) + " --tool=\"" + tool_ + "\"", dir());
 
     std::string report;
     for (const std::string& line : inspection.lines) {
@@ -348,7 +348,17 @@ const VerdictCase kVerdictCases[] = {
      {"pendreg-inspect: unknown option: --colour"},
      2,
      Extra::None,
-     "--colour"},
+     "--view=64 --colour"},
+    // What the shipped tool does: the 32-bit view, and a 32-bit child.
+    {"ThirtyTwoBitViewByDefault",
+     {{"w", Entries({{"D", "rec32.dll"}, {"D", "a.dll"}})}},
+     {"key: HKLM\\Software\\Zelk.Library.Cormant.v3 (32-bit view)",
+      "  entry 1 (D): runs \"{tool}\" /D{dir}\\rec32.dll", "    ok   32-bit DLL",
+      "  entry 2 (D): runs \"{tool}\" /D{dir}\\a.dll",
+      "    FAIL 64-bit DLL: the tool's own 32-bit child cannot load it (record it as DX)"},
+     1,
+     Extra::WorkSetsIn32BitView,
+     ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Inspector, InspectorVerdicts, testing::ValuesIn(kVerdictCases),
