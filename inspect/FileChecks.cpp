@@ -83,7 +83,8 @@ bool ExportsRegisterServer(const MappedFile& image, IMAGE_NT_HEADERS* headers) {
     }
     auto* names =
         static_cast<DWORD*>(ImageRvaToVa(headers, image.view(), exports->AddressOfNames, nullptr));
-    if (names == nullptr || !image.Holds(names, exports->NumberOfNames * sizeof(DWORD))) {
+    if (names == nullptr || exports->NumberOfNames > image.size() / sizeof(DWORD) ||
+        !image.Holds(names, exports->NumberOfNames * sizeof(DWORD))) {
         return false;
     }
     static const char kExport[] = "DllRegisterServer";
