@@ -170,10 +170,11 @@ class InspectorVerdicts : public InspectorTest, public testing::WithParamInterfa
 
 TEST_P(InspectorVerdicts, SaysWhatThePassWillDo) {
     const VerdictCase& row = GetParam();
-    harness::RecordWorkSets(row.workSets, dir(),
-                            row.extra == Extra::WorkSetsIn32BitView ? KEY_WOW64_32KEY : 0);
+    ASSERT_TRUE(harness::RecordWorkSets(
+        row.workSets, dir(), row.extra == Extra::WorkSetsIn32BitView ? KEY_WOW64_32KEY : 0));
     if (row.extra == Extra::OtherView) {
-        harness::RecordWorkSets({{"lost", Entries({{"D", "a.dll"}})}}, dir(), KEY_WOW64_32KEY);
+        ASSERT_TRUE(
+            harness::RecordWorkSets({{"lost", Entries({{"D", "a.dll"}})}}, dir(), KEY_WOW64_32KEY));
     } else if (row.extra == Extra::ArrivesAtRestart) {
         ASSERT_TRUE(MoveFileExA((dir() + "\\new\\a.dll").c_str(), (dir() + "\\late.dll").c_str(),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
@@ -384,15 +385,15 @@ std::vector<std::string> PrintedCommandLines(const Inspection& inspection) {
 // they were started with too.
 TEST_F(InspectorTest, PrintsExactlyTheCommandLinesThePassStarts) {
     std::string tool = scratch_.Copy(harness::TestProgramPath(), "self\\pendreg.exe");
-    harness::RecordWorkSets({{"mixed", Entries({{"D", "a.dll"},
-                                                {"E", "exeserver.exe"},
-                                                {"Q", "a.dll"},
-                                                {"T", "sample.tlb"},
-                                                {"D", ""},
-                                                {"DX", "b.dll"},
-                                                {"DXY", "b.dll"}})},
-                             {"second", Entries({{"D", "b.dll"}})}},
-                            dir());
+    ASSERT_TRUE(harness::RecordWorkSets({{"mixed", Entries({{"D", "a.dll"},
+                                                            {"E", "exeserver.exe"},
+                                                            {"Q", "a.dll"},
+                                                            {"T", "sample.tlb"},
+                                                            {"D", ""},
+                                                            {"DX", "b.dll"},
+                                                            {"DXY", "b.dll"}})},
+                                         {"second", Entries({{"D", "b.dll"}})}},
+                                        dir()));
 
     Inspection inspection = Inspect("--view=64 --tool=\"" + tool + "\"", dir());
     harness::RunResult pass = harness::Run("\"" + tool + "\" /S", nullptr, dir().c_str());
@@ -460,18 +461,19 @@ MachineState Snapshot(const std::string& dir) {
 // Inspecting every kind of entry, good and bad, leaves the registry and the
 // files as they were, starts nothing and runs no code of the files it checks.
 TEST_F(InspectorTest, ChangesNothing) {
-    harness::RecordWorkSets({{"mixed", Entries({{"D", "a.dll"},
-                                                {"E", "exeserver.exe"},
-                                                {"T", "sample.tlb"},
-                                                {"DX", "b.dll"},
-                                                {"TX", "sample.tlb"},
-                                                {"D", "noexport.dll"},
-                                                {"D", "late.dll"},
-                                                {"Q", "a.dll"}})},
-                             {"stuck", Entries({{"D", "b.dll"}}), true},
-                             {"empty", Without(Entries({}), "count")}},
-                            dir());
-    harness::RecordWorkSets({{"lost", Entries({{"D", "a.dll"}})}}, dir(), KEY_WOW64_32KEY);
+    ASSERT_TRUE(harness::RecordWorkSets({{"mixed", Entries({{"D", "a.dll"},
+                                                            {"E", "exeserver.exe"},
+                                                            {"T", "sample.tlb"},
+                                                            {"DX", "b.dll"},
+                                                            {"TX", "sample.tlb"},
+                                                            {"D", "noexport.dll"},
+                                                            {"D", "late.dll"},
+                                                            {"Q", "a.dll"}})},
+                                         {"stuck", Entries({{"D", "b.dll"}}), true},
+                                         {"empty", Without(Entries({}), "count")}},
+                                        dir()));
+    ASSERT_TRUE(
+        harness::RecordWorkSets({{"lost", Entries({{"D", "a.dll"}})}}, dir(), KEY_WOW64_32KEY));
     ASSERT_TRUE(MoveFileExA((dir() + "\\new\\a.dll").c_str(), (dir() + "\\late.dll").c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
     MachineState before = Snapshot(dir());

@@ -77,7 +77,8 @@ TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
     std::string update = scratch.Copy(harness::FixturePath("recorder.dll"), "app\\part.new");
     ASSERT_TRUE(MoveFileExA(update.c_str(), component.c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
-    harness::RecordWorkSets({{"road", harness::Entries({{"D", "app\\part.dll"}})}}, scratch.path());
+    ASSERT_TRUE(harness::RecordWorkSets({{"road", harness::Entries({{"D", "app\\part.dll"}})}},
+                                        scratch.path()));
     std::string tool = scratch.Copy(harness::ToolPath(), "setup-tmp\\pendreg.exe");
     SetRunOnce("\"" + tool + "\" /S");
 

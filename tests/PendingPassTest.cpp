@@ -4,6 +4,7 @@
 // recorded the way an installer would, and the pass is always a scratch copy
 // of the tool, since it asks for its own file to be deleted.
 #include "harness/Harness.h"
+#include "harness/WorkSets.h"
 
 #include <gtest/gtest.h>
 
@@ -12,170 +13,21 @@
 
 namespace {
 
-const char kPendingKey[] = "Software\\Zelk.Library.Cormant.v3";
 const char kSampleLibId[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}";
 
-// One registry value exactly as stored: name, type and bytes. "{dir}" in the
-// bytes stands for the scratch folder.
-struct Value {
-    std::string name;
-    DWORD type;
-    std::string bytes;
-};
-
-Value Sz(const std::string& name, const std::string& text) {
-    return {name, REG_SZ, text + '\0'};
-}
-
-Value Dword(const std::string& name, DWORD number) {
-    return {name, REG_DWORD, std::string(reinterpret_cast<const char*>(&number), 4)};
-}
-
-struct Entry {
-    const char* mode;
-    const char* file; // in the scratch folder; "" for an empty file value
-};
-
-// A work set as the recording installer writes it: "count", then N.mode and
-// N.file for every entry.
-std::vector<Value> Entries(std::initializer_list<Entry> entries) {
-    std::vector<Value> values = {Dword("count", static_cast<DWORD>(entries.size()))};
-    unsigned number = 0;
-    for (const Entry& entry : entries) {
-        ++number;
-        values.push_back(Sz(std::to_string(number) + ".mode", entry.mode));
-        values.push_back(Sz(std::to_string(number) + ".file",
-                            *entry.file ? std::string("{dir}\\") + entry.file : ""));
-    }
-    return values;
-}
-
-// Values added after the entries, or replacing one of them by name.
-std::vector<Value> With(std::vector<Value> values, std::initializer_list<Value> changes) {
-    for (const Value& change : changes) {
-        auto same = std::find_if(values.begin(), values.end(),
-                                 [&](const Value& value) { return value.name == change.name; });
-        if (same != values.end()) {
-            *same = change;
-        } else {
-            values.push_back(change);
-        }
-    }
-    return values;
-}
-
-std::vector<Value> Without(std::vector<Value> values, const std::string& name) {
-    values.erase(std::remove_if(values.begin(), values.end(),
-                                [&](const Value& value) { return value.name == name; }),
-                 values.end());
-    return values;
-}
-
-struct WorkSet {
-    std::string name;
-    std::vector<Value> values;
-    bool hasSubkey = false; // a key of its own inside: deleting the work set fails
-    DWORD denied = 0;       // access refused to everyone on the work set's key
-};
-
-std::string Expand(const std::string& text, const std::string& dir) {
-    return harness::ReplaceAll(text, "{dir}", dir);
-}
+using harness::Dword;
+using harness::Entries;
+using harness::kPendingKey;
+using harness::RecordedWorkSets;
+using harness::RemovePendingKey;
+using harness::Sz;
+using harness::Value;
+using harness::With;
+using harness::Without;
+using harness::WorkSet;
 
 std::string BaseName(const std::string& path) {
     return path.substr(path.find_last_of("\\/") + 1);
-}
-
-// Gives everyone full access to the key and all below it again, so that a
-// work set recorded with a refusing access list can be removed.
-void AllowEverything(HKEY root, const std::string& path) {
-    HKEY key;
-    if (RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC, &key) == ERROR_SUCCESS) {
-        SECURITY_DESCRIPTOR open;
-        InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
-        RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &open);
-        RegCloseKey(key);
-    }
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return;
-    }
-    char name[256];
-    std::vector<std::string> children;
-    for (DWORD index = 0; RegEnumKeyA(key, index, name, sizeof(name)) == ERROR_SUCCESS; ++index) {
-        children.push_back(name);
-    }
-    RegCloseKey(key);
-    for (const std::string& child : children) {
-        AllowEverything(root, path + "\\" + child);
-    }
-}
-
-void RemovePendingKey() {
-    AllowEverything(HKEY_LOCAL_MACHINE, kPendingKey);
-    harness::DeleteTree(HKEY_LOCAL_MACHINE, kPendingKey);
-}
-
-// Refuses the given access to everyone on the key, and allows the rest.
-void Deny(HKEY key, DWORD denied) {
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    PSID everyone = nullptr;
-    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-    DWORD size = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(everyone));
-    std::vector<char> aclBytes(size);
-    ACL* acl = reinterpret_cast<ACL*>(aclBytes.data());
-    InitializeAcl(acl, size, ACL_REVISION);
-    AddAccessDeniedAce(acl, ACL_REVISION, denied, everyone);
-    AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, everyone);
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor));
-    FreeSid(everyone);
-}
-
-void Record(const std::vector<WorkSet>& workSets, const std::string& dir) {
-    for (const WorkSet& workSet : workSets) {
-        HKEY key;
-        std::string path = std::string(kPendingKey) + "\\" + workSet.name;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                                 KEY_ALL_ACCESS, nullptr, &key, nullptr));
-        for (const Value& value : workSet.values) {
-            std::string bytes = Expand(value.bytes, dir);
-            // The byte count is given exactly. A byte other than NUL follows
-            // the counted ones: the platform adds a terminator that a string
-            // value's count left out when the next byte in memory is NUL.
-            std::string buffer = bytes + '#';
-            EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(key, value.name.c_str(), 0, value.type,
-                                                    reinterpret_cast<const BYTE*>(buffer.data()),
-                                                    static_cast<DWORD>(bytes.size())));
-        }
-        if (workSet.hasSubkey) {
-            HKEY inner;
-            RegCreateKeyExA(key, "inner", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &inner, nullptr);
-            RegCloseKey(inner);
-        }
-        if (workSet.denied != 0) {
-            Deny(key, workSet.denied);
-        }
-        RegCloseKey(key);
-    }
-}
-
-// The work sets still recorded, in the registry's order; none when the key
-// itself is gone.
-std::vector<std::string> RecordedWorkSets() {
-    std::vector<std::string> names;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPendingKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return names;
-    }
-    char name[256];
-    for (DWORD index = 0; RegEnumKeyA(key, index, name, sizeof(name)) == ERROR_SUCCESS; ++index) {
-        names.push_back(name);
-    }
-    RegCloseKey(key);
-    return names;
 }
 
 // What the fixtures recorded, one line per registration: "a.dll by pendreg.exe"
@@ -251,7 +103,7 @@ class PendingPass : public testing::Test {
 };
 
 TEST_F(PendingPass, OnePendingDllIsRegisteredByAChildAndTheKeyRemoved) {
-    Record({{"setup", Entries({{"D", "a.dll"}})}}, dir());
+    ASSERT_TRUE(harness::RecordWorkSets({{"setup", Entries({{"D", "a.dll"}})}}, dir()));
 
     RunPass();
 
@@ -293,7 +145,7 @@ TEST_P(PassTable, RunsEachReadableEntryOnceInOrder) {
     if (row.codePage != 0 && GetACP() != row.codePage) {
         GTEST_SKIP() << "needs ANSI code page " << row.codePage << ", not " << GetACP();
     }
-    Record(row.workSets, dir());
+    ASSERT_TRUE(harness::RecordWorkSets(row.workSets, dir()));
     if (row.workSets.empty()) {
         ASSERT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, kPendingKey));
     }
@@ -480,9 +332,10 @@ INSTANTIATE_TEST_SUITE_P(Undeletable, PassTable, testing::ValuesIn(kUndeletableC
 // A pass killed while a child runs leaves its work set, and those after it,
 // recorded; the next pass runs that work set again from entry 1.
 TEST_F(PendingPass, PassCutShortLosesNothing) {
-    Record({{"a", Entries({{"D", "a.dll"}, {"E", "exeserver.exe"}, {"D", "b.dll"}})},
-            {"b", Entries({{"D", "c.dll"}})}},
-           dir());
+    ASSERT_TRUE(harness::RecordWorkSets(
+        {{"a", Entries({{"D", "a.dll"}, {"E", "exeserver.exe"}, {"D", "b.dll"}})},
+         {"b", Entries({{"D", "c.dll"}})}},
+        dir()));
     std::string holdName = "pendreg-hold-" + std::to_string(GetCurrentProcessId());
     HANDLE hold = CreateEventA(nullptr, TRUE, FALSE, holdName.c_str());
     ASSERT_NE(nullptr, hold);

@@ -87,7 +87,7 @@ void RemovePendingKey() {
 }
 
 // Refuses the given access to everyone on the key, and allows the rest.
-static void Deny(HKEY key, DWORD denied) {
+static bool Deny(HKEY key, DWORD denied) {
     SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
     PSID everyone = nullptr;
     AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
@@ -100,16 +100,19 @@ static void Deny(HKEY key, DWORD denied) {
     SECURITY_DESCRIPTOR descriptor;
     InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
     SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
-    RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
+    LONG status = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor);
     FreeSid(everyone);
+    return status == ERROR_SUCCESS;
 }
 
-void RecordWorkSets(const std::vector<WorkSet>& workSets, const std::string& dir, REGSAM view) {
+bool RecordWorkSets(const std::vector<WorkSet>& workSets, const std::string& dir, REGSAM view) {
+    bool recorded = true;
     for (const WorkSet& workSet : workSets) {
         HKEY key;
         std::string path = std::string(kPendingKey) + "\\" + workSet.name;
         if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
                             nullptr, &key, nullptr) != ERROR_SUCCESS) {
+            recorded = false;
             continue;
         }
         for (const Value& value : workSet.values) {
@@ -118,9 +121,9 @@ void RecordWorkSets(const std::vector<WorkSet>& workSets, const std::string& dir
             // the counted ones: the platform adds a terminator that a string
             // value's count left out when the next byte in memory is NUL.
             std::string buffer = bytes + '#';
-            RegSetValueExA(key, value.name.c_str(), 0, value.type,
-                           reinterpret_cast<const BYTE*>(buffer.data()),
-                           static_cast<DWORD>(bytes.size()));
+            recorded &= RegSetValueExA(key, value.name.c_str(), 0, value.type,
+                                       reinterpret_cast<const BYTE*>(buffer.data()),
+                                       static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
         }
         if (workSet.hasSubkey) {
             HKEY inner;
@@ -128,10 +131,11 @@ void RecordWorkSets(const std::vector<WorkSet>& workSets, const std::string& dir
             RegCloseKey(inner);
         }
         if (workSet.denied != 0) {
-            Deny(key, workSet.denied);
+            recorded &= Deny(key, workSet.denied);
         }
         RegCloseKey(key);
     }
+    return recorded;
 }
 
 std::vector<std::string> RecordedWorkSets() {

@@ -42,8 +42,8 @@ struct WorkSet {
 };
 
 // Records the work sets under the pending key, in the given registry view
-// (0: this program's own).
-void RecordWorkSets(const std::vector<WorkSet>& workSets, const std::string& dir, REGSAM view = 0);
+// (0: this program's own). False when any of it could not be written.
+bool RecordWorkSets(const std::vector<WorkSet>& workSets, const std::string& dir, REGSAM view = 0);
 
 // Removes the pending key in both views, whatever access lists it was
 // recorded with.
