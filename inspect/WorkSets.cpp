@@ -64,10 +64,10 @@ static std::vector<DWORD> RecordedNumbers(HKEY workSet) {
         DWORD length = kValueNameRoom;
         LONG status =
             RegEnumValueA(workSet, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) {
+        if (status != ERROR_SUCCESS) {
             break;
         }
-        DWORD number = status == ERROR_SUCCESS ? EntryNumberOf(name.data()) : 0;
+        DWORD number = EntryNumberOf(name.data());
         if (number != 0) {
             numbers.push_back(number);
         }
