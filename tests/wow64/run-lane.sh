@@ -76,6 +76,21 @@ REGEDIT4
 REG
 wine reg import 'C:\lane\pending.reg' >/dev/null 2>&1
 
+# The shipped inspector, as an installer runs it before asking for the
+# restart: a 32-bit program that reads the 32-bit view by default.
+cp "$(dirname "$image")/pendreg-inspect.exe" "$lane/"
+started=$(date +%s)
+wine 'C:\lane\pendreg-inspect.exe' >"$work/inspection.txt" 2>&1
+inspected=$?
+echo "inspector: $(elapsed), exit code $inspected"
+tr -d '\r' <"$work/inspection.txt" | sed 's/^/  inspector: /'
+shows() { # each argument is a whole line of the report
+    local line
+    for line in "$@"; do
+        tr -d '\r' <"$work/inspection.txt" | grep -qxF -- "$line" || { echo "missing: $line"; return 1; }
+    done
+}
+
 started=$(date +%s)
 (cd "$lane" && PENDREG_TEST_LOG='C:\lane\records.log' timeout 1200 "$wine_run" "$prefix" 'C:\lane\pendreg.exe' /S)
 echo "pass of three entries: $(elapsed)"
@@ -86,6 +101,14 @@ record_count() { tr -d '\r' <"$log" | grep -ci "$1"; }
 once() { [ "$(record_count "$1")" = 1 ]; }
 query() { wine reg query "$@" 2>/dev/null | tr -d '\r'; }
 
+check "the 32-bit inspector shows the command lines of the 32-bit view's work set" shows \
+    '  entry 1 (D): runs "C:\lane\pendreg.exe" /DC:\lane\rec32.dll' \
+    '  entry 2 (DX): runs "C:\windows\system32\regsvr32.exe" /s "C:\lane\rec64.dll"' \
+    '  entry 3 (E): runs "C:\windows\system32\pendsrv.exe" /regserver'
+check "...and checks the files as the tool's 32-bit processes see them" shows \
+    '    ok   32-bit DLL' '    ok   64-bit DLL' '    ok   32-bit executable'
+check "...and reports the decoy as lying in the view the tool never reads, exit code 1" eval \
+    "shows 'other view: work set \"decoy\" lies in the 64-bit view, which the tool never reads' && [ $inspected = 1 ]"
 check "32-bit DLL registered once, in the tool's own 32-bit child" \
     once $'^register\tmodule=C:\\\\lane\\\\rec32.dll\tprocess=C:\\\\lane\\\\pendreg.exe\t.*\tbits=32\t'
 check "marked DLL registered once by the 64-bit regsvr32.exe, started by the tool itself" \
