@@ -36,9 +36,9 @@ static bool FitsCommandLine(const char* format, const char* first, const char* s
 
 bool FormatCommandLine(char kind, const char* file, bool is64Bit, const char* path,
                        char* commandLine) {
-    // Each format takes two strings: the file alone for E; the system
-    // directory, then the file, for a marked entry; the tool's own path, then
-    // the kind letter and the file, for the tool's child.
+    // Every format is checked and filled from two strings: for E the file
+    // and nothing; for a marked entry the system directory and the file; for
+    // the tool's child its own path and the file, the kind letter between.
     const char* format = kChildFormat;
     if (kind == 'E') {
         format = kServerFormat;
