@@ -21,17 +21,18 @@ missing_from() {
 
 missing=($(missing_from "${packages[@]}"))
 lane_missing=($(missing_from "${lane_packages[@]}"))
-[ ${#missing[@]} -gt 0 ] || [ ${#lane_missing[@]} -gt 0 ] || exit 0
-
-dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-apt-get update -q
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    # With recommends: Wine is tested here with them installed.
+    apt-get update -q
+    # With recommends: Wine is tested here with them installed. Done before
+    # the i386 architecture is added, so that wine64's recommendation of the
+    # 32-bit Wine does not pull that in with all of its own recommendations.
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 fi
 if [ ${#lane_missing[@]} -gt 0 ]; then
     echo "Installing for the WoW64 lane: ${lane_missing[*]}"
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    apt-get update -q
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
         "${lane_missing[@]}"
 fi
