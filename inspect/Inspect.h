@@ -7,9 +7,8 @@
 #include <windows.h>
 
 struct InspectOptions {
-    // KEY_WOW64_32KEY or KEY_WOW64_64KEY: the view the tool reads.
-    REGSAM view;
-    // The bitness of the tool, and so of its own child: 32 or 64.
+    // The bitness of the tool, and so of its own child and of the registry
+    // view it reads: 32 or 64.
     int toolBits;
     char toolPath[kPathBufferSize];
     char systemDirectory[kPathBufferSize];

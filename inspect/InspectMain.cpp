@@ -37,7 +37,6 @@ bool DefaultToolPath(char* path) {
 
 // False, with the reason on standard error, for an option it does not know.
 bool ParseOptions(int argc, char** argv, InspectOptions* options) {
-    options->view = KEY_WOW64_32KEY;
     options->toolBits = 32;
     if (!DefaultToolPath(options->toolPath)) {
         fprintf(stderr, "pendreg-inspect: cannot find its own folder\n");
@@ -46,10 +45,8 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
     for (int index = 1; index < argc; ++index) {
         const char* argument = argv[index];
         if (strcmp(argument, "--view=32") == 0) {
-            options->view = KEY_WOW64_32KEY;
             options->toolBits = 32;
         } else if (strcmp(argument, "--view=64") == 0) {
-            options->view = KEY_WOW64_64KEY;
             options->toolBits = 64;
         } else if (strncmp(argument, "--tool=", 7) == 0 && argument[7] != '\0') {
             // The pass cannot start its own child from a path that does not
@@ -71,6 +68,11 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
     return true;
 }
 
+// The registry view a program of that bitness reads.
+REGSAM ViewOf(int bits) {
+    return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+}
+
 // A 32-bit program on 32-bit Windows has one registry view only.
 bool HasTwoViews() {
 #ifdef _WIN64
@@ -87,15 +89,15 @@ void InspectOtherView(const InspectOptions& options, Tally& tally) {
     if (!HasTwoViews()) {
         return;
     }
-    bool toolReads32 = options.view == KEY_WOW64_32KEY;
+    int otherBits = options.toolBits == 64 ? 32 : 64;
     HKEY key;
-    if (!OpenPendingKey(toolReads32 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY, &key)) {
+    if (!OpenPendingKey(ViewOf(otherBits), &key)) {
         return;
     }
     char name[kPathBufferSize];
     for (DWORD index = 0; FindWorkSet(key, index, name); ++index) {
         Say(0, "other view: work set \"%s\" lies in the %d-bit view, which the tool never reads",
-            name, toolReads32 ? 64 : 32);
+            name, otherBits);
         ++tally.otherView;
     }
     RegCloseKey(key);
@@ -128,7 +130,7 @@ int main(int argc, char** argv) {
     Say(0, "tool: %s (its own child is a %d-bit process)", options.toolPath, options.toolBits);
     Tally tally;
     HKEY key;
-    if (OpenPendingKey(options.view, &key)) {
+    if (OpenPendingKey(ViewOf(options.toolBits), &key)) {
         InspectWorkSets(key, options, tally);
         RegCloseKey(key);
         if (tally.workSetsKept != 0) {
