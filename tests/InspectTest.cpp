@@ -25,15 +25,6 @@ const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Mana
 const char kRenames[] = "PendingFileRenameOperations";
 const char kSampleLibId[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}";
 
-std::string InspectorPath() {
-    return harness::FolderOf(harness::ToolPath()) + "\\pendreg-inspect.exe";
-}
-
-std::string SystemDirectory() {
-    char path[MAX_PATH];
-    return std::string(path, GetSystemDirectoryA(path, sizeof(path)));
-}
-
 struct Inspection {
     DWORD exitCode = 0;
     std::vector<std::string> lines;
@@ -46,24 +37,11 @@ Inspection Inspect(const std::string& arguments, const std::string& dir) {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
-    PROCESS_INFORMATION process = {};
-    std::string commandLine = "\"" + InspectorPath() + "\" " + arguments;
+    std::string commandLine = "\"" + harness::InspectorPath() + "\" " + arguments;
+    harness::RunResult run =
+        harness::Run(commandLine, nullptr, nullptr, harness::kChildTimeoutMs, output);
     Inspection result;
-    result.exitCode = 259;
-    if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                       &startup, &process)) {
-        CloseHandle(process.hThread);
-        if (WaitForSingleObject(process.hProcess, harness::kChildTimeoutMs) != WAIT_OBJECT_0) {
-            TerminateProcess(process.hProcess, 259);
-        }
-        GetExitCodeProcess(process.hProcess, &result.exitCode);
-        CloseHandle(process.hProcess);
-    }
+    result.exitCode = run.finished ? run.exitCode : 259;
     CloseHandle(output);
     std::istringstream text(harness::ReadFile(outputPath));
     harness::RemoveFile(outputPath);
@@ -134,7 +112,7 @@ class InspectorTest : public testing::Test {
 
     std::string Expand(const std::string& text) const {
         std::string expanded = harness::ReplaceAll(text, "{tool}", tool_);
-        expanded = harness::ReplaceAll(expanded, "{sys}", SystemDirectory());
+        expanded = harness::ReplaceAll(expanded, "{sys}", harness::SystemDirectory());
         return harness::ReplaceAll(expanded, "{dir}", dir());
     }
     const std::string& dir() const {

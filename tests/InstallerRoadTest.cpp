@@ -82,9 +82,8 @@ TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
     std::string tool = scratch.Copy(harness::ToolPath(), "setup-tmp\\pendreg.exe");
     SetRunOnce("\"" + tool + "\" /S");
 
-    std::string inspector = harness::FolderOf(harness::ToolPath()) + "\\pendreg-inspect.exe";
     harness::RunResult inspection =
-        harness::Run("\"" + inspector + "\" --view=64 --tool=\"" + tool + "\"");
+        harness::Run("\"" + harness::InspectorPath() + "\" --view=64 --tool=\"" + tool + "\"");
     EXPECT_TRUE(inspection.finished);
     EXPECT_EQ(0u, inspection.exitCode) << "the inspector found fault with the road";
 

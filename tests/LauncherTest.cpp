@@ -64,11 +64,6 @@ const LaunchCase kLaunchCases[] = {
 
 const size_t kLongestChildLine = 1023;
 
-std::string SystemDirectory() {
-    char path[MAX_PATH];
-    return std::string(path, GetSystemDirectoryA(path, sizeof(path)));
-}
-
 // A DLL path in the folder, padded so that "\"<self>\" /D<path>" has the
 // given length. The file need not exist: the recorded line is the proof.
 std::string PaddedDllPath(const std::string& dir, size_t lineLength) {
@@ -82,7 +77,7 @@ std::string Expand(std::string text, const std::string& dir) {
         {"{fit}", PaddedDllPath(dir, kLongestChildLine)},
         {"{dir}", dir},
         {"{self}", harness::TestProgramPath()},
-        {"{sys}", SystemDirectory()},
+        {"{sys}", harness::SystemDirectory()},
     };
     for (const auto& token : tokens) {
         text = harness::ReplaceAll(text, token.first, token.second);

@@ -20,18 +20,32 @@ std::string ToolPath() {
     return FolderOf(FolderOf(TestProgramPath())) + "\\pendreg.exe";
 }
 
+std::string InspectorPath() {
+    return FolderOf(ToolPath()) + "\\pendreg-inspect.exe";
+}
+
+std::string SystemDirectory() {
+    char path[MAX_PATH];
+    return std::string(path, GetSystemDirectoryA(path, sizeof(path)));
+}
+
 std::string FixturePath(const char* name) {
     return FolderOf(TestProgramPath()) + "\\fixtures\\" + name;
 }
 
 RunResult Run(const std::string& commandLine, const char* application, const char* currentDirectory,
-              DWORD timeoutMs) {
+              DWORD timeoutMs, HANDLE output) {
     std::vector<char> line(commandLine.begin(), commandLine.end());
     line.push_back('\0');
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
+    if (output != nullptr) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = output;
+        startup.hStdError = output;
+    }
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(application, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessA(application, line.data(), nullptr, nullptr, output != nullptr, 0, nullptr,
                         currentDirectory, &startup, &process)) {
         return {false, GetLastError()};
     }

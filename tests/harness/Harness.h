@@ -15,8 +15,12 @@ namespace harness {
 const DWORD kChildTimeoutMs = 120000;
 
 std::string TestProgramPath();
-// The tool built from the same sources as the test program.
+// The tool built from the same sources as the test program, and its
+// inspector beside it.
 std::string ToolPath();
+std::string InspectorPath();
+// The system directory, as this process sees it.
+std::string SystemDirectory();
 // A file built by tests/fixtures.
 std::string FixturePath(const char* name);
 std::string FolderOf(const std::string& path);
@@ -28,9 +32,11 @@ struct RunResult {
 
 // Starts commandLine with CreateProcess and waits at most timeoutMs. With an
 // application, the command line is passed exactly as given, whatever its
-// first token says.
+// first token says. With an inheritable output handle, the program's standard
+// output and error go there.
 RunResult Run(const std::string& commandLine, const char* application = nullptr,
-              const char* currentDirectory = nullptr, DWORD timeoutMs = kChildTimeoutMs);
+              const char* currentDirectory = nullptr, DWORD timeoutMs = kChildTimeoutMs,
+              HANDLE output = nullptr);
 
 // A folder of its own under the temporary folder, removed with its contents
 // when the object goes.
