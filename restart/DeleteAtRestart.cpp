@@ -10,8 +10,9 @@ typedef BOOL(WINAPI* MoveFileExProc)(LPCSTR, LPCSTR, DWORD);
 // The Windows directory is asked for with room left for the file name.
 static const char kInitFileName[] = "\\wininit.ini";
 static const UINT kWindowsDirectorySize = kPathBufferSize - 16;
-// What AddRenameLine may add besides the line: the section header.
-static const DWORD kHeaderRoom = 10;
+// What AddRenameLine may add besides the line: a line break that ends the
+// file's last line, and the section header.
+static const DWORD kHeaderRoom = 2 + 10;
 
 // The rename line, then the short path, whose space later holds the path of
 // the initialisation file. Static: the tool's stack stays small.

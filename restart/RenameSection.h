@@ -2,11 +2,15 @@
 
 #include <windows.h>
 
-// Adds a rename line to the text of an initialisation file, held in place:
-// text has room for size + 10 + lineLength bytes, and text[size] reads as 0.
-// The line goes at the end of the first "[Rename]\r\n" section, that is right
-// before the next line that begins with "["; where there is no such header,
-// "[Rename]\r\n" and the line are appended right after the last byte.
+// Adds a rename line (lineLength > 0) to the text of an initialisation file,
+// held in place: text has room for size + 12 + lineLength bytes, and
+// text[size] reads as 0; the searches end at the first 0 byte.
+// The rename section's header is "[Rename]" (in any case) at the start of a
+// line, ended by CR LF, by LF alone or by the end of the text; the first such
+// line counts. The line goes at the end of that section, right before the
+// next line that begins with "["; where there is no header, "[Rename]\r\n"
+// and the line are appended. Appended text starts a line of its own: after a
+// last byte that is not a line feed, "\r\n" comes first.
 // Returns the new length of the text.
 DWORD AddRenameLine(char* text, DWORD size, const char* line, DWORD lineLength);
 

@@ -21,13 +21,16 @@ const std::string kLine = "NUL=C:\\TEMP\\PENDREG.EXE\r\n";
 const char kRoomFill = '\xA5';
 const char kGuard = '\x5A';
 const size_t kGuardBytes = 16;
+// The room AddRenameLine is promised besides the line: a line break that ends
+// the last line, then the header.
+const size_t kRoomBesidesLine = 12;
 
 // The buffer AddRenameLine is given: the file, its terminator, exactly the
 // room the contract promises, then guard bytes.
 std::vector<char> MakeBuffer(const std::string& file, size_t lineLength) {
     std::vector<char> buffer(file.begin(), file.end());
     buffer.push_back('\0');
-    buffer.resize(file.size() + kHeader.size() + lineLength, kRoomFill);
+    buffer.resize(file.size() + kRoomBesidesLine + lineLength, kRoomFill);
     buffer.resize(buffer.size() + kGuardBytes, kGuard);
     return buffer;
 }
@@ -72,7 +75,8 @@ std::string Visible(const std::string& text) {
 struct EditRow {
     const char* name;
     std::string file;
-    // Where FindNoCase finds the rename header in the file, or -1.
+    // Where FindNoCase finds "[Rename]\r\n" in the file, or -1: its first
+    // match anywhere, which is the section's header only at a line start.
     int headerAt;
     std::string expected;
     // The ANSI code page the row needs, or 0 for any. The tool walks the text
@@ -88,7 +92,7 @@ void PrintTo(const EditRow& row, std::ostream* out) {
 class RenameSectionTable : public testing::TestWithParam<EditRow> {};
 
 // FindNoCase is checked where the editing uses it, on the same files: it
-// finds the first header, and leaves the haystack as it found it.
+// finds the first match, and leaves the haystack as it found it.
 TEST_P(RenameSectionTable, AddsTheLineInPlace) {
     const EditRow& row = GetParam();
     if (row.codePage != 0 && GetACP() != row.codePage) {
@@ -109,8 +113,16 @@ INSTANTIATE_TEST_SUITE_P(
     RenameSection, RenameSectionTable,
     testing::Values(
         EditRow{"missing_file_gets_header_and_line", "", -1, kHeader + kLine},
-        EditRow{"no_section_appends_after_last_byte_without_line_break", "[Boot]\r\na=1", -1,
-                "[Boot]\r\na=1" + kHeader + kLine},
+        EditRow{"no_section_and_no_final_line_break_ends_the_last_line_first", "[Boot]\r\na=1", -1,
+                "[Boot]\r\na=1\r\n" + kHeader + kLine},
+        EditRow{"section_last_and_no_final_line_break_ends_the_last_line_first",
+                "[Boot]\r\na=1\r\n[Rename]\r\nNUL=A", 13,
+                "[Boot]\r\na=1\r\n[Rename]\r\nNUL=A\r\n" + kLine},
+        EditRow{"file_ending_in_cr_alone_gets_a_whole_line_break", "[Rename]\r\nNUL=A\r", 0,
+                "[Rename]\r\nNUL=A\r\r\n" + kLine},
+        // A header line that the file ends without a line break still counts.
+        EditRow{"header_without_line_break_as_the_last_bytes", "[Boot]\r\n[rename]", -1,
+                "[Boot]\r\n[rename]\r\n" + kLine},
         EditRow{"section_last_appends_at_end", "[Boot]\r\na=1\r\n[Rename]\r\nNUL=A\r\n", 13,
                 "[Boot]\r\na=1\r\n[Rename]\r\nNUL=A\r\n" + kLine},
         EditRow{"header_as_the_last_bytes", "[Boot]\r\n[Rename]\r\n", 8,
@@ -123,16 +135,26 @@ INSTANTIATE_TEST_SUITE_P(
                 "[Rename]\r\n" + kLine + "[Boot]\r\na=1\r\n"},
         EditRow{"header_in_capitals_is_found", "[RENAME]\r\nNUL=A\r\n[Boot]\r\n", 0,
                 "[RENAME]\r\nNUL=A\r\n" + kLine + "[Boot]\r\n"},
-        EditRow{"header_ended_by_lf_alone_is_not_found", "[Rename]\nNUL=A\n[Boot]\n", -1,
-                "[Rename]\nNUL=A\n[Boot]\n" + kHeader + kLine},
+        EditRow{"header_ended_by_lf_alone_is_found", "[Rename]\nNUL=A\n[Boot]\n", -1,
+                "[Rename]\nNUL=A\n" + kLine + "[Boot]\n"},
+        EditRow{"header_ended_by_lf_alone_as_the_last_section", "[Boot]\na=1\n[RENAME]\nNUL=A\n",
+                -1, "[Boot]\na=1\n[RENAME]\nNUL=A\n" + kLine},
         EditRow{"nul_byte_hides_later_header", "a=1\r\n\0[Rename]\r\nNUL=A\r\n"s, -1,
                 "a=1\r\n\0[Rename]\r\nNUL=A\r\n"s + kHeader + kLine},
         EditRow{"nul_byte_hides_next_section", "[Rename]\r\nNUL=A\r\n\0[Boot]\r\n"s, 0,
                 "[Rename]\r\nNUL=A\r\n\0[Boot]\r\n"s + kLine},
         EditRow{"bracket_inside_a_line_does_not_end_the_section", "[Rename]\r\nNUL=C:\\[X]\r\n", 0,
                 "[Rename]\r\nNUL=C:\\[X]\r\n" + kLine},
-        EditRow{"first_of_two_sections_gets_the_line", "[Boot]\r\nb=[Rename]\r\nx\r\n[rename]\r\n",
-                10, "[Boot]\r\nb=[Rename]\r\nx\r\n" + kLine + "[rename]\r\n"},
+        EditRow{"name_inside_a_value_before_the_header_is_passed_by",
+                "[Boot]\r\nb=[Rename]\r\nx\r\n[rename]\r\n", 10,
+                "[Boot]\r\nb=[Rename]\r\nx\r\n[rename]\r\n" + kLine},
+        EditRow{"name_inside_a_value_is_no_header", "[Boot]\r\nnote=see [Rename]\r\n", 17,
+                "[Boot]\r\nnote=see [Rename]\r\n" + kHeader + kLine},
+        EditRow{"name_with_more_on_its_line_is_no_header",
+                "[Rename] x\r\na=[Rename]\r\n[Rename]\r\nNUL=A\r\n[Boot]\r\n", 14,
+                "[Rename] x\r\na=[Rename]\r\n[Rename]\r\nNUL=A\r\n" + kLine + "[Boot]\r\n"},
+        EditRow{"first_of_two_sections_gets_the_line", "[Rename]\r\nNUL=A\r\n[rename]\r\nNUL=B\r\n",
+                0, "[Rename]\r\nNUL=A\r\n" + kLine + "[rename]\r\nNUL=B\r\n"},
         EditRow{"section_ended_by_lf_alone_before_next_header", "[Rename]\r\nNUL=A\n[Boot]\n", 0,
                 "[Rename]\r\nNUL=A\n" + kLine + "[Boot]\n"},
         // Shift-JIS: "\x83[" is one character whose second byte is "[": no
@@ -142,7 +164,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "[Boot]\r\nshell=\x83[Rename]\r\n[386Enh]\r\n" + kHeader + kLine, 932},
         EditRow{"header_after_trail_byte_bracket_is_found_Cp932",
                 "x=\x83[Rename]\r\n[Rename]\r\nNUL=C:\\\x83\\\r\n[Boot]\r\n", 13,
-                "x=\x83[Rename]\r\n[Rename]\r\nNUL=C:\\\x83\\\r\n" + kLine + "[Boot]\r\n", 932}),
+                "x=\x83[Rename]\r\n[Rename]\r\nNUL=C:\\\x83\\\r\n" + kLine + "[Boot]\r\n", 932},
+        // The same with a header ended by LF alone and a file that ends on a
+        // double-byte character: its second byte is no line break.
+        EditRow{"header_ended_by_lf_alone_after_trail_byte_bracket_Cp932",
+                "x=\x83[Rename]\r\n[Rename]\nNUL=C:\\\x83\\", -1,
+                "x=\x83[Rename]\r\n[Rename]\nNUL=C:\\\x83\\\r\n" + kLine, 932},
+        EditRow{"no_section_and_file_ending_in_trail_byte_bracket_Cp932",
+                "[Boot]\r\nshell=\x83[Rename]", -1,
+                "[Boot]\r\nshell=\x83[Rename]\r\n" + kHeader + kLine, 932}),
     [](const testing::TestParamInfo<EditRow>& info) { return std::string(info.param.name); });
 
 // The reference model, written from the file format alone. The searches see
@@ -154,24 +184,60 @@ INSTANTIATE_TEST_SUITE_P(
 // '=', digits and space. It does not agree above 0x7F: it ignores the soft
 // hyphen (0xAD) and folds accented letters and some symbols. The generator
 // therefore stays below 0x80.
-std::string ReferenceEdit(const std::string& file, const std::string& line) {
+// The text as the searches see it: up to its first NUL byte, lower-cased.
+std::string VisibleText(const std::string& file) {
     std::string visible = file.substr(0, file.find('\0'));
     for (char& c : visible) {
         if (c >= 'A' && c <= 'Z') {
             c = static_cast<char>(c - 'A' + 'a');
         }
     }
-    size_t header = visible.find("[rename]\r\n");
-    if (header == std::string::npos) {
-        return file + kHeader + line;
+    return visible;
+}
+
+// Where the header of the rename section starts: the first line that is
+// "[rename]", ended by LF, CR LF or the end of the file. npos when there is
+// none.
+size_t ReferenceHeader(const std::string& visible, size_t fileSize) {
+    for (size_t start = 0; start < visible.size();) {
+        if (visible.compare(start, 8, "[rename]") == 0) {
+            size_t end = start + 8;
+            if (end < visible.size() && visible[end] == '\r') {
+                ++end;
+            }
+            if (end == fileSize || (end < visible.size() && visible[end] == '\n')) {
+                return start;
+            }
+        }
+        size_t lineFeed = visible.find('\n', start);
+        if (lineFeed == std::string::npos) {
+            break;
+        }
+        start = lineFeed + 1;
     }
-    size_t sectionEnd = visible.find("\n[", header + kHeader.size() - 1);
-    if (sectionEnd == std::string::npos) {
-        return file + line;
+    return std::string::npos;
+}
+
+std::string ReferenceEdit(const std::string& file, const std::string& line) {
+    std::string visible = VisibleText(file);
+    size_t header = ReferenceHeader(visible, file.size());
+    if (header != std::string::npos) {
+        size_t sectionEnd = visible.find("\n[", header + 8);
+        if (sectionEnd != std::string::npos) {
+            std::string edited = file;
+            edited.insert(sectionEnd + 1, line);
+            return edited;
+        }
     }
+    // Appended text starts a line of its own.
     std::string edited = file;
-    edited.insert(sectionEnd + 1, line);
-    return edited;
+    if (!file.empty() && file.back() != '\n') {
+        edited += "\r\n";
+    }
+    if (header == std::string::npos) {
+        edited += kHeader;
+    }
+    return edited + line;
 }
 
 // Random initialisation files made of the pieces that decide where the line
@@ -246,12 +312,20 @@ TEST(RenameSection, AgreesWithReferenceModelOnGeneratedFiles) {
     FileGenerator generator(20240611u);
     int sectionsFound = 0;
     int inserts = 0;
+    int lineBreaksAdded = 0;
+    int namesPassedBy = 0;
     for (int round = 0; round < 3000; ++round) {
         std::string file = generator.File();
         std::string line = generator.Line();
         std::string expected = ReferenceEdit(file, line);
-        sectionsFound += expected.size() == file.size() + line.size() ? 1 : 0;
-        inserts += expected.compare(0, file.size(), file) != 0 ? 1 : 0;
+        std::string visible = VisibleText(file);
+        size_t header = ReferenceHeader(visible, file.size());
+        bool appended = expected.compare(0, file.size(), file) == 0;
+        sectionsFound += header != std::string::npos ? 1 : 0;
+        inserts += appended ? 0 : 1;
+        lineBreaksAdded += appended && !file.empty() && file.back() != '\n' ? 1 : 0;
+        // The first "[Rename]" that a search meets is not the header.
+        namesPassedBy += visible.find("[rename]") != header ? 1 : 0;
         SCOPED_TRACE("round " + std::to_string(round) + ": file \"" + Visible(file) +
                      "\", line \"" + Visible(line) + "\"");
         ExpectEdit(file, line, expected);
@@ -263,6 +337,8 @@ TEST(RenameSection, AgreesWithReferenceModelOnGeneratedFiles) {
     // little.
     EXPECT_GT(sectionsFound, 300);
     EXPECT_GT(inserts, 300);
+    EXPECT_GT(lineBreaksAdded, 300);
+    EXPECT_GT(namesPassedBy, 300);
 }
 
 } // namespace
