@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -118,6 +119,67 @@ TEST_P(BothRoutes, DeleteAtWineRestart) {
 
 INSTANTIATE_TEST_SUITE_P(RestartDeletion, BothRoutes, testing::ValuesIn(kRouteCases),
                          [](const testing::TestParamInfo<RouteCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// An initialisation file whose last line has no line break. The tool's line
+// must not run into it: a deletion the file already schedules, the tool's own
+// and the other sections' values must all survive as the reader sees them.
+struct LastLineCase {
+    const char* name;
+    // "{old}" stands for the short path of a file whose deletion the file
+    // already schedules, "{new}" for that of the tool's own.
+    const char* before;
+    const char* after;
+};
+
+const LastLineCase kLastLineCases[] = {
+    {"ScheduledDeletionWithoutFinalLineBreak",
+     "[boot]\r\nshell=explorer.exe\r\n[Rename]\r\nNUL={old}",
+     "[boot]\r\nshell=explorer.exe\r\n[Rename]\r\nNUL={old}\r\nNUL={new}\r\n"},
+    // The header and the line come after a line break: the whole room the
+    // mapping is given is used.
+    {"ValueWithoutFinalLineBreak", "[boot]\r\nshell=explorer.exe",
+     "[boot]\r\nshell=explorer.exe\r\n[Rename]\r\nNUL={new}\r\n"},
+};
+
+std::string Filled(std::string text, const std::string& oldPath, const std::string& newPath) {
+    using Token = std::pair<std::string, std::string>;
+    for (const Token& token : {Token{"{old}", oldPath}, Token{"{new}", newPath}}) {
+        size_t at = text.find(token.first);
+        if (at != std::string::npos) {
+            text.replace(at, token.first.size(), token.second);
+        }
+    }
+    return text;
+}
+
+class LastLineUnbroken : public RestartDeletion,
+                         public testing::WithParamInterface<LastLineCase> {};
+
+TEST_P(LastLineUnbroken, KeepsEveryDeletionAndValue) {
+    const LastLineCase& row = GetParam();
+    std::string old = scratch_.Write("scheduled before.txt", "old");
+    std::string own = scratch_.Write("tool of its own.exe", "new");
+    harness::WriteWholeFile(initFile_, Filled(row.before, ShortPath(old), ""));
+
+    DeleteFileThroughInitFile(own.c_str());
+
+    EXPECT_EQ(Filled(row.after, ShortPath(old), ShortPath(own)), harness::ReadFile(initFile_));
+    char shell[64] = "";
+    GetPrivateProfileStringA("boot", "shell", "", shell, sizeof(shell), initFile_.c_str());
+    EXPECT_STREQ("explorer.exe", shell);
+    if (!harness::RunningUnderWine()) {
+        GTEST_SKIP() << "only Wine restarts on demand";
+    }
+    ASSERT_TRUE(harness::RestartWine());
+    EXPECT_FALSE(harness::FileExists(own)) << "the tool's own deletion was lost";
+    bool scheduledBefore = std::string(row.before).find("{old}") != std::string::npos;
+    EXPECT_EQ(!scheduledBefore, harness::FileExists(old)) << "the earlier deletion";
+}
+
+INSTANTIATE_TEST_SUITE_P(RestartDeletion, LastLineUnbroken, testing::ValuesIn(kLastLineCases),
+                         [](const testing::TestParamInfo<LastLineCase>& info) {
                              return std::string(info.param.name);
                          });
 
