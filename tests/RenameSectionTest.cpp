@@ -175,15 +175,17 @@ INSTANTIATE_TEST_SUITE_P(
                 "[Boot]\r\nshell=\x83[Rename]\r\n" + kHeader + kLine, 932}),
     [](const testing::TestParamInfo<EditRow>& info) { return std::string(info.param.name); });
 
-// The reference model, written from the file format alone. The searches see
-// the text up to its first NUL byte. Header and section ends are compared by
-// plain ASCII case folding. Under Wine (code page 1252, US English) lstrcmpiA
-// agreed with that on every two-byte string against "\n[", on every change of
-// up to two bytes of the header drawn from the generator's alphabet, and on
-// every pair of strings of up to three bytes over CR, LF, brackets, letters,
-// '=', digits and space. It does not agree above 0x7F: it ignores the soft
-// hyphen (0xAD) and folds accented letters and some symbols. The generator
-// therefore stays below 0x80.
+// The reference model, written from the file format alone, line by line.
+// The searches see the text up to its first NUL byte. Header and section ends
+// are compared by plain ASCII case folding. Under Wine (code page 1252, US
+// English) lstrcmpiA agreed with that on every two-byte string against "\n[",
+// on every change of up to two bytes of the header, and of "[Rename]" and
+// "\n[Rename]", drawn from the generator's alphabet, and on every pair of
+// strings of up to three bytes over CR, LF, brackets, letters, '=', digits
+// and space. It does not agree above 0x7F: it ignores the soft hyphen (0xAD)
+// and folds accented letters and some symbols. The generator therefore stays
+// below 0x80.
+
 // The text as the searches see it: up to its first NUL byte, lower-cased.
 std::string VisibleText(const std::string& file) {
     std::string visible = file.substr(0, file.find('\0'));
