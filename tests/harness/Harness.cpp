@@ -1,5 +1,6 @@
 #include "harness/Harness.h"
 
+#include <cstring>
 #include <sstream>
 
 namespace harness {
@@ -228,13 +229,18 @@ bool ListedForDeletionAtRestart(const std::string& path) {
         list.resize(size);
     }
     RegCloseKey(key);
-    // Pairs of source and target; a deletion has an empty target.
+    // Pairs of source and target; a deletion has an empty target. A move
+    // elsewhere also makes the file go at restart, so it does not count.
     std::string wanted = Lower(path);
     for (size_t at = 0; at < list.size();) {
-        std::string entry = Lower(list.c_str() + at);
-        at += entry.size() + 1;
-        if (entry.size() >= wanted.size() &&
-            entry.compare(entry.size() - wanted.size(), wanted.size(), wanted) == 0) {
+        std::string source = Lower(list.c_str() + at);
+        at += source.size() + 1;
+        if (source.empty() || at >= list.size()) {
+            break;
+        }
+        bool deleted = list[at] == '\0';
+        at += strlen(list.c_str() + at) + 1;
+        if (deleted && (source == wanted || source == "\\??\\" + wanted)) {
             return true;
         }
     }

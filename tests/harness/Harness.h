@@ -94,9 +94,9 @@ class RecordLog {
 // Paths compare without regard to case on Windows.
 std::string Lower(std::string text);
 
-// Whether the platform's delayed-move list names the file for deletion at the
-// next restart. Entries are formatted differently between system versions
-// ("\??\" in front or not), so only the path is compared.
+// Whether the platform's delayed-move list deletes the file at the next
+// restart: the file is the source of a pair whose target is empty. System
+// versions store the path with "\??\" in front or without; both count.
 bool ListedForDeletionAtRestart(const std::string& path);
 
 bool KeyExists(HKEY root, const std::string& path, REGSAM view = 0);
