@@ -26,7 +26,9 @@ struct LaunchCase {
     // The command line the started program recorded (first record's
     // "cmdline"); null when the started program records none.
     const char* startedLine;
-    const char* events; // what the fixtures recorded, in order, space-separated
+    // What the fixtures recorded, in order, space-separated; "": no process
+    // was started at all.
+    const char* events;
     // The image that ran DllRegisterServer, for rows that register a DLL.
     const char* registeredIn;
     bool typeLibraryRegistered;
@@ -104,6 +106,22 @@ void KillChildren() {
     CloseHandle(snapshot);
 }
 
+// How many processes this program has started, and those they started in
+// turn: it joins a job once, and its children inherit it. A row whose
+// programs record nothing (regsvr32.exe given an empty path or an executable)
+// can then still tell "started nothing" from "started, and it failed".
+DWORD ProcessesStarted() {
+    static HANDLE job = [] {
+        HANDLE created = CreateJobObjectA(nullptr, nullptr);
+        AssignProcessToJobObject(created, GetCurrentProcess());
+        return created;
+    }();
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                              sizeof(accounting), nullptr);
+    return accounting.TotalProcesses;
+}
+
 // RegisterEntry waits for its child without time-out; the test gives it one.
 // False when the time-out ran out (the child is then killed).
 bool RegisterEntryWithin(char kind, const std::string& file, bool is64Bit, DWORD timeoutMs) {
@@ -141,9 +159,14 @@ class Launcher : public testing::TestWithParam<LaunchCase> {
 TEST_P(Launcher, StartsTheRightProgramWithTheExactLine) {
     const LaunchCase& row = GetParam();
     std::string file = Expand(row.file, scratch_.path());
+    DWORD before = ProcessesStarted();
 
     ASSERT_TRUE(RegisterEntryWithin(row.kind, file, row.is64Bit, harness::kChildTimeoutMs))
         << "the started program did not end";
+    // A row that records nothing starts nothing; one that records, something.
+    bool startsNothing = *row.events == '\0';
+    DWORD started = ProcessesStarted() - before;
+    EXPECT_EQ(startsNothing, started == 0) << "processes started: " << started;
 
     // All of it is there when RegisterEntry returns: it waited for the child.
     std::vector<harness::Record> records = log_.Read();
