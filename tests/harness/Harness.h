@@ -82,6 +82,8 @@ class RecordLog {
   public:
     RecordLog();
     ~RecordLog();
+    // Fails the test when a fixture could not add a record, saying which and
+    // why.
     std::vector<Record> Read() const;
     // The events only, in order: the shape of most checks.
     std::vector<std::string> Events() const;
@@ -89,6 +91,7 @@ class RecordLog {
   private:
     ScratchFolder folder_;
     std::string path_;
+    mutable bool lostReported_ = false;
 };
 
 // Paths compare without regard to case on Windows.
