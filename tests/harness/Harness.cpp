@@ -73,7 +73,10 @@ ScratchFolder::ScratchFolder() {
     name << temp << "pendreg-" << GetCurrentProcessId() << "-" << InterlockedIncrement(&serial)
          << "-" << GetTickCount();
     path_ = name.str();
-    CreateDirectoryA(path_.c_str(), nullptr);
+    if (!CreateDirectoryA(path_.c_str(), nullptr)) {
+        ADD_FAILURE() << "could not make the scratch folder " << path_ << ": error "
+                      << GetLastError();
+    }
 }
 
 static void RemoveFolder(const std::string& folder) {
@@ -116,7 +119,10 @@ static std::string MakeParentFolders(const std::string& root, const std::string&
 
 std::string ScratchFolder::Copy(const std::string& source, const std::string& name) const {
     std::string target = MakeParentFolders(path_, name);
-    CopyFileA(source.c_str(), target.c_str(), FALSE);
+    if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) {
+        ADD_FAILURE() << "could not copy " << source << " to " << target << ": error "
+                      << GetLastError();
+    }
     return target;
 }
 
@@ -143,8 +149,15 @@ std::string ReadFile(const std::string& path) {
 void WriteWholeFile(const std::string& path, const std::string& content) {
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        ADD_FAILURE() << "could not create " << path << ": error " << GetLastError();
+        return;
+    }
     DWORD written = 0;
-    WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    if (!WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) ||
+        written != content.size()) {
+        ADD_FAILURE() << "could not write " << path << ": error " << GetLastError();
+    }
     CloseHandle(file);
 }
 

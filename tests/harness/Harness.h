@@ -51,7 +51,8 @@ class ScratchFolder {
         return path_;
     }
     // Copies a fixture (or any file) into the folder, or into a subfolder
-    // given in name; returns the copy's full path.
+    // given in name; returns the copy's full path. A copy or a file that
+    // cannot be made fails the test, with the error code.
     std::string Copy(const std::string& source, const std::string& name) const;
     std::string Write(const std::string& name, const std::string& content) const;
 
@@ -60,6 +61,7 @@ class ScratchFolder {
 };
 
 std::string ReadFile(const std::string& path);
+// Fails the test, with the error code, when the file cannot be written whole.
 void WriteWholeFile(const std::string& path, const std::string& content);
 // Deletes the file, read-only or not.
 void RemoveFile(const std::string& path);
