@@ -50,10 +50,12 @@ RunResult Run(const std::string& commandLine, const char* application, const cha
     PROCESS_INFORMATION process = {};
     if (!CreateProcessA(application, line.data(), nullptr, nullptr, output != nullptr, 0, nullptr,
                         currentDirectory, &startup, &process)) {
-        return {false, GetLastError()};
+        DWORD error = GetLastError();
+        ADD_FAILURE() << "could not start " << commandLine << ": error " << error;
+        return {false, error, false, error};
     }
     CloseHandle(process.hThread);
-    RunResult result = {true, 0};
+    RunResult result = {true, 0, true, 0};
     if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, 259);
         WaitForSingleObject(process.hProcess, 10000);

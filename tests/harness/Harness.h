@@ -26,14 +26,18 @@ std::string FixturePath(const char* name);
 std::string FolderOf(const std::string& path);
 
 struct RunResult {
-    bool finished;  // false: the time-out ran out and the process was killed
+    bool finished;  // false: the time-out ran out and the process was killed,
+                    // or it never started
     DWORD exitCode; // valid when finished
+    bool started;   // false: CreateProcess failed, with startError
+    DWORD startError;
 };
 
 // Starts commandLine with CreateProcess and waits at most timeoutMs. With an
 // application, the command line is passed exactly as given, whatever its
 // first token says. With an inheritable output handle, the program's standard
-// output and error go there.
+// output and error go there. A program that cannot be started fails the
+// test, with the error code.
 RunResult Run(const std::string& commandLine, const char* application = nullptr,
               const char* currentDirectory = nullptr, DWORD timeoutMs = kChildTimeoutMs,
               HANDLE output = nullptr);
