@@ -2,6 +2,8 @@
 
 #include "harness/Harness.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <sstream>
 
@@ -155,18 +157,28 @@ std::string DumpKey(HKEY root, const std::string& path, REGSAM view) {
     }
     std::ostringstream dump;
     dump << "[" << path << "]\n";
-    char name[16384];
-    BYTE data[8192];
-    for (DWORD index = 0;; ++index) {
-        DWORD nameLength = sizeof(name);
+    // Buffers as large as the key's longest value name and data, so that no
+    // value stops the dump half-way; a character of a double-byte name may
+    // take two bytes.
+    DWORD longestName = 0;
+    DWORD longestData = 0;
+    LONG status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, &longestName, &longestData, nullptr, nullptr);
+    std::vector<char> name(2 * (longestName + 1));
+    std::vector<BYTE> data(longestData + 1);
+    for (DWORD index = 0; status == ERROR_SUCCESS; ++index) {
+        DWORD nameLength = static_cast<DWORD>(name.size());
         DWORD type = 0;
-        DWORD size = sizeof(data);
-        if (RegEnumValueA(key, index, name, &nameLength, nullptr, &type, data, &size) !=
-            ERROR_SUCCESS) {
-            break;
+        DWORD size = static_cast<DWORD>(data.size());
+        status =
+            RegEnumValueA(key, index, name.data(), &nameLength, nullptr, &type, data.data(), &size);
+        if (status == ERROR_SUCCESS) {
+            dump << name.data() << " " << type << " "
+                 << std::string(reinterpret_cast<const char*>(data.data()), size) << "\n";
         }
-        dump << name << " " << type << " " << std::string(reinterpret_cast<const char*>(data), size)
-             << "\n";
+    }
+    if (status != ERROR_NO_MORE_ITEMS) {
+        ADD_FAILURE() << "the dump of " << path << " stopped short: error " << status;
     }
     std::vector<std::string> children = Subkeys(key);
     RegCloseKey(key);

@@ -54,7 +54,8 @@ void RemovePendingKey();
 std::vector<std::string> RecordedWorkSets();
 
 // The key and everything below it as text: subkeys, value names, types and
-// bytes, in the registry's order. Empty when the key is not there.
+// bytes, in the registry's order. Empty when the key is not there; a value
+// that cannot be read fails the test, with the error code.
 std::string DumpKey(HKEY root, const std::string& path, REGSAM view = 0);
 
 } // namespace harness
