@@ -42,6 +42,12 @@ check "the zip's sum beside it verifies" zip_sum_verifies
 check "the zip ships the image that was built" cmp pendreg.exe "$image"
 check "the zip ships the inspector that was built" cmp pendreg-inspect.exe "$inspector"
 
+# Notepad of older Windows shows a line that ends in LF alone run into the next.
+crlf_throughout() { # every line ends with CR LF, the last one too
+    ! grep -q -v $'\r$' "$1" && [ "$(tail -c 2 "$1" | od -An -tx1)" = " 0d 0a" ]
+}
+check "the document ends every line with CR LF" crlf_throughout README.txt
+
 # The document's figures, from its last section, and the same figures read
 # from the image with objdump.
 facts=$(tr -d '\r' <README.txt | sed -n '/^The image$/,$p')
