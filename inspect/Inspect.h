@@ -2,6 +2,7 @@
 // The inspector: reads what the next "/S" pass will find and says, before
 // anything runs, what the pass will do with it. Read-only: nothing is
 // started, written or loaded to run code.
+#include "checks/Findings.h"
 #include "main/PathBuffer.h"
 
 #include <windows.h>
@@ -29,18 +30,12 @@ struct Tally {
 
 // Prints one line of the report, indented by two spaces per depth.
 void Say(int depth, const char* format, ...) __attribute__((format(printf, 2, 3)));
-// A check of an entry's file: passed, failed, or passed with a warning that
-// it will not do what the installer meant.
-enum class Outcome { Ok, Fail, Warn };
 // One line under the entry: "ok", "FAIL" or "WARN", then the text.
 void Check(Tally& tally, Outcome outcome, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+// The checks' findings, one line each under the entry.
+void Report(Tally& tally, const Findings& findings);
 
 // Every work set under the opened key, in the order the pass takes them,
 // with every entry's command line or the reason it is skipped.
 void InspectWorkSets(HKEY key, const InspectOptions& options, Tally& tally);
-
-// The checks of the file an entry that runs will register: present now or
-// arriving at restart, and of the kind the entry says.
-void CheckEntryFile(char kind, bool is64Bit, const char* file, const InspectOptions& options,
-                    Tally& tally);

@@ -19,13 +19,24 @@ void Say(int depth, const char* format, ...) {
     va_end(arguments);
 }
 
-void Check(Tally& tally, Outcome outcome, const char* format, ...) {
+static const char* Tag(Tally& tally, Outcome outcome) {
     static const char* const kTags[] = {"ok   ", "FAIL ", "WARN "};
     tally.checksFailed += outcome == Outcome::Fail ? 1 : 0;
     tally.warnings += outcome == Outcome::Warn ? 1 : 0;
+    return kTags[static_cast<int>(outcome)];
+}
+
+void Check(Tally& tally, Outcome outcome, const char* format, ...) {
+    const char* tag = Tag(tally, outcome);
     va_list arguments;
     va_start(arguments, format);
     // Check lines sit under their entry, which sits under its work set.
-    SayList(2, kTags[static_cast<int>(outcome)], format, arguments);
+    SayList(2, tag, format, arguments);
     va_end(arguments);
+}
+
+void Report(Tally& tally, const Findings& findings) {
+    for (const Finding& finding : findings) {
+        Check(tally, finding.outcome, "%s", finding.text.c_str());
+    }
 }

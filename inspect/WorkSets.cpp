@@ -1,5 +1,6 @@
 #include "inspect/Inspect.h"
 
+#include "checks/EntryFile.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
 
@@ -92,28 +93,6 @@ static void ReportGap(uint64_t first, uint64_t last, Tally& tally) {
             : "");
 }
 
-// The path as stored, with every character that the ANSI code page cannot
-// hold written as <U+XXXX>; empty when it can hold them all.
-static std::string UnrepresentableAsText(const std::wstring& stored) {
-    std::string shown;
-    bool lost = false;
-    for (wchar_t unit : stored) {
-        char bytes[8];
-        BOOL defaulted = FALSE;
-        int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &unit, 1, bytes,
-                                         sizeof(bytes), nullptr, &defaulted);
-        if (length <= 0 || defaulted) {
-            char escaped[16];
-            wsprintfA(escaped, "<U+%04X>", static_cast<unsigned>(unit));
-            shown += escaped;
-            lost = true;
-        } else {
-            shown.append(bytes, static_cast<size_t>(length));
-        }
-    }
-    return lost ? shown : std::string();
-}
-
 // The tool reads the file value through the ANSI code page; characters that
 // it cannot hold come back as "?" and name another file.
 static void CheckStoredPath(HKEY workSet, DWORD number, const char* file, Tally& tally) {
@@ -130,12 +109,11 @@ static void CheckStoredPath(HKEY workSet, DWORD number, const char* file, Tally&
     std::wstring stored(size / sizeof(wchar_t) + 1, L'\0');
     RegQueryValueExW(workSet, name, nullptr, &type, reinterpret_cast<BYTE*>(&stored[0]), &size);
     stored.resize(wcsnlen(stored.c_str(), size / sizeof(wchar_t)));
-    std::string shown = UnrepresentableAsText(stored);
-    if (!shown.empty()) {
+    if (!AnsiHolds(stored)) {
         Check(tally, Outcome::Warn,
               "the ANSI code page cannot hold the stored path: stored \"%s\", the tool "
               "reads \"%s\"",
-              shown.c_str(), file);
+              ReportText(stored).c_str(), file);
     }
 }
 
@@ -175,7 +153,7 @@ static void InspectEntry(HKEY workSet, DWORD number, const InspectOptions& optio
     Say(1, "entry %lu (%s): runs %s", number, entry.mode, commandLine);
     ++tally.entriesRun;
     CheckStoredPath(workSet, number, entry.file, tally);
-    CheckEntryFile(kind, is64Bit, entry.file, options, tally);
+    Report(tally, CheckEntryFile(kind, is64Bit, entry.file, options.toolBits));
 }
 
 // Entries 1 to count, as the pass takes them, but only those that exist are

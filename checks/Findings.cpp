@@ -1,0 +1,58 @@
+#include "checks/Findings.h"
+
+#include <windows.h>
+
+#include <stdarg.h>
+#include <stdio.h>
+
+void AddFinding(Findings& findings, Outcome outcome, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    int length = vsnprintf(nullptr, 0, format, arguments);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    va_end(arguments);
+    findings.push_back({outcome, text});
+}
+
+// The bytes of one character in the ANSI code page; false when it cannot
+// hold it exactly (no best-fit stand-in).
+static bool AnsiCharacter(wchar_t unit, std::string* bytes) {
+    char converted[8];
+    BOOL defaulted = FALSE;
+    int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &unit, 1, converted,
+                                     sizeof(converted), nullptr, &defaulted);
+    if (length <= 0 || defaulted) {
+        return false;
+    }
+    bytes->assign(converted, static_cast<size_t>(length));
+    return true;
+}
+
+std::string ReportText(const std::wstring& text) {
+    std::string shown;
+    for (wchar_t unit : text) {
+        std::string bytes;
+        if (AnsiCharacter(unit, &bytes)) {
+            shown += bytes;
+        } else {
+            char escaped[16];
+            snprintf(escaped, sizeof(escaped), "<U+%04X>", static_cast<unsigned>(unit));
+            shown += escaped;
+        }
+    }
+    return shown;
+}
+
+bool AnsiHolds(const std::wstring& text) {
+    std::string bytes;
+    for (wchar_t unit : text) {
+        if (!AnsiCharacter(unit, &bytes)) {
+            return false;
+        }
+    }
+    return true;
+}

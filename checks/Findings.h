@@ -1,0 +1,26 @@
+#pragma once
+// What a check found: each finding is a verdict and one line of text in the
+// user's terms. Checks return their findings instead of printing them, so
+// that each companion reports them its own way, or refuses what failed.
+#include <string>
+#include <vector>
+
+enum class Outcome { Ok, Fail, Warn };
+
+struct Finding {
+    Outcome outcome;
+    std::string text;
+};
+
+using Findings = std::vector<Finding>;
+
+// Adds a finding whose text is formatted as by printf.
+void AddFinding(Findings& findings, Outcome outcome, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// The text for a report written in the ANSI code page, with every character
+// that the code page cannot hold written as <U+XXXX>.
+std::string ReportText(const std::wstring& text);
+
+// Whether the ANSI code page holds every character of the text.
+bool AnsiHolds(const std::wstring& text);
