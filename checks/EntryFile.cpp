@@ -1,62 +1,60 @@
 #include "checks/EntryFile.h"
 
 #include "checks/ImageFacts.h"
-#include "checks/RestartRenames.h"
-#include "main/PathBuffer.h"
+#include "checks/TypeLibraryProbe.h"
 
 #include <windows.h>
-#include <oleauto.h>
 
 namespace {
 
-// Loads the file as a type library and lets it go again; REGKIND_NONE keeps
-// the loader from registering anything.
-bool LoadsAsTypeLibrary(const char* path) {
-    WCHAR widePath[kPathBufferSize];
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, widePath, kPathBufferSize) == 0) {
-        return false;
-    }
-    ITypeLib* library = nullptr;
-    if (FAILED(LoadTypeLibEx(widePath, REGKIND_NONE, &library))) {
-        return false;
-    }
-    library->Release();
-    return true;
+bool HasExtension(const std::wstring& path) {
+    size_t dot = path.find_last_of(L'.');
+    size_t slash = path.find_last_of(L"\\/");
+    return dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash);
 }
 
-bool IsFile(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+bool PresentAfterRestart(const std::wstring& path, const std::vector<PendingRename>& renames) {
+    return FindAfterRestart(renames, path).present;
 }
 
-// Finds the file now or at restart; returns the path whose bytes the
-// registration will see, or an empty string when there will be none.
-std::string LocateFile(const char* file, Findings& findings) {
-    std::string source;
-    AtRestart fate = FindDelayedMove(file, &source);
-    bool present = IsFile(file);
-    if (fate == AtRestart::Leaves) {
+// Says where the file will come from and returns the path whose bytes the
+// registration will see now; empty when there will be none.
+std::wstring LocateFile(const std::wstring& file, const FileCheckContext& context,
+                        Findings& findings) {
+    AfterRestart after = FindAfterRestart(context.renames, file);
+    std::string origin = ReportText(after.origin);
+    std::string failedFrom = after.failed == nullptr ? "" : ReportText(after.failed->from);
+    if (after.leaves) {
         AddFinding(findings, Outcome::Fail, "the file %s at restart, before the pass can run",
-                   source.empty() ? "is deleted" : ("is moved away to " + source).c_str());
-        return std::string();
+                   after.leftTo.empty() ? "is deleted"
+                                        : ("is moved away to " + ReportText(after.leftTo)).c_str());
+        return std::wstring();
     }
-    if (fate == AtRestart::Arrives) {
-        if (!IsFile(source.c_str())) {
+    if (after.failure == RenameFailure::TargetExists) {
+        AddFinding(findings, Outcome::Warn,
+                   "the pending move of %s onto this file fails at restart: the file exists "
+                   "and the move was recorded without the replace flag, so the file present "
+                   "now stays and is the one registered",
+                   failedFrom.c_str());
+    }
+    if (!after.present) {
+        if (after.failure == RenameFailure::SourceMissing) {
             AddFinding(findings, Outcome::Fail,
-                       "the file is to arrive at restart from %s, which is not there",
-                       source.c_str());
-            return std::string();
+                       "file not found: the pending move that would put it in place fails at "
+                       "restart, as %s is not there",
+                       failedFrom.c_str());
+        } else {
+            AddFinding(findings, Outcome::Fail, "file not found, and no pending rename creates it");
         }
+        return std::wstring();
+    }
+    if (after.origin != file) {
         AddFinding(findings, Outcome::Ok, "%s at restart from %s",
-                   present ? "file present, replaced" : "file arrives", source.c_str());
-        return source;
+                   after.presentNow ? "file present, replaced" : "file arrives", origin.c_str());
+    } else {
+        AddFinding(findings, Outcome::Ok, "file present");
     }
-    if (!present) {
-        AddFinding(findings, Outcome::Fail, "file not found, and no pending rename creates it");
-        return std::string();
-    }
-    AddFinding(findings, Outcome::Ok, "file present");
-    return file;
+    return after.origin;
 }
 
 void CheckDll(const ImageFacts& facts, bool is64Bit, int toolBits, Findings& findings) {
@@ -65,9 +63,13 @@ void CheckDll(const ImageFacts& facts, bool is64Bit, int toolBits, Findings& fin
         return;
     }
     if (is64Bit && facts.bits != 64) {
-        AddFinding(findings, Outcome::Fail,
-                   "32-bit DLL: the 64-bit regsvr32.exe that DX runs cannot load it "
-                   "(record it as D)");
+        // The 64-bit regsvr32.exe hands a DLL of the other bitness to the
+        // 32-bit one, which registers it: not what DX says, but no failure.
+        AddFinding(findings, Outcome::Warn,
+                   "32-bit DLL recorded as DX: the 64-bit regsvr32.exe hands it to the 32-bit "
+                   "regsvr32.exe, which registers it; %s",
+                   toolBits == 32 ? "record it as D, and the tool's own 32-bit child registers it"
+                                  : "D is for the 32-bit tool, whose own child is 32-bit");
     } else if (!is64Bit && facts.bits != toolBits) {
         AddFinding(findings, Outcome::Fail,
                    "%d-bit DLL: the tool's own %d-bit child cannot load it%s", facts.bits, toolBits,
@@ -83,40 +85,106 @@ void CheckDll(const ImageFacts& facts, bool is64Bit, int toolBits, Findings& fin
     }
 }
 
+void CheckExecutable(const ImageFacts& facts, Findings& findings) {
+    if (facts.isImage && !facts.isDll) {
+        AddFinding(findings, Outcome::Ok, "%d-bit executable", facts.bits);
+    } else {
+        AddFinding(findings, Outcome::Fail,
+                   facts.isImage ? "a DLL, not an executable (record it as D or DX)"
+                                 : "not an executable");
+    }
+}
+
+void CheckTypeLibrary(const std::wstring& path, Findings& findings) {
+    ProbeResult probe = ProbeTypeLibrary(path);
+    switch (probe.load) {
+    case TypeLibraryLoad::Loads:
+        AddFinding(findings, Outcome::Ok, "loads as a type library");
+        break;
+    case TypeLibraryLoad::DoesNotLoad:
+        AddFinding(findings, Outcome::Fail, "does not load as a type library");
+        break;
+    case TypeLibraryLoad::LoaderCrashed:
+        AddFinding(findings, Outcome::Fail,
+                   "does not load as a type library: the loader crashed on it (exception "
+                   "0x%08lX), and so will the tool's child",
+                   probe.code);
+        break;
+    case TypeLibraryLoad::TimedOut:
+        AddFinding(findings, Outcome::Fail,
+                   "does not load as a type library: the loader did not finish with it");
+        break;
+    case TypeLibraryLoad::NotStarted:
+        AddFinding(findings, Outcome::Fail,
+                   "could not be loaded as a type library: the probe did not start (error %lu)",
+                   probe.code);
+        break;
+    }
+}
+
+// The image checks of a file that is there.
+void CheckFileItself(char kind, bool is64Bit, const std::wstring& located, int toolBits,
+                     Findings& findings) {
+    if (kind == 'T' && !is64Bit) {
+        CheckTypeLibrary(located, findings);
+        return;
+    }
+    ImageFacts facts = ReadImageFacts(located);
+    if (facts.readError != ERROR_SUCCESS) {
+        AddFinding(findings, Outcome::Fail, "cannot be read (error %lu)", facts.readError);
+    } else if (facts.damage != nullptr) {
+        AddFinding(findings, Outcome::Fail, "damaged image: %s", facts.damage);
+    } else if (kind == 'E') {
+        CheckExecutable(facts, findings);
+    } else if (kind == 'D') {
+        CheckDll(facts, is64Bit, toolBits, findings);
+    }
+}
+
 } // namespace
 
-Findings CheckEntryFile(char kind, bool is64Bit, const char* file, int toolBits) {
+bool IsFullPath(const std::wstring& path) {
+    auto separator = [](wchar_t unit) { return unit == L'\\' || unit == L'/'; };
+    bool drive = path.size() >= 3 && ((path[0] | 0x20) >= L'a' && (path[0] | 0x20) <= L'z') &&
+                 path[1] == L':' && separator(path[2]);
+    bool unc = path.size() >= 2 && separator(path[0]) && separator(path[1]);
+    return drive || unc;
+}
+
+std::wstring FileThatRegisters(char kind, bool is64Bit, const std::wstring& file,
+                               const std::vector<PendingRename>& renames) {
+    if (HasExtension(file) || (kind == 'T' && !is64Bit)) {
+        return file;
+    }
+    if (kind == 'E' && !PresentAfterRestart(file, renames)) {
+        return file + L".exe";
+    }
+    return kind == 'E' ? file : file + L".dll";
+}
+
+Findings CheckEntryFile(char kind, bool is64Bit, const char* file,
+                        const FileCheckContext& context) {
     Findings findings;
     if (kind == 'T' && is64Bit) {
         AddFinding(findings, Outcome::Warn,
                    "TX runs regsvr32.exe, which does not register type libraries: "
                    "record the library as T, or register it from a 64-bit DLL");
     }
-    std::string located = LocateFile(file, findings);
-    if (located.empty()) {
+    std::wstring written = AnsiToWide(file);
+    if (!IsFullPath(written)) {
+        AddFinding(findings, Outcome::Fail,
+                   "not a full path: which file is registered depends on the folder the pass "
+                   "is started in and on the search path");
         return findings;
     }
-    if (kind == 'T' && !is64Bit) {
-        if (LoadsAsTypeLibrary(located.c_str())) {
-            AddFinding(findings, Outcome::Ok, "loads as a type library");
-        } else {
-            AddFinding(findings, Outcome::Fail, "does not load as a type library");
-        }
-        return findings;
+    std::wstring opened = FileThatRegisters(kind, is64Bit, written, context.renames);
+    if (opened != written) {
+        AddFinding(findings, Outcome::Ok, "the name has no extension: %s opens %s",
+                   kind == 'E' ? "process creation" : "the loader", ReportText(opened).c_str());
     }
-    ImageFacts facts = ReadImageFacts(located.c_str());
-    if (kind == 'E') {
-        if (facts.isImage && !facts.isDll) {
-            AddFinding(findings, Outcome::Ok, "%d-bit executable", facts.bits);
-        } else {
-            AddFinding(findings, Outcome::Fail,
-                       facts.isImage ? "a DLL, not an executable (record it as D or DX)"
-                                     : "not an executable");
-        }
-        return findings;
-    }
-    if (kind == 'D') {
-        CheckDll(facts, is64Bit, toolBits, findings);
+    std::wstring located = LocateFile(opened, context, findings);
+    if (!located.empty()) {
+        CheckFileItself(kind, is64Bit, located, context.toolBits, findings);
     }
     return findings;
 }

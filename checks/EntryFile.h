@@ -1,9 +1,32 @@
 #pragma once
-// Judges the file that an entry will register, as the process that
-// registers it will find it: present now or put in place at restart, and of
-// the kind and bitness that the entry's mode says.
+// Judges the file that an entry will register, as the process that registers
+// it will find it: the file the loader or process creation really opens,
+// named by a full path, present when the pass runs (now, or put in place by
+// the restart's renames), and of the kind and bitness that the entry says.
 #include "checks/Findings.h"
+#include "checks/RestartRenames.h"
 
-// kind and is64Bit as the pass reads them from the entry's mode; toolBits is
-// the bitness of the tool, and so of its own child (32 or 64).
-Findings CheckEntryFile(char kind, bool is64Bit, const char* file, int toolBits);
+#include <string>
+#include <vector>
+
+// What the checks of every entry need, read once per run.
+struct FileCheckContext {
+    // The bitness of the tool, and so of its own child: 32 or 64.
+    int toolBits;
+    std::vector<PendingRename> renames;
+};
+
+// Whether the path names its file without help from the current folder: a
+// drive letter and a backslash, or a UNC path.
+bool IsFullPath(const std::wstring& path);
+
+// The file that registering an entry will open. The loader adds ".dll" to a
+// DLL's name that has no extension (a name that ends in a dot has none);
+// process creation takes a server's name as written when that file will be
+// there, and adds ".exe" otherwise. A type library is opened as written.
+std::wstring FileThatRegisters(char kind, bool is64Bit, const std::wstring& file,
+                               const std::vector<PendingRename>& renames);
+
+// kind, is64Bit and file as the pass reads them from the entry; the file in
+// the ANSI code page.
+Findings CheckEntryFile(char kind, bool is64Bit, const char* file, const FileCheckContext& context);

@@ -18,6 +18,17 @@ void AddFinding(Findings& findings, Outcome outcome, const char* format, ...) {
     findings.push_back({outcome, text});
 }
 
+std::wstring AnsiToWide(const char* text) {
+    int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (length <= 1) {
+        return std::wstring();
+    }
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], length);
+    wide.resize(static_cast<size_t>(length) - 1);
+    return wide;
+}
+
 // The bytes of one character in the ANSI code page; false when it cannot
 // hold it exactly (no best-fit stand-in).
 static bool AnsiCharacter(wchar_t unit, std::string* bytes) {

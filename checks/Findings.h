@@ -18,6 +18,9 @@ using Findings = std::vector<Finding>;
 void AddFinding(Findings& findings, Outcome outcome, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Text in the ANSI code page, as the tool reads it, in UTF-16.
+std::wstring AnsiToWide(const char* text);
+
 // The text for a report written in the ANSI code page, with every character
 // that the code page cannot hold written as <U+XXXX>.
 std::string ReportText(const std::wstring& text);

@@ -3,68 +3,222 @@
 #include <windows.h>
 
 #include <string.h>
+#include <wchar.h>
 
-#include <vector>
+namespace {
 
-// The full path, for comparing paths written in different ways.
-static std::string FullPath(const std::string& path) {
-    char full[MAX_PATH * 4];
-    DWORD length = GetFullPathNameA(path.c_str(), sizeof(full), full, nullptr);
-    return length == 0 || length >= sizeof(full) ? path : std::string(full, length);
-}
+const wchar_t kSessionManager[] = L"System\\CurrentControlSet\\Control\\Session Manager";
+const wchar_t kRenameList[] = L"PendingFileRenameOperations";
+// Room for the longest path the platform's wide functions take.
+const DWORD kLongPathRoom = 32768;
 
-static bool SamePath(const std::string& first, const std::string& second) {
-    return lstrcmpiA(FullPath(first).c_str(), FullPath(second).c_str()) == 0;
-}
-
-// A path of the delayed-move list, without the "!" of a replacing move and
-// the "\??\" of the native form.
-static std::string PlainPath(const char* entry) {
-    if (*entry == '!') {
+// A path of the list as the user writes it: without the "!" that marks a
+// replacing move and without the native "\??\" (or "\??\UNC\") in front.
+std::wstring PlainPath(const wchar_t* entry, bool* replace) {
+    *replace = *entry == L'!';
+    if (*replace) {
         ++entry;
     }
-    if (strncmp(entry, "\\??\\", 4) == 0) {
+    if (wcsncmp(entry, L"\\??\\UNC\\", 8) == 0) {
+        return L"\\\\" + std::wstring(entry + 8);
+    }
+    if (wcsncmp(entry, L"\\??\\", 4) == 0) {
         entry += 4;
     }
     return entry;
 }
 
-AtRestart FindDelayedMove(const char* file, std::string* source) {
-    AtRestart fate = AtRestart::Untouched;
+// The registry's list: NUL-separated strings, with room for two more NULs
+// after it so that a list stored without its terminators still ends.
+std::vector<wchar_t> ReadRenameList() {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
-                      KEY_READ, &key) != ERROR_SUCCESS) {
-        return fate;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+        return {};
     }
     DWORD type = REG_NONE;
     DWORD size = 0;
-    std::vector<char> list;
-    if (RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type, nullptr, &size) ==
-            ERROR_SUCCESS &&
+    std::vector<wchar_t> list;
+    if (RegQueryValueExW(key, kRenameList, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
         type == REG_MULTI_SZ) {
-        list.resize(size + 2);
-        RegQueryValueExA(key, "PendingFileRenameOperations", nullptr, &type,
-                         reinterpret_cast<BYTE*>(list.data()), &size);
+        list.assign(size / sizeof(wchar_t) + 2, L'\0');
+        if (RegQueryValueExW(key, kRenameList, nullptr, &type, reinterpret_cast<BYTE*>(list.data()),
+                             &size) != ERROR_SUCCESS) {
+            list.clear();
+        }
     }
     RegCloseKey(key);
-    // Pairs of strings: the file to move, then where to; an empty target
-    // deletes it.
-    const char* end = list.data() + list.size() - 2;
-    for (const char* at = list.data(); !list.empty() && at < end && *at != '\0';) {
-        std::string from = PlainPath(at);
-        at += strlen(at) + 1;
+    return list;
+}
+
+bool SamePath(const std::wstring& first, const std::wstring& second) {
+    return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Whether path is folder itself or lies below it; rest receives the part of
+// path after folder ("" or "\name...").
+bool Below(const std::wstring& path, const std::wstring& folder, std::wstring* rest) {
+    size_t length = folder.size();
+    if (length == 0 || path.size() < length ||
+        CompareStringOrdinal(path.c_str(), static_cast<int>(length), folder.c_str(),
+                             static_cast<int>(length), TRUE) != CSTR_EQUAL ||
+        (path.size() > length && path[length] != L'\\')) {
+        return false;
+    }
+    *rest = path.substr(length);
+    return true;
+}
+
+enum class Kind { None, File, Folder };
+
+Kind KindNow(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return Kind::None;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::Folder : Kind::File;
+}
+
+// Where something at a path after some renames lies now.
+struct Trace {
+    Kind kind;
+    std::wstring full;  // where it lies now, full and long
+    std::wstring shown; // the same, as the renames write it
+    // The rename that left nothing at the path, when one did.
+    const PendingRename* endedBy;
+};
+
+// Follows the path back through the first count renames, the last first, to
+// where its bytes lie now: a move onto it (or onto a folder above it) leads
+// to the move's source; a deletion of it, or a move away from it, ends it.
+Trace TraceBack(const std::vector<PendingRename>& renames, const std::wstring& full,
+                const std::wstring& shown, size_t count) {
+    Trace trace = {Kind::None, full, shown, nullptr};
+    for (size_t index = count; index-- > 0;) {
+        const PendingRename& rename = renames[index];
+        std::wstring rest;
+        if (!rename.succeeds) {
+            continue;
+        }
+        if (rename.toFull.empty()) {
+            // Only an empty folder can be deleted, so a deletion ends
+            // nothing below the path it names.
+            if (SamePath(trace.full, rename.fromFull)) {
+                trace.endedBy = &rename;
+                return trace;
+            }
+        } else if (Below(trace.full, rename.toFull, &rest)) {
+            trace.full = rename.fromFull + rest;
+            trace.shown = rename.from + rest;
+        } else if (Below(trace.full, rename.fromFull, &rest)) {
+            trace.endedBy = &rename;
+            return trace;
+        }
+    }
+    trace.kind = KindNow(trace.full);
+    return trace;
+}
+
+// Settles whether each rename succeeds at restart, taken in order: its
+// source must be there, and a move must find its target free, unless it may
+// replace an existing file with a file.
+void Replay(std::vector<PendingRename>& renames) {
+    for (size_t index = 0; index < renames.size(); ++index) {
+        PendingRename& rename = renames[index];
+        Kind source = TraceBack(renames, rename.fromFull, rename.from, index).kind;
+        Kind target = rename.toFull.empty()
+                          ? Kind::None
+                          : TraceBack(renames, rename.toFull, rename.to, index).kind;
+        rename.succeeds = source != Kind::None &&
+                          (target == Kind::None ||
+                           (rename.replace && target == Kind::File && source == Kind::File));
+    }
+}
+
+// Whether the rename changes what lies at the path.
+bool Touches(const PendingRename& rename, const std::wstring& full) {
+    std::wstring rest;
+    return Below(full, rename.fromFull, &rest) || Below(full, rename.toFull, &rest);
+}
+
+} // namespace
+
+std::wstring FullLongPath(const std::wstring& path) {
+    std::vector<wchar_t> buffer(kLongPathRoom);
+    DWORD length = GetFullPathNameW(path.c_str(), kLongPathRoom, buffer.data(), nullptr);
+    if (length == 0 || length >= kLongPathRoom) {
+        return path;
+    }
+    std::wstring full(buffer.data(), length);
+    // Only what exists has a long name: the longest part of the path that
+    // exists now is made long, and the rest kept as it is written.
+    std::wstring head = full;
+    std::wstring tail;
+    for (;;) {
+        length = GetLongPathNameW(head.c_str(), buffer.data(), kLongPathRoom);
+        if (length != 0 && length < kLongPathRoom) {
+            return std::wstring(buffer.data(), length) + tail;
+        }
+        size_t slash = head.find_last_of(L'\\');
+        if (slash == std::wstring::npos || slash < 3) {
+            return full;
+        }
+        tail = head.substr(slash) + tail;
+        head.erase(slash);
+    }
+}
+
+std::vector<PendingRename> ReadPendingRenames() {
+    std::vector<wchar_t> list = ReadRenameList();
+    std::vector<PendingRename> renames;
+    // Pairs of strings: the file to move, then where to; an empty second
+    // string deletes the file.
+    const wchar_t* end = list.data() + (list.size() < 2 ? 0 : list.size() - 2);
+    for (const wchar_t* at = list.data(); at < end && *at != L'\0';) {
+        PendingRename rename;
+        bool ignored;
+        rename.from = PlainPath(at, &ignored);
+        at += wcslen(at) + 1;
         if (at >= end) {
             break;
         }
-        std::string to = PlainPath(at);
-        at += strlen(at) + 1;
-        if (SamePath(from, file)) {
-            fate = AtRestart::Leaves;
-            *source = to;
-        } else if (!to.empty() && SamePath(to, file)) {
-            fate = AtRestart::Arrives;
-            *source = from;
+        rename.to = PlainPath(at, &rename.replace);
+        at += wcslen(at) + 1;
+        rename.fromFull = FullLongPath(rename.from);
+        rename.toFull = rename.to.empty() ? std::wstring() : FullLongPath(rename.to);
+        renames.push_back(rename);
+    }
+    Replay(renames);
+    return renames;
+}
+
+AfterRestart FindAfterRestart(const std::vector<PendingRename>& renames, const std::wstring& path) {
+    std::wstring full = FullLongPath(path);
+    Trace trace = TraceBack(renames, full, path, renames.size());
+    AfterRestart after;
+    after.presentNow = KindNow(full) == Kind::File;
+    after.present = trace.kind == Kind::File;
+    after.origin = trace.shown;
+    std::wstring rest;
+    if (after.presentNow && trace.endedBy != nullptr) {
+        after.leaves = true;
+        if (!trace.endedBy->toFull.empty() && Below(full, trace.endedBy->fromFull, &rest)) {
+            after.leftTo = trace.endedBy->to + rest;
         }
     }
-    return fate;
+    // A rename onto the path that fails matters only when no later one
+    // changes the path again.
+    for (size_t index = 0; index < renames.size(); ++index) {
+        const PendingRename& rename = renames[index];
+        if (rename.succeeds && Touches(rename, full)) {
+            after.failed = nullptr;
+        } else if (!rename.succeeds && Below(full, rename.toFull, &rest)) {
+            after.failed = &rename;
+            after.failure =
+                TraceBack(renames, rename.fromFull, rename.from, index).kind == Kind::None
+                    ? RenameFailure::SourceMissing
+                    : RenameFailure::TargetExists;
+        }
+    }
+    return after;
 }

@@ -1,10 +1,48 @@
 #pragma once
-// The renames that the next restart carries out (the platform's delayed
-// moves and deletions), and what they do to a file.
+// The renames that the next restart carries out before anything else runs:
+// the platform's pending moves and deletions (PendingFileRenameOperations),
+// applied as the restart applies them, so that the checks can say what will
+// lie at a path when the pass runs, and where its bytes lie now.
 #include <string>
+#include <vector>
 
-enum class AtRestart { Untouched, Arrives, Leaves };
+// One pending rename, with its paths as the list writes them and made full
+// and long for comparing (a short name and a long name of one file meet).
+struct PendingRename {
+    std::wstring from;
+    std::wstring to; // empty: a deletion
+    bool replace;    // a move that may replace an existing file
+    std::wstring fromFull;
+    std::wstring toFull;
+    // Whether it succeeds at restart, after those before it.
+    bool succeeds;
+};
 
-// What the restart's delayed moves do to the file, taken in their order: it
-// arrives from source, or leaves (deleted, or moved away to source).
-AtRestart FindDelayedMove(const char* file, std::string* source);
+// The machine's pending renames, in the order the restart carries them out,
+// each with whether it succeeds then.
+std::vector<PendingRename> ReadPendingRenames();
+
+// The path made full (from the current folder) and long (every short name
+// that exists now replaced by its long name), for comparing.
+std::wstring FullLongPath(const std::wstring& path);
+
+// Why a rename onto a path does nothing at restart.
+enum class RenameFailure { None, SourceMissing, TargetExists };
+
+// What lies at a path once the restart's renames are done.
+struct AfterRestart {
+    bool presentNow = false;
+    bool present = false;
+    // Where the file's bytes lie now, as the renames write it: the path itself
+    // unless renames put another file there.
+    std::wstring origin;
+    // A file present now that the renames take away: deleted (leftTo empty)
+    // or moved to leftTo.
+    bool leaves = false;
+    std::wstring leftTo;
+    // The last rename that would have put a file at the path and does not.
+    const PendingRename* failed = nullptr;
+    RenameFailure failure = RenameFailure::None;
+};
+
+AfterRestart FindAfterRestart(const std::vector<PendingRename>& renames, const std::wstring& path);

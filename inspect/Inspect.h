@@ -2,15 +2,16 @@
 // The inspector: reads what the next "/S" pass will find and says, before
 // anything runs, what the pass will do with it. Read-only: nothing is
 // started, written or loaded to run code.
+#include "checks/EntryFile.h"
 #include "checks/Findings.h"
 #include "main/PathBuffer.h"
 
 #include <windows.h>
 
 struct InspectOptions {
-    // The bitness of the tool, and so of its own child and of the registry
-    // view it reads: 32 or 64.
-    int toolBits;
+    // The bitness of the tool (and so of its own child and of the registry
+    // view it reads) and the restart's renames, for the checks of files.
+    FileCheckContext files;
     char toolPath[kPathBufferSize];
     char systemDirectory[kPathBufferSize];
 };

@@ -5,6 +5,7 @@
 // could be inspected.
 #include "inspect/Inspect.h"
 
+#include "checks/TypeLibraryProbe.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
 
@@ -37,7 +38,7 @@ bool DefaultToolPath(char* path) {
 
 // False, with the reason on standard error, for an option it does not know.
 bool ParseOptions(int argc, char** argv, InspectOptions* options) {
-    options->toolBits = 32;
+    options->files.toolBits = 32;
     if (!DefaultToolPath(options->toolPath)) {
         fprintf(stderr, "pendreg-inspect: cannot find its own folder\n");
         return false;
@@ -45,9 +46,9 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
     for (int index = 1; index < argc; ++index) {
         const char* argument = argv[index];
         if (strcmp(argument, "--view=32") == 0) {
-            options->toolBits = 32;
+            options->files.toolBits = 32;
         } else if (strcmp(argument, "--view=64") == 0) {
-            options->toolBits = 64;
+            options->files.toolBits = 64;
         } else if (strncmp(argument, "--tool=", 7) == 0 && argument[7] != '\0') {
             // The pass cannot start its own child from a path that does not
             // fit its buffer, so such a path is refused here too.
@@ -89,7 +90,7 @@ void InspectOtherView(const InspectOptions& options, Tally& tally) {
     if (!HasTwoViews()) {
         return;
     }
-    int otherBits = options.toolBits == 64 ? 32 : 64;
+    int otherBits = options.files.toolBits == 64 ? 32 : 64;
     HKEY key;
     if (!OpenPendingKey(ViewOf(otherBits), &key)) {
         return;
@@ -120,17 +121,23 @@ bool AllClean(const Tally& tally) {
 } // namespace
 
 int main(int argc, char** argv) {
+    int probeExit = 0;
+    if (RunTypeLibraryProbeIfAsked(&probeExit)) {
+        return probeExit;
+    }
     InspectOptions options;
     if (!ParseOptions(argc, argv, &options)) {
         return kExitCannotInspect;
     }
     // No message boxes for a file that cannot be read.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    Say(0, "key: HKLM\\%s (%d-bit view)", PendingKeyPath, options.toolBits);
-    Say(0, "tool: %s (its own child is a %d-bit process)", options.toolPath, options.toolBits);
+    Say(0, "key: HKLM\\%s (%d-bit view)", PendingKeyPath, options.files.toolBits);
+    Say(0, "tool: %s (its own child is a %d-bit process)", options.toolPath,
+        options.files.toolBits);
+    options.files.renames = ReadPendingRenames();
     Tally tally;
     HKEY key;
-    if (OpenPendingKey(ViewOf(options.toolBits), &key)) {
+    if (OpenPendingKey(ViewOf(options.files.toolBits), &key)) {
         InspectWorkSets(key, options, tally);
         RegCloseKey(key);
         if (tally.workSetsKept != 0) {

@@ -153,7 +153,7 @@ static void InspectEntry(HKEY workSet, DWORD number, const InspectOptions& optio
     Say(1, "entry %lu (%s): runs %s", number, entry.mode, commandLine);
     ++tally.entriesRun;
     CheckStoredPath(workSet, number, entry.file, tally);
-    Report(tally, CheckEntryFile(kind, is64Bit, entry.file, options.toolBits));
+    Report(tally, CheckEntryFile(kind, is64Bit, entry.file, options.files));
 }
 
 // Entries 1 to count, as the pass takes them, but only those that exist are

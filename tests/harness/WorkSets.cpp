@@ -62,7 +62,7 @@ static std::vector<std::string> Subkeys(HKEY key) {
 
 // Gives everyone full access to the key and all below it again, so that a
 // work set recorded with a refusing access list can be removed.
-static void AllowEverything(HKEY root, const std::string& path, REGSAM view) {
+void AllowEverything(HKEY root, const std::string& path, REGSAM view) {
     HKEY key;
     if (RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC | view, &key) == ERROR_SUCCESS) {
         SECURITY_DESCRIPTOR open;

@@ -49,6 +49,9 @@ bool RecordWorkSets(const std::vector<WorkSet>& workSets, const std::string& dir
 // recorded with.
 void RemovePendingKey();
 
+// Gives everyone full access to a key and everything below it again.
+void AllowEverything(HKEY root, const std::string& path, REGSAM view = 0);
+
 // The work sets still recorded, in the registry's order; none when the key
 // itself is gone.
 std::vector<std::string> RecordedWorkSets();
