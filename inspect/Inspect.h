@@ -27,6 +27,8 @@ struct Tally {
     unsigned checksFailed = 0;
     unsigned warnings = 0;
     unsigned otherView = 0;
+    // The key is there, but the pass cannot read it.
+    bool keyUnreadable = false;
 };
 
 // Prints one line of the report, indented by two spaces per depth.

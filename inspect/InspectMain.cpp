@@ -74,6 +74,17 @@ REGSAM ViewOf(int bits) {
     return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 }
 
+// Whether the pending key is missing, as opposed to there but unreadable: a
+// key can be opened asking for no access at all when it exists.
+bool PendingKeyMissing(REGSAM view) {
+    HKEY key;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, PendingKeyPath, 0, view, &key);
+    if (status == ERROR_SUCCESS) {
+        RegCloseKey(key);
+    }
+    return status == ERROR_FILE_NOT_FOUND;
+}
+
 // A 32-bit program on 32-bit Windows has one registry view only.
 bool HasTwoViews() {
 #ifdef _WIN64
@@ -114,8 +125,9 @@ void SaySummary(const Tally& tally) {
 }
 
 bool AllClean(const Tally& tally) {
-    return tally.entriesSkipped == 0 && tally.workSetsUnrun == 0 && tally.workSetsKept == 0 &&
-           tally.checksFailed == 0 && tally.warnings == 0 && tally.otherView == 0;
+    return !tally.keyUnreadable && tally.entriesSkipped == 0 && tally.workSetsUnrun == 0 &&
+           tally.workSetsKept == 0 && tally.checksFailed == 0 && tally.warnings == 0 &&
+           tally.otherView == 0;
 }
 
 } // namespace
@@ -143,8 +155,12 @@ int main(int argc, char** argv) {
         if (tally.workSetsKept != 0) {
             Say(0, "the key stays too, with the work sets that stay");
         }
-    } else {
+    } else if (PendingKeyMissing(ViewOf(options.files.toolBits))) {
         Say(0, "no work sets: the key is not there");
+    } else {
+        Say(0, "the key is there but cannot be opened for reading: the pass runs nothing, and "
+               "the key stays with all its work sets");
+        tally.keyUnreadable = true;
     }
     InspectOtherView(options, tally);
     SaySummary(tally);

@@ -6,13 +6,15 @@
 
 #include <stdint.h>
 #include <stdlib.h>
+#include <wchar.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-// Registry value names have at most 16,383 characters.
+// Registry value names have at most 16,383 characters, key names 255.
 const DWORD kValueNameRoom = 16384;
+const DWORD kKeyNameRoom = 256;
 // Beyond this many numbers without values, the pass's tries take long enough
 // to matter: each costs a registry query.
 const uint64_t kSlowGap = 10000000;
@@ -31,24 +33,29 @@ static const char* ValueProblem(ValueStatus status, bool isFile) {
     }
 }
 
+// Whether two names are the same to the registry, which compares them
+// without regard to case.
+static bool SameName(const std::wstring& first, const std::wstring& second) {
+    return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 // The entry number whose value this is, when the pass would read it under
 // that name: the name must be exactly what the pass formats for the number
-// (no leading zeros, no sign), compared without regard to case as the
-// registry compares names. 0 when it is no entry's value.
-static DWORD EntryNumberOf(const char* name) {
-    const char* dot = strrchr(name, '.');
+// (no leading zeros, no sign). 0 when it is no entry's value.
+static DWORD EntryNumberOf(const wchar_t* name) {
+    const wchar_t* dot = wcsrchr(name, L'.');
     if (dot == nullptr || dot == name || dot - name > 10) {
         return 0;
     }
-    char* end = nullptr;
-    unsigned long long number = strtoull(name, &end, 10);
+    wchar_t* end = nullptr;
+    unsigned long long number = wcstoull(name, &end, 10);
     if (end != dot || number == 0 || number > 0xFFFFFFFFull) {
         return 0;
     }
     char formatted[kValueNameSize];
     for (const char* format : {kModeValueFormat, kFileValueFormat}) {
         wsprintfA(formatted, format, static_cast<DWORD>(number));
-        if (lstrcmpiA(formatted, name) == 0) {
+        if (SameName(AnsiToWide(formatted), name)) {
             return static_cast<DWORD>(number);
         }
     }
@@ -57,14 +64,15 @@ static DWORD EntryNumberOf(const char* name) {
 
 // The numbers of the entries that have at least one value, ascending. Found
 // by listing the values rather than by trying every number up to the count,
-// which may be four billion.
+// which may be four billion. Listed by their UTF-16 names, which always fit:
+// in a double-byte code page, an ANSI name may take twice the room.
 static std::vector<DWORD> RecordedNumbers(HKEY workSet) {
     std::vector<DWORD> numbers;
-    std::vector<char> name(kValueNameRoom);
+    std::vector<wchar_t> name(kValueNameRoom);
     for (DWORD index = 0;; ++index) {
         DWORD length = kValueNameRoom;
         LONG status =
-            RegEnumValueA(workSet, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+            RegEnumValueW(workSet, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
         if (status != ERROR_SUCCESS) {
             break;
         }
@@ -195,44 +203,173 @@ static const char* CountProblem(ValueStatus status) {
     }
 }
 
-// The pass cannot delete a work set that has a key of its own inside.
+// Whether the pass's deletion of a work set will succeed, and if not, why.
+enum class Deletion { Succeeds, HasSubkey, Refused, SubkeysUnseen };
+
 static bool HasSubkey(HKEY workSet) {
-    char name[kPathBufferSize];
-    return RegEnumKeyA(workSet, 0, name, kPathBufferSize) == ERROR_SUCCESS;
+    wchar_t name[kKeyNameRoom];
+    DWORD length = kKeyNameRoom;
+    LONG status = RegEnumKeyExW(workSet, 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+    return status == ERROR_SUCCESS || status == ERROR_MORE_DATA;
 }
 
-static void InspectWorkSet(HKEY key, const char* name, const InspectOptions& options,
-                           Tally& tally) {
-    ++tally.workSets;
-    HKEY workSet;
-    if (!OpenWorkSet(key, name, &workSet)) {
-        Say(0, "work set \"%s\": deleted without running anything: it cannot be opened", name);
-        ++tally.workSetsUnrun;
-        return;
+// The pass deletes a work set with RegDeleteKeyA, which fails for a key that
+// has a key of its own inside, or whose access list refuses DELETE. The
+// subkeys are listed through the pass's own handle when it opened the work
+// set, or else through one opened only to list them; an access list that
+// refuses reading refuses that too. DELETE is learned by opening the work
+// set for it; nothing is deleted.
+static Deletion PredictDeletion(HKEY key, const char* name, HKEY workSet) {
+    HKEY listing = workSet;
+    if (listing == nullptr &&
+        RegOpenKeyExA(key, name, 0, KEY_ENUMERATE_SUB_KEYS, &listing) != ERROR_SUCCESS) {
+        listing = nullptr;
     }
-    bool stays = HasSubkey(workSet);
-    const char* end = stays ? "then stays: it has a subkey, so the pass cannot delete it and "
-                              "every later pass runs it again"
-                            : "then is deleted";
-    tally.workSetsKept += stays ? 1 : 0;
+    bool hasSubkey = listing != nullptr && HasSubkey(listing);
+    if (listing != nullptr && listing != workSet) {
+        RegCloseKey(listing);
+    }
+    if (hasSubkey) {
+        return Deletion::HasSubkey;
+    }
+    HKEY deletable;
+    if (RegOpenKeyExA(key, name, 0, DELETE, &deletable) != ERROR_SUCCESS) {
+        return Deletion::Refused;
+    }
+    RegCloseKey(deletable);
+    return listing == nullptr ? Deletion::SubkeysUnseen : Deletion::Succeeds;
+}
+
+// What the work set's line says after what it runs.
+static const char* DeletionText(Deletion deletion) {
+    switch (deletion) {
+    case Deletion::HasSubkey:
+        return "then stays: it has a subkey, so the pass cannot delete it and every later pass "
+               "runs it again";
+    case Deletion::Refused:
+        return "then stays: its access list refuses the pass DELETE, so every later pass runs "
+               "it again";
+    case Deletion::SubkeysUnseen:
+        return "then is deleted, unless it has a subkey, which cannot be listed either";
+    default:
+        return "then is deleted";
+    }
+}
+
+// Runs through one work set that the pass opens under its ANSI name, as the
+// pass will. True when the pass deletes it afterwards.
+static bool InspectWorkSet(HKEY key, const std::string& shownName, const char* name,
+                           const InspectOptions& options, Tally& tally) {
+    HKEY workSet = nullptr;
+    bool opened = OpenWorkSet(key, name, &workSet);
+    Deletion deletion = PredictDeletion(key, name, opened ? workSet : nullptr);
+    bool deleted = deletion == Deletion::Succeeds || deletion == Deletion::SubkeysUnseen;
+    tally.workSetsKept += deleted ? 0 : 1;
+    const char* shown = shownName.c_str();
+    if (!opened) {
+        ++tally.workSetsUnrun;
+        if (deletion == Deletion::Succeeds) {
+            Say(0, "work set \"%s\": deleted without running anything: it cannot be opened", shown);
+        } else {
+            Say(0, "work set \"%s\": runs nothing (it cannot be opened), %s", shown,
+                DeletionText(deletion));
+        }
+        return deleted;
+    }
     DWORD count;
     ValueStatus status = ReadCount(workSet, &count);
     if (count == 0) {
-        Say(0, "work set \"%s\": runs nothing (%s), %s", name, CountProblem(status), end);
+        Say(0, "work set \"%s\": runs nothing (%s), %s", shown, CountProblem(status),
+            DeletionText(deletion));
         ++tally.workSetsUnrun;
     } else {
-        Say(0, "work set \"%s\": runs entries 1 to %lu, %s", name, count, end);
+        Say(0, "work set \"%s\": runs entries 1 to %lu, %s", shown, count, DeletionText(deletion));
         InspectEntries(workSet, count, options, tally);
     }
     RegCloseKey(workSet);
+    return deleted;
+}
+
+// A work set as the registry lists it: its name, and the name that the pass
+// gets for it from RegEnumKeyA, through the ANSI code page.
+struct ListedWorkSet {
+    std::wstring name;
+    std::string ansiName;
+    bool deleted;
+};
+
+static std::vector<ListedWorkSet> ListWorkSets(HKEY key) {
+    std::vector<ListedWorkSet> listed;
+    char ansiName[kPathBufferSize];
+    wchar_t name[kKeyNameRoom];
+    for (DWORD index = 0; FindWorkSet(key, index, ansiName); ++index) {
+        DWORD length = kKeyNameRoom;
+        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        listed.push_back({std::wstring(name, length), ansiName, false});
+    }
+    return listed;
+}
+
+// The work set that an ANSI name opens among those still there: the one
+// whose name it is, which is another work set's, or none, when the code page
+// could not hold the name it was read from.
+static ListedWorkSet* Named(std::vector<ListedWorkSet>& listed, const std::string& ansiName) {
+    std::wstring name = AnsiToWide(ansiName.c_str());
+    for (ListedWorkSet& workSet : listed) {
+        if (!workSet.deleted && SameName(workSet.name, name)) {
+            return &workSet;
+        }
+    }
+    return nullptr;
+}
+
+// The work set at the pass's index: work sets the pass has deleted are gone
+// from the registry's list, and those it had to keep come before the index.
+static ListedWorkSet* AtIndex(std::vector<ListedWorkSet>& listed, size_t index) {
+    for (ListedWorkSet& workSet : listed) {
+        if (!workSet.deleted && index-- == 0) {
+            return &workSet;
+        }
+    }
+    return nullptr;
 }
 
 void InspectWorkSets(HKEY key, const InspectOptions& options, Tally& tally) {
-    char name[kPathBufferSize];
-    // The pass deletes each work set it has run and asks for the next one
-    // past those it had to keep; nothing is deleted here, so every work set
-    // is passed over in turn, in the same order.
-    for (DWORD index = 0; FindWorkSet(key, index, name); ++index) {
-        InspectWorkSet(key, name, options, tally);
+    // The pass asks for the work set at an index, opens and deletes it under
+    // the name it got, and moves the index past it only when the deletion
+    // fails. Nothing is deleted here: the pass's walk is followed on the
+    // list, deletions included, so that a name the ANSI code page cannot hold
+    // (which opens another work set, or none) is met as the pass meets it.
+    std::vector<ListedWorkSet> listed = ListWorkSets(key);
+    size_t kept = 0;
+    for (ListedWorkSet* found; (found = AtIndex(listed, kept)) != nullptr;) {
+        ++tally.workSets;
+        std::string shown = ReportText(found->name);
+        ListedWorkSet* taken = Named(listed, found->ansiName);
+        if (taken == nullptr) {
+            Say(0,
+                "work set \"%s\": stays: its name cannot be held by the ANSI code page; the pass "
+                "reads it as \"%s\", which names no work set, so it can neither run it nor "
+                "delete it",
+                shown.c_str(), found->ansiName.c_str());
+            ++tally.workSetsUnrun;
+            ++tally.workSetsKept;
+            ++kept;
+            continue;
+        }
+        if (taken != found) {
+            Say(0,
+                "work set \"%s\": its name cannot be held by the ANSI code page; the pass reads "
+                "it as \"%s\" and takes work set \"%s\" in its place:",
+                shown.c_str(), found->ansiName.c_str(), ReportText(taken->name).c_str());
+        }
+        if (InspectWorkSet(key, ReportText(taken->name), found->ansiName.c_str(), options, tally)) {
+            taken->deleted = true;
+        } else {
+            ++kept;
+        }
     }
 }

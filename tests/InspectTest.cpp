@@ -232,7 +232,8 @@ const VerdictCase kVerdictCases[] = {
      1},
     {"WorkSetThatCannotBeOpened",
      {{"w", Entries({{"D", "a.dll"}}), false, KEY_READ}},
-     {"work set \"w\": deleted without running anything: it cannot be opened"},
+     {"work set \"w\": runs nothing (it cannot be opened), then is deleted, unless it has a "
+      "subkey, which cannot be listed either"},
      1},
     {"ModeMissing",
      {{"w", Without(Entries({{"D", "a.dll"}}), "1.mode")}},
@@ -361,7 +362,14 @@ INSTANTIATE_TEST_SUITE_P(Inspector, InspectorVerdicts, testing::ValuesIn(kVerdic
 // (after Wine's restart, for the rows whose files are renamed at restart),
 // and checks the inspector's lines against what the pass then registered and
 // which work sets it left.
-enum class Setup { None, NamesWithoutExtension, Renames, DamagedImages, CutTypeLibrary };
+enum class Setup {
+    None,
+    KeyUnreadable,
+    NamesWithoutExtension,
+    Renames,
+    DamagedImages,
+    CutTypeLibrary
+};
 
 struct AgreementCase {
     const char* name;
@@ -475,12 +483,21 @@ void Arrange(Setup setup, const harness::ScratchFolder& scratch) {
                       harness::ReadFile(harness::FixturePath("sample.tlb")).substr(0, 600));
         break;
     case Setup::None:
+    case Setup::KeyUnreadable:
         break;
     }
 }
 
-class InspectorAgreement : public InspectorTest,
-                           public testing::WithParamInterface<AgreementCase> {};
+class InspectorAgreement : public InspectorTest, public testing::WithParamInterface<AgreementCase> {
+  protected:
+    // Work sets whose names the ANSI functions cannot give go through the
+    // UTF-16 ones.
+    void TearDown() override {
+        std::string key = harness::kPendingKey;
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, std::wstring(key.begin(), key.end()).c_str());
+        InspectorTest::TearDown();
+    }
+};
 
 TEST_P(InspectorAgreement, SaysWhatThePassThenDoes) {
     const AgreementCase& row = GetParam();
@@ -498,6 +515,9 @@ TEST_P(InspectorAgreement, SaysWhatThePassThenDoes) {
     }
     Arrange(row.setup, scratch_);
     ASSERT_TRUE(harness::RecordWorkSets(row.workSets, dir()));
+    if (row.setup == Setup::KeyUnreadable) {
+        ASSERT_TRUE(harness::DenyAccess(harness::kPendingKey, KEY_READ));
+    }
 
     Inspection inspection = Inspect("--view=64 --tool=\"" + tool_ + "\"", dir());
     if (row.restartFirst) {
@@ -511,7 +531,51 @@ TEST_P(InspectorAgreement, SaysWhatThePassThenDoes) {
     EXPECT_EQ(row.left, LeftWorkSets());
 }
 
+// An ignored value before the entries whose name, 9,001 characters, takes
+// 18,001 bytes in code page 932: "0" and then the character U+4E2D.
+std::vector<Value> LongNameFirst(std::vector<Value> values) {
+    std::string name = "0";
+    for (int count = 0; count < 9000; ++count) {
+        name += "\x92\x86";
+    }
+    values.insert(values.begin(), Dword(name, 1));
+    return values;
+}
+
 const AgreementCase kAgreementCases[] = {
+    {"WorkSetNamesTheAnsiCodePageCannotHold",
+     {{"W?", Entries({{"D", "b.dll"}})},
+      {"", Entries({{"D", "a.dll"}}), false, 0, L"W\x4E2D"},
+      {"", Entries({{"D", "a.dll"}}), false, 0, L"X\x4E2D"}},
+     Setup::None,
+     {"work set \"W?\": runs entries 1 to 1, then is deleted",
+      "  entry 1 (D): runs \"{tool}\" /D{dir}\\b.dll",
+      "work set \"W<U+4E2D>\": stays: its name cannot be held by the ANSI code page; the pass "
+      "reads it as \"W?\", which names no work set, so it can neither run it nor delete it",
+      "work set \"X<U+4E2D>\": stays: its name cannot be held by the ANSI code page; the pass "
+      "reads it as \"X?\", which names no work set, so it can neither run it nor delete it",
+      "the key stays too, with the work sets that stay"},
+     1,
+     {"b.dll by pendreg.exe"},
+     {"W<U+4E2D>", "X<U+4E2D>"}},
+    // Wine's registry does not enforce a refused DELETE; a refused KEY_READ
+    // it does, and the subkey then keeps the work set just the same.
+    {"UnopenableWorkSetWithASubkey",
+     {{"closed", Entries({{"D", "a.dll"}}), true, KEY_READ}},
+     Setup::None,
+     {"work set \"closed\": runs nothing (it cannot be opened), then is deleted, unless it has a "
+      "subkey, which cannot be listed either"},
+     1,
+     {},
+     {"closed"}},
+    {"PendingKeyThatCannotBeRead",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     Setup::KeyUnreadable,
+     {"the key is there but cannot be opened for reading: the pass runs nothing, and the key "
+      "stays with all its work sets"},
+     1,
+     {},
+     {"w"}},
     {"NamesWithoutAnExtension",
      {{"w", Entries({{"D", "comp"}, {"D", "plain"}, {"E", "server"}})}},
      Setup::NamesWithoutExtension,
@@ -550,6 +614,15 @@ const AgreementCase kAgreementCases[] = {
      {"chain-c.dll by pendreg.exe", "f.dll by pendreg.exe"},
      {},
      true},
+    {"LongValueNameCp932",
+     {{"w", LongNameFirst(Entries({{"D", "a.dll"}}))}},
+     Setup::None,
+     {"  entry 1 (D): runs \"{tool}\" /D{dir}\\a.dll"},
+     0,
+     {"a.dll by pendreg.exe"},
+     {},
+     false,
+     932},
     {"ThirtyTwoBitDllRecordedAsDx",
      {{"w", Entries({{"DX", "rec32.dll"}})}},
      Setup::None,

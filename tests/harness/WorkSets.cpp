@@ -107,13 +107,34 @@ static bool Deny(HKEY key, DWORD denied) {
     return status == ERROR_SUCCESS;
 }
 
+bool DenyAccess(const std::string& path, DWORD denied) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, WRITE_DAC, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool set = Deny(key, denied);
+    RegCloseKey(key);
+    return set;
+}
+
+// Creates the work set's key, under its UTF-16 name when it has one.
+static LONG CreateWorkSet(const WorkSet& workSet, REGSAM view, HKEY* key) {
+    if (workSet.unicodeName.empty()) {
+        std::string path = std::string(kPendingKey) + "\\" + workSet.name;
+        return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                               KEY_ALL_ACCESS | view, nullptr, key, nullptr);
+    }
+    std::string pending = kPendingKey;
+    std::wstring path = std::wstring(pending.begin(), pending.end()) + L"\\" + workSet.unicodeName;
+    return RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
+                           nullptr, key, nullptr);
+}
+
 bool RecordWorkSets(const std::vector<WorkSet>& workSets, const std::string& dir, REGSAM view) {
     bool recorded = true;
     for (const WorkSet& workSet : workSets) {
         HKEY key;
-        std::string path = std::string(kPendingKey) + "\\" + workSet.name;
-        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view,
-                            nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        if (CreateWorkSet(workSet, view, &key) != ERROR_SUCCESS) {
             recorded = false;
             continue;
         }

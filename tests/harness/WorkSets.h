@@ -37,8 +37,9 @@ std::vector<Value> Without(std::vector<Value> values, const std::string& name);
 struct WorkSet {
     std::string name;
     std::vector<Value> values;
-    bool hasSubkey = false; // a key of its own inside: deleting the work set fails
-    DWORD denied = 0;       // access refused to everyone on the work set's key
+    bool hasSubkey = false;         // a key of its own inside: deleting the work set fails
+    DWORD denied = 0;               // access refused to everyone on the work set's key
+    std::wstring unicodeName = L""; // when set, the name instead of name, written as UTF-16
 };
 
 // Records the work sets under the pending key, in the given registry view
@@ -49,7 +50,9 @@ bool RecordWorkSets(const std::vector<WorkSet>& workSets, const std::string& dir
 // recorded with.
 void RemovePendingKey();
 
-// Gives everyone full access to a key and everything below it again.
+// Refuses the given access to everyone on a key under HKEY_LOCAL_MACHINE, and
+// allows the rest; AllowEverything gives it all back, to the key and below.
+bool DenyAccess(const std::string& path, DWORD denied);
 void AllowEverything(HKEY root, const std::string& path, REGSAM view = 0);
 
 // The work sets still recorded, in the registry's order; none when the key
