@@ -1,7 +1,8 @@
 #pragma once
 // The inspector: reads what the next "/S" pass will find and says, before
 // anything runs, what the pass will do with it. Read-only: nothing is
-// started, written or loaded to run code.
+// written or deleted, and no file's code runs; the only process it starts
+// is itself, to load a type library apart.
 #include "checks/EntryFile.h"
 #include "checks/Findings.h"
 #include "main/PathBuffer.h"
