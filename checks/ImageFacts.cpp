@@ -54,6 +54,7 @@ const char kHeadersOutside[] = "its headers run past the end of the file";
 const char kDirectoriesOutside[] = "its optional header is too short for its data directories";
 const char kSectionTableOutside[] = "its section table runs past the end of the file";
 const char kSectionOutside[] = "a section runs past the end of the file";
+const char kDirectoryOutside[] = "a data directory lies outside the file";
 
 // The offset of the data directories in the optional header of either kind.
 size_t DirectoriesOffset(WORD magic) {
@@ -136,13 +137,11 @@ IMAGE_NT_HEADERS* CheckedImageHeaders(const MappedFile& image, const char** dama
     return ImageNtHeader(const_cast<BYTE*>(view));
 }
 
-void* CheckedDirectory(const MappedFile& image, IMAGE_NT_HEADERS* headers, USHORT index,
-                       size_t count, const char** damage) {
-    (void)headers; // the helper finds them again from the base
+void* CheckedDirectory(const MappedFile& image, USHORT index, size_t count, const char** damage) {
     ULONG size = 0;
     void* data = ImageDirectoryEntryToData(const_cast<BYTE*>(image.view()), FALSE, index, &size);
     if (data != nullptr && !image.Holds(data, count)) {
-        *damage = "a data directory lies outside the file";
+        *damage = kDirectoryOutside;
         return nullptr;
     }
     return data;
@@ -160,7 +159,7 @@ namespace {
 bool ExportsRegisterServer(const MappedFile& image, IMAGE_NT_HEADERS* headers,
                            const char** damage) {
     auto* exports = static_cast<const IMAGE_EXPORT_DIRECTORY*>(CheckedDirectory(
-        image, headers, IMAGE_DIRECTORY_ENTRY_EXPORT, sizeof(IMAGE_EXPORT_DIRECTORY), damage));
+        image, IMAGE_DIRECTORY_ENTRY_EXPORT, sizeof(IMAGE_EXPORT_DIRECTORY), damage));
     if (exports == nullptr || exports->NumberOfNames > image.size() / sizeof(DWORD)) {
         return false;
     }

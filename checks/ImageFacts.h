@@ -47,8 +47,7 @@ IMAGE_NT_HEADERS* CheckedImageHeaders(const MappedFile& image, const char** dama
 // helpers, when at least count bytes of it lie inside the file. Null when the
 // image has no such directory; also null, with damage set, when the
 // directory points outside the file.
-void* CheckedDirectory(const MappedFile& image, IMAGE_NT_HEADERS* headers, USHORT index,
-                       size_t count, const char** damage);
+void* CheckedDirectory(const MappedFile& image, USHORT index, size_t count, const char** damage);
 
 // count bytes at a relative virtual address of a checked image, when they lie
 // inside the file; null otherwise.

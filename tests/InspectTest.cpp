@@ -106,6 +106,8 @@ class InspectorTest : public testing::Test {
         scratch_.Copy(harness::FixturePath("recorder.dll"), "new\\a.dll");
     }
     void TearDown() override {
+        // Work sets whose names the ANSI functions cannot give go first.
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Zelk.Library.Cormant.v3");
         harness::RemovePendingKey();
         harness::DeleteTree(HKEY_CLASSES_ROOT, kSampleLibId);
     }
@@ -362,14 +364,7 @@ INSTANTIATE_TEST_SUITE_P(Inspector, InspectorVerdicts, testing::ValuesIn(kVerdic
 // (after Wine's restart, for the rows whose files are renamed at restart),
 // and checks the inspector's lines against what the pass then registered and
 // which work sets it left.
-enum class Setup {
-    None,
-    KeyUnreadable,
-    NamesWithoutExtension,
-    Renames,
-    DamagedImages,
-    CutTypeLibrary
-};
+enum class Setup { None, KeyDenied, NoExtensions, Renames, DamagedImages, CutTypeLibrary };
 
 struct AgreementCase {
     const char* name;
@@ -385,10 +380,6 @@ struct AgreementCase {
     UINT codePage = 0;
     bool needs32BitPrograms = false;
 };
-
-void PrintTo(const AgreementCase& row, std::ostream* out) {
-    *out << row.name;
-}
 
 std::string BaseName(const std::string& path) {
     return harness::Lower(path.substr(path.find_last_of('\\') + 1));
@@ -413,21 +404,16 @@ std::vector<std::string> Registered(const harness::RecordLog& log) {
 std::vector<std::string> LeftWorkSets() {
     harness::AllowEverything(HKEY_LOCAL_MACHINE, harness::kPendingKey);
     std::vector<std::string> left;
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, harness::kPendingKey, 0, KEY_READ, &key) != 0) {
-        return left;
-    }
+    HKEY key = nullptr;
+    RegOpenKeyExA(HKEY_LOCAL_MACHINE, harness::kPendingKey, 0, KEY_READ, &key);
     wchar_t name[256];
-    for (DWORD index = 0, length = 256;
-         RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) == 0;
-         ++index, length = 256) {
-        std::string shown;
-        for (DWORD at = 0; at < length; ++at) {
+    for (DWORD index = 0, length = 256; RegEnumKeyW(key, index, name, length) == 0; ++index) {
+        left.emplace_back();
+        for (const wchar_t* at = name; *at != L'\0'; ++at) {
             char escaped[16];
-            snprintf(escaped, sizeof(escaped), "<U+%04X>", static_cast<unsigned>(name[at]));
-            shown += name[at] < 0x80 ? std::string(1, static_cast<char>(name[at])) : escaped;
+            snprintf(escaped, sizeof(escaped), *at < 0x80 ? "%c" : "<U+%04X>", *at);
+            left.back() += escaped;
         }
-        left.push_back(shown);
     }
     RegCloseKey(key);
     return left;
@@ -448,7 +434,7 @@ void Arrange(Setup setup, const harness::ScratchFolder& scratch) {
     std::string image = harness::ReadFile(harness::FixturePath("recorder.dll"));
     DWORD headers = *reinterpret_cast<const DWORD*>(&image[0x3C]);
     switch (setup) {
-    case Setup::NamesWithoutExtension:
+    case Setup::NoExtensions:
         scratch.Copy(harness::FixturePath("recorder.dll"), "comp.dll");
         scratch.Copy(harness::FixturePath("recorder.dll"), "plain");
         scratch.Copy(harness::FixturePath("exeserver.exe"), "server.exe");
@@ -483,21 +469,13 @@ void Arrange(Setup setup, const harness::ScratchFolder& scratch) {
                       harness::ReadFile(harness::FixturePath("sample.tlb")).substr(0, 600));
         break;
     case Setup::None:
-    case Setup::KeyUnreadable:
+    case Setup::KeyDenied:
         break;
     }
 }
 
-class InspectorAgreement : public InspectorTest, public testing::WithParamInterface<AgreementCase> {
-  protected:
-    // Work sets whose names the ANSI functions cannot give go through the
-    // UTF-16 ones.
-    void TearDown() override {
-        std::string key = harness::kPendingKey;
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, std::wstring(key.begin(), key.end()).c_str());
-        InspectorTest::TearDown();
-    }
-};
+class InspectorAgreement : public InspectorTest,
+                           public testing::WithParamInterface<AgreementCase> {};
 
 TEST_P(InspectorAgreement, SaysWhatThePassThenDoes) {
     const AgreementCase& row = GetParam();
@@ -515,7 +493,7 @@ TEST_P(InspectorAgreement, SaysWhatThePassThenDoes) {
     }
     Arrange(row.setup, scratch_);
     ASSERT_TRUE(harness::RecordWorkSets(row.workSets, dir()));
-    if (row.setup == Setup::KeyUnreadable) {
+    if (row.setup == Setup::KeyDenied) {
         ASSERT_TRUE(harness::DenyAccess(harness::kPendingKey, KEY_READ));
     }
 
@@ -570,7 +548,7 @@ const AgreementCase kAgreementCases[] = {
      {"closed"}},
     {"PendingKeyThatCannotBeRead",
      {{"w", Entries({{"D", "a.dll"}})}},
-     Setup::KeyUnreadable,
+     Setup::KeyDenied,
      {"the key is there but cannot be opened for reading: the pass runs nothing, and the key "
       "stays with all its work sets"},
      1,
@@ -578,7 +556,7 @@ const AgreementCase kAgreementCases[] = {
      {"w"}},
     {"NamesWithoutAnExtension",
      {{"w", Entries({{"D", "comp"}, {"D", "plain"}, {"E", "server"}})}},
-     Setup::NamesWithoutExtension,
+     Setup::NoExtensions,
      {"    ok   the name has no extension: the loader opens {dir}\\comp.dll",
       "    ok   exports DllRegisterServer",
       "    ok   the name has no extension: the loader opens {dir}\\plain.dll",
