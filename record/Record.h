@@ -1,0 +1,57 @@
+#pragma once
+// The recorder: writes what an installer wants the next "/S" pass to do, in
+// the layout the pass reads, and prepares the rest of the road (a new version
+// of a file in use, a RunOnce value that starts the pass). Every verb either
+// does all it was asked or changes nothing.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+const int kExitDone = 0;
+// Refused or failed, with nothing changed; the reasons are on standard error.
+const int kExitRefused = 2;
+
+// The options and operands of one verb, as given on the command line.
+struct Arguments {
+    std::wstring workSet; // --work-set; empty: none given
+    int toolBits = 32;    // --view: the tool's bitness, and its registry view
+    std::wstring kind;    // --kind; empty: picked from each file
+    std::wstring name;    // --name
+    std::wstring tool;    // --tool; empty: the default
+    std::vector<std::wstring> operands;
+};
+
+// The verbs; each returns the exit code.
+int AddVerb(const Arguments& arguments);
+int ReplaceVerb(const Arguments& arguments);
+int ArmVerb(const Arguments& arguments);
+int DiscardVerb(const Arguments& arguments);
+
+// One line on standard error, "pendreg-record: " in front.
+void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The text in the ANSI code page, every character it cannot hold shown as
+// "?": for messages only, never for what is stored.
+std::string Shown(const std::wstring& text);
+
+// The text in the ANSI code page; false when the code page cannot hold every
+// character of it exactly. The pass reads every name and path through the
+// ANSI functions, so nothing is stored that would come back as another one.
+bool ToAnsi(const std::wstring& text, std::string* ansi);
+
+// The full path of a file operand, or empty with the reason complained.
+std::wstring FullPath(const std::wstring& path);
+
+// The path as the pass will read it: the full path in the ANSI code page, or
+// its short (8.3) form when only that can be held. False, with the reason
+// complained, when neither can, or it does not fit the pass's buffer.
+bool StorablePath(const std::wstring& operand, std::string* stored);
+
+// The registry view a tool of that bitness reads.
+inline REGSAM ViewOf(int bits) {
+    return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+}
+
+// pendreg.exe beside the recorder: the tool it ships with.
+std::wstring ToolBesideRecorder();

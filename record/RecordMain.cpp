@@ -1,0 +1,178 @@
+// pendreg-record: the installer's side of the pending-registration contract.
+// One verb per run: add, replace, arm or discard. Exit code 0: done; 2:
+// refused or failed, with nothing changed.
+#include "record/Record.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <wchar.h>
+
+namespace {
+
+const char kUsage[] =
+    "usage: pendreg-record VERB [OPTION...] [OPERAND...]\n"
+    "\n"
+    "  add [--work-set=NAME] [--view=32|64] [--kind=D|DX|E|T] [--tool=PATH] FILE...\n"
+    "      record one entry per file, in the order given, after those the work set\n"
+    "      holds; without --work-set a new work set is made and its name printed.\n"
+    "      The kind is picked from each file unless --kind names it. Every file is\n"
+    "      checked first: one that fails refuses them all, and nothing is written.\n"
+    "  replace NEW TARGET\n"
+    "      copy NEW beside TARGET, then put it in TARGET's place: at once when it\n"
+    "      can be, otherwise at the next restart\n"
+    "  arm [--name=NAME] [--tool=PATH]\n"
+    "      copy the tool (default: pendreg.exe beside this program) into a new\n"
+    "      folder under the Windows folder's Temp and have the next logon start it\n"
+    "      with /S (a RunOnce value); nothing is done when one already starts a\n"
+    "      copy of the tool with /S\n"
+    "  discard --work-set=NAME [--view=32|64]\n"
+    "      delete a work set, for an installer that rolls back\n"
+    "  --help\n"
+    "      print this text\n"
+    "\n"
+    "--view=32 (default): the shipped 32-bit tool, which reads the 32-bit registry\n"
+    "view; --view=64: a tool built for x86_64. --tool for add: the tool whose own\n"
+    "child the D and T command lines name (default: the copy that an armed RunOnce\n"
+    "value starts, otherwise pendreg.exe beside this program).\n"
+    "Exit code: 0 done; 2 refused or failed, with nothing changed.\n";
+
+// The options a verb takes, as bits.
+enum : unsigned {
+    kWorkSet = 1,
+    kView = 2,
+    kKind = 4,
+    kName = 8,
+    kTool = 16,
+};
+
+struct Verb {
+    const wchar_t* name;
+    int (*run)(const Arguments&);
+    unsigned options;
+    // How many operands it takes.
+    size_t fewest;
+    size_t most;
+};
+
+const Verb kVerbs[] = {
+    {L"add", AddVerb, kWorkSet | kView | kKind | kTool, 1, static_cast<size_t>(-1)},
+    {L"replace", ReplaceVerb, 0, 2, 2},
+    {L"arm", ArmVerb, kName | kTool, 0, 0},
+    {L"discard", DiscardVerb, kWorkSet | kView, 0, 0},
+};
+
+struct Option {
+    const wchar_t* prefix;
+    unsigned bit;
+    std::wstring Arguments::*field;
+};
+
+const Option kOptions[] = {
+    {L"--work-set=", kWorkSet, &Arguments::workSet},
+    {L"--kind=", kKind, &Arguments::kind},
+    {L"--name=", kName, &Arguments::name},
+    {L"--tool=", kTool, &Arguments::tool},
+};
+
+bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
+    return wcsncmp(text, prefix, wcslen(prefix)) == 0;
+}
+
+// Takes one option into arguments; false, complained, when the verb does not
+// take it or its value is not one it can have.
+bool TakeOption(const Verb& verb, const wchar_t* argument, Arguments* arguments) {
+    if ((verb.options & kView) != 0 && wcscmp(argument, L"--view=32") == 0) {
+        arguments->toolBits = 32;
+        return true;
+    }
+    if ((verb.options & kView) != 0 && wcscmp(argument, L"--view=64") == 0) {
+        arguments->toolBits = 64;
+        return true;
+    }
+    for (const Option& option : kOptions) {
+        if ((verb.options & option.bit) == 0 || !StartsWith(argument, option.prefix)) {
+            continue;
+        }
+        const wchar_t* value = argument + wcslen(option.prefix);
+        if (*value == L'\0') {
+            break;
+        }
+        arguments->*option.field = value;
+        return true;
+    }
+    Complain("%s: unknown option: %s", Shown(verb.name).c_str(), Shown(argument).c_str());
+    return false;
+}
+
+bool ParseArguments(const Verb& verb, int argc, wchar_t** argv, Arguments* arguments) {
+    bool optionsEnd = false;
+    for (int index = 2; index < argc; ++index) {
+        const wchar_t* argument = argv[index];
+        if (!optionsEnd && wcscmp(argument, L"--") == 0) {
+            optionsEnd = true;
+        } else if (!optionsEnd && argument[0] == L'-' && argument[1] == L'-') {
+            if (!TakeOption(verb, argument, arguments)) {
+                return false;
+            }
+        } else {
+            arguments->operands.push_back(argument);
+        }
+    }
+    size_t count = arguments->operands.size();
+    if (count < verb.fewest || count > verb.most) {
+        Complain("%s: %s", Shown(verb.name).c_str(),
+                 count < verb.fewest ? "too few operands" : "too many operands");
+        return false;
+    }
+    if (!arguments->kind.empty() && arguments->kind != L"D" && arguments->kind != L"DX" &&
+        arguments->kind != L"E" && arguments->kind != L"T") {
+        Complain("%s: --kind is D, DX, E or T, not %s", Shown(verb.name).c_str(),
+                 Shown(arguments->kind).c_str());
+        return false;
+    }
+    return true;
+}
+
+// The usage goes with every complaint about the command line itself.
+int Misused() {
+    fputs(kUsage, stderr);
+    return kExitRefused;
+}
+
+} // namespace
+
+void Complain(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    fputs("pendreg-record: ", stderr);
+    vfprintf(stderr, format, arguments);
+    fputc('\n', stderr);
+    va_end(arguments);
+}
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc >= 2 && wcscmp(argv[1], L"--help") == 0) {
+        fputs(kUsage, stdout);
+        return kExitDone;
+    }
+    if (argc < 2) {
+        Complain("no verb given");
+        return Misused();
+    }
+    // No message boxes for a file that cannot be read.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    for (const Verb& verb : kVerbs) {
+        if (wcscmp(argv[1], verb.name) != 0) {
+            continue;
+        }
+        Arguments arguments;
+        if (!ParseArguments(verb, argc, argv, &arguments)) {
+            return Misused();
+        }
+        int status = verb.run(arguments);
+        fflush(stdout);
+        return status;
+    }
+    Complain("unknown verb: %s", Shown(argv[1]).c_str());
+    return Misused();
+}

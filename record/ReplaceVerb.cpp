@@ -1,0 +1,78 @@
+// replace: a new version in place of a file that may be in use, at once when
+// it can be, otherwise at the next restart.
+#include "record/Record.h"
+
+#include <stdio.h>
+
+namespace {
+
+bool IsFolder(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// The errors with which a file in use refuses to be replaced.
+bool InUse(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+           error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
+}
+
+// A copy of source under a new name in folder: beside the target, so that
+// the rename at restart stays on one volume. Empty, complained, on failure,
+// with nothing left behind.
+std::wstring StageCopy(const std::wstring& source, const std::wstring& folder) {
+    wchar_t staged[MAX_PATH];
+    if (GetTempFileNameW(folder.c_str(), L"new", 0, staged) == 0) {
+        Complain("%s: cannot make a file there: error %lu", Shown(folder).c_str(), GetLastError());
+        return std::wstring();
+    }
+    if (!CopyFileW(source.c_str(), staged, FALSE)) {
+        Complain("%s: cannot be copied to %s: error %lu", Shown(source).c_str(),
+                 Shown(staged).c_str(), GetLastError());
+        DeleteFileW(staged);
+        return std::wstring();
+    }
+    return staged;
+}
+
+} // namespace
+
+int ReplaceVerb(const Arguments& arguments) {
+    std::wstring source = FullPath(arguments.operands[0]);
+    std::wstring target = FullPath(arguments.operands[1]);
+    if (source.empty() || target.empty()) {
+        return kExitRefused;
+    }
+    DWORD attributes = GetFileAttributesW(source.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        Complain("%s: not found", Shown(source).c_str());
+        return kExitRefused;
+    }
+    std::wstring folder = target.substr(0, target.find_last_of(L'\\'));
+    if (IsFolder(target) || !IsFolder(folder)) {
+        Complain("%s: %s", Shown(target).c_str(),
+                 IsFolder(target) ? "is a folder" : "its folder is not there");
+        return kExitRefused;
+    }
+    std::wstring staged = StageCopy(source, folder);
+    if (staged.empty()) {
+        return kExitRefused;
+    }
+    if (MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        printf("replaced at once: %s\n", Shown(target).c_str());
+        return kExitDone;
+    }
+    DWORD error = GetLastError();
+    if (InUse(error) && MoveFileExW(staged.c_str(), target.c_str(),
+                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        printf("replaced at restart: %s is in use; the new version waits beside it as %s\n",
+               Shown(target).c_str(), Shown(staged).c_str());
+        return kExitDone;
+    }
+    if (InUse(error)) {
+        error = GetLastError();
+    }
+    Complain("%s: cannot be replaced, now or at restart: error %lu", Shown(target).c_str(), error);
+    DeleteFileW(staged.c_str());
+    return kExitRefused;
+}

@@ -1,0 +1,219 @@
+#include "record/WorkSetWriter.h"
+
+#include "pending/PendingStore.h"
+#include "record/Record.h"
+
+#include <stdio.h>
+
+namespace {
+
+const DWORD kWorkSetAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_ENUMERATE_SUB_KEYS;
+// The registry's limit for the name of one key.
+const size_t kKeyNameLimit = 255;
+
+std::string ValueName(const char* format, DWORD number) {
+    char name[kValueNameSize];
+    wsprintfA(name, format, number);
+    return name;
+}
+
+LONG SetString(HKEY key, const std::string& name, const std::string& text) {
+    return RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>(text.size() + 1));
+}
+
+// Both values of entry number; true when either was there.
+bool DeleteEntryValues(HKEY workSet, DWORD number) {
+    bool mode =
+        RegDeleteValueA(workSet, ValueName(kModeValueFormat, number).c_str()) == ERROR_SUCCESS;
+    bool file =
+        RegDeleteValueA(workSet, ValueName(kFileValueFormat, number).c_str()) == ERROR_SUCCESS;
+    return mode || file;
+}
+
+// A name of its own for a new work set: the time in UTC, so that work sets
+// recorded later sort (and run) later, and this process's id.
+std::string NewWorkSetName(unsigned attempt) {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    char name[64];
+    snprintf(name, sizeof(name), "pendreg %04u%02u%02u-%02u%02u%02u-%lu", now.wYear, now.wMonth,
+             now.wDay, now.wHour, now.wMinute, now.wSecond, GetCurrentProcessId());
+    return attempt == 0 ? name : std::string(name) + "-" + std::to_string(attempt + 1);
+}
+
+// What AppendEntries made or opened, so that a failure can undo it.
+struct Opened {
+    HKEY key = nullptr;
+    HKEY workSet = nullptr;
+    bool keyCreated = false;
+    bool workSetCreated = false;
+};
+
+LONG OpenWorkSet(REGSAM view, std::string* name, Opened* opened) {
+    DWORD disposition = 0;
+    LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, PendingKeyPath, 0, nullptr, 0,
+                                  KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE |
+                                      DELETE | view,
+                                  nullptr, &opened->key, &disposition);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    opened->keyCreated = disposition == REG_CREATED_NEW_KEY;
+    bool fresh = name->empty();
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        std::string tried = fresh ? NewWorkSetName(attempt) : *name;
+        status = RegCreateKeyExA(opened->key, tried.c_str(), 0, nullptr, 0, kWorkSetAccess, nullptr,
+                                 &opened->workSet, &disposition);
+        if (status != ERROR_SUCCESS) {
+            opened->workSet = nullptr;
+            return status;
+        }
+        opened->workSetCreated = disposition == REG_CREATED_NEW_KEY;
+        if (!fresh || opened->workSetCreated) {
+            *name = tried;
+            return ERROR_SUCCESS;
+        }
+        RegCloseKey(opened->workSet);
+        opened->workSet = nullptr;
+    }
+    return ERROR_ALREADY_EXISTS;
+}
+
+// Closes what was opened; with undo, deletes what was created.
+void Close(const Opened& opened, const std::string& name, REGSAM view, bool undo) {
+    if (opened.workSet != nullptr) {
+        RegCloseKey(opened.workSet);
+    }
+    if (undo && opened.workSetCreated) {
+        RegDeleteKeyA(opened.key, name.c_str());
+    }
+    if (opened.key != nullptr) {
+        RegCloseKey(opened.key);
+    }
+    if (undo && opened.keyCreated) {
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, PendingKeyPath, view, 0);
+    }
+}
+
+// The count the pass reads now; false, complained, when the work set's
+// "count" is one the pass would not run at all: appending would not help.
+bool CurrentCount(HKEY workSet, const std::string& name, size_t adding, DWORD* count) {
+    ValueStatus status = ReadCount(workSet, count);
+    if (status == kValueWrongType || status == kValueTooLong) {
+        Complain("work set \"%s\": its \"count\" is not a REG_DWORD of 4 bytes, so the pass would "
+                 "run none of it; discard the work set or record into another",
+                 name.c_str());
+        return false;
+    }
+    if (0xFFFFFFFFu - *count < adding) {
+        Complain("work set \"%s\": it has room for no more entries", name.c_str());
+        return false;
+    }
+    return true;
+}
+
+LONG WriteEntries(HKEY workSet, DWORD first, const std::vector<NewEntry>& entries) {
+    DWORD number = first;
+    for (const NewEntry& entry : entries) {
+        LONG status = SetString(workSet, ValueName(kModeValueFormat, number), entry.mode);
+        if (status == ERROR_SUCCESS) {
+            status = SetString(workSet, ValueName(kFileValueFormat, number), entry.file);
+        }
+        if (status != ERROR_SUCCESS) {
+            return status;
+        }
+        ++number;
+    }
+    DWORD count = number - 1;
+    return RegSetValueExA(workSet, "count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count),
+                          sizeof(count));
+}
+
+} // namespace
+
+bool WorkSetName(const std::wstring& name, std::string* ansi) {
+    const char* problem = nullptr;
+    if (name.empty()) {
+        problem = "a work set needs a name";
+    } else if (name.find(L'\\') != std::wstring::npos) {
+        problem = "a backslash would make it a key inside another";
+    } else if (name.size() > kKeyNameLimit) {
+        problem = "longer than the registry's 255 characters";
+    } else if (!ToAnsi(name, ansi)) {
+        problem = "the ANSI code page cannot hold it, and the pass opens work sets by their ANSI "
+                  "names (ASCII is safest)";
+    }
+    if (problem != nullptr) {
+        Complain("work set \"%s\": cannot be used: %s", Shown(name).c_str(), problem);
+    }
+    return problem == nullptr;
+}
+
+bool AppendEntries(int toolBits, const std::vector<NewEntry>& entries, std::string* name,
+                   DWORD* first) {
+    REGSAM view = ViewOf(toolBits);
+    Opened opened;
+    LONG status = OpenWorkSet(view, name, &opened);
+    if (status != ERROR_SUCCESS) {
+        Complain("%s: cannot be written: error %ld", KeyShown(toolBits).c_str(), status);
+        Close(opened, *name, view, true);
+        return false;
+    }
+    DWORD count = 0;
+    if (!CurrentCount(opened.workSet, *name, entries.size(), &count)) {
+        Close(opened, *name, view, true);
+        return false;
+    }
+    *first = count + 1;
+    status = WriteEntries(opened.workSet, *first, entries);
+    bool written = status == ERROR_SUCCESS;
+    DWORD last = count + static_cast<DWORD>(entries.size());
+    if (written) {
+        // Values beyond the new count that a run cut short left behind: the
+        // pass never reads them, and the next append would take them for
+        // its own.
+        for (DWORD beyond = last + 1; beyond != 0 && DeleteEntryValues(opened.workSet, beyond);
+             ++beyond) {
+        }
+    } else {
+        Complain("work set \"%s\": cannot be written: error %ld", name->c_str(), status);
+        for (DWORD number = *first; number <= last && number != 0; ++number) {
+            DeleteEntryValues(opened.workSet, number);
+        }
+    }
+    Close(opened, *name, view, !written);
+    return written;
+}
+
+bool DeleteWorkSet(int toolBits, const std::string& name) {
+    REGSAM view = ViewOf(toolBits);
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PendingKeyPath, 0, KEY_QUERY_VALUE | view, &key) !=
+        ERROR_SUCCESS) {
+        Complain("work set \"%s\": not there: %s does not exist", name.c_str(),
+                 KeyShown(toolBits).c_str());
+        return false;
+    }
+    LONG status = RegDeleteKeyExA(key, name.c_str(), view, 0);
+    DWORD subkeys = 1;
+    DWORD values = 1;
+    RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                     nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        Complain("work set \"%s\": %s", name.c_str(),
+                 status == ERROR_FILE_NOT_FOUND ? "not there" : "cannot be deleted");
+        return false;
+    }
+    // The key goes with its last work set, as after a pass; one that still
+    // holds anything of anybody's stays.
+    if (subkeys == 0 && values == 0) {
+        RegDeleteKeyExA(HKEY_LOCAL_MACHINE, PendingKeyPath, view, 0);
+    }
+    return true;
+}
+
+std::string KeyShown(int toolBits) {
+    return std::string("HKLM\\") + PendingKeyPath + " (" + std::to_string(toolBits) + "-bit view)";
+}

@@ -1,0 +1,36 @@
+#pragma once
+// Writing entries into a work set of the pending key, in the layout and with
+// the value names that the pass reads (pending/PendingStore.h).
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// One entry to record: its mode ("D", "DX", "E" or "T") and the path as the
+// pass will read it.
+struct NewEntry {
+    std::string mode;
+    std::string file;
+};
+
+// Whether the name can be a work set's: not empty, no backslash (that would
+// make a key inside another), at most 255 characters (the registry's limit
+// for a key name), and held by the ANSI code page, since the pass opens and
+// deletes work sets by their ANSI names. Complains when not.
+bool WorkSetName(const std::wstring& name, std::string* ansi);
+
+// Appends the entries to the work set (a new one with a name of its own when
+// name is empty, which is then filled in) in the view of a tool of toolBits.
+// Every value goes in before "count" is raised, once, at the end: a run cut
+// short leaves only values beyond the count, which the pass never reads and
+// the next append overwrites. first receives the number of the first entry
+// written. False, complained, with nothing left changed, when it could not.
+bool AppendEntries(int toolBits, const std::vector<NewEntry>& entries, std::string* name,
+                   DWORD* first);
+
+// Deletes the work set; false, complained, when it is not there or cannot be
+// deleted.
+bool DeleteWorkSet(int toolBits, const std::string& name);
+
+// How the recorder names the key in its messages.
+std::string KeyShown(int toolBits);
