@@ -27,6 +27,10 @@ std::string InspectorPath() {
     return FolderOf(ToolPath()) + "\\pendreg-inspect.exe";
 }
 
+std::string RecorderPath() {
+    return FolderOf(ToolPath()) + "\\pendreg-record.exe";
+}
+
 std::string SystemDirectory() {
     char path[MAX_PATH];
     return std::string(path, GetSystemDirectoryA(path, sizeof(path)));
@@ -34,6 +38,22 @@ std::string SystemDirectory() {
 
 std::string FixturePath(const char* name) {
     return FolderOf(TestProgramPath()) + "\\fixtures\\" + name;
+}
+
+// Waits for a process just created, kills it when the time-out runs out, and
+// releases its handles.
+static RunResult Await(const PROCESS_INFORMATION& process, DWORD timeoutMs) {
+    CloseHandle(process.hThread);
+    RunResult result = {true, 0, true, 0};
+    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process.hProcess, 259);
+        WaitForSingleObject(process.hProcess, 10000);
+        result.finished = false;
+    } else {
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+    }
+    CloseHandle(process.hProcess);
+    return result;
 }
 
 RunResult Run(const std::string& commandLine, const char* application, const char* currentDirectory,
@@ -54,17 +74,23 @@ RunResult Run(const std::string& commandLine, const char* application, const cha
         ADD_FAILURE() << "could not start " << commandLine << ": error " << error;
         return {false, error, false, error};
     }
-    CloseHandle(process.hThread);
-    RunResult result = {true, 0, true, 0};
-    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(process.hProcess, 259);
-        WaitForSingleObject(process.hProcess, 10000);
-        result.finished = false;
-    } else {
-        GetExitCodeProcess(process.hProcess, &result.exitCode);
+    return Await(process, timeoutMs);
+}
+
+RunResult RunWide(std::wstring commandLine, HANDLE output) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        DWORD error = GetLastError();
+        ADD_FAILURE() << "could not start a program: error " << error;
+        return {false, error, false, error};
     }
-    CloseHandle(process.hProcess);
-    return result;
+    return Await(process, kChildTimeoutMs);
 }
 
 ScratchFolder::ScratchFolder() {

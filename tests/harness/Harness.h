@@ -19,6 +19,7 @@ std::string TestProgramPath();
 // inspector beside it.
 std::string ToolPath();
 std::string InspectorPath();
+std::string RecorderPath();
 // The system directory, as this process sees it.
 std::string SystemDirectory();
 // A file built by tests/fixtures.
@@ -41,6 +42,9 @@ struct RunResult {
 RunResult Run(const std::string& commandLine, const char* application = nullptr,
               const char* currentDirectory = nullptr, DWORD timeoutMs = kChildTimeoutMs,
               HANDLE output = nullptr);
+// The same for a Unicode command line, which can carry paths that the ANSI
+// code page cannot hold; output as for Run, and required.
+RunResult RunWide(std::wstring commandLine, HANDLE output);
 
 // A folder of its own under the temporary folder, removed with its contents
 // when the object goes.
