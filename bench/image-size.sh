@@ -1,6 +1,7 @@
 #!/bin/bash
 # Prints the size of the shipped 32-bit image, and of each of its sections,
-# against the goal of 5,120 bytes. A figure, never a failure.
+# against the goal of 5,120 bytes, and the sizes of the companions shipped
+# beside it. A figure, never a failure.
 set -eu
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,3 +14,7 @@ i686-w64-mingw32-objdump -h "$image" | awk '/^ +[0-9]+ / { print $2, $3 }' |
     while read -r name hexsize; do
         printf '  %-8s %6d bytes\n' "$name" "$((0x$hexsize))"
     done
+# Installers carry the recorder inside their own packages.
+for companion in pendreg-inspect.exe pendreg-record.exe; do
+    echo "$companion (i686): $(stat -c %s "build/i686/$companion") bytes"
+done

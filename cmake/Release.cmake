@@ -1,5 +1,5 @@
-# The release: the 32-bit image, the inspector beside it, the user document and
-# SHA256SUMS in one zip.
+# The release: the 32-bit image, the inspector and the recorder beside it, the
+# user document and SHA256SUMS in one zip.
 # Installer authors embed the image and must be able to check which bytes
 # they ship, so two builds of one commit give the same image and the same zip,
 # whichever folders they ran in and whenever they ran:
@@ -36,12 +36,14 @@ set(PENDREG_RELEASE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/ReleasePackage.cmake)
 add_custom_command(
     OUTPUT ${PENDREG_RELEASE_ZIP} ${PENDREG_RELEASE_ZIP}.sha256
     COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:pendreg>
-            -DINSPECTOR=$<TARGET_FILE:pendreg-inspect> -DMAP=${CMAKE_BINARY_DIR}/pendreg.map
+            -DINSPECTOR=$<TARGET_FILE:pendreg-inspect> -DRECORDER=$<TARGET_FILE:pendreg-record>
+            -DMAP=${CMAKE_BINARY_DIR}/pendreg.map
             -DOBJDUMP=${PENDREG_OBJDUMP} -DZIP=${PENDREG_ZIP}
             -DTEMPLATE=${PENDREG_RELEASE_TEMPLATE} -DVERSION=${PENDREG_VERSION}
             -DSTAGE=${PENDREG_RELEASE_DIR}/pendreg-${PENDREG_VERSION}
             -DOUTPUT=${PENDREG_RELEASE_ZIP} -P ${PENDREG_RELEASE_SCRIPT}
-    DEPENDS pendreg pendreg-inspect ${PENDREG_RELEASE_TEMPLATE} ${PENDREG_RELEASE_SCRIPT}
+    DEPENDS pendreg pendreg-inspect pendreg-record ${PENDREG_RELEASE_TEMPLATE}
+            ${PENDREG_RELEASE_SCRIPT}
     COMMENT "Packing ${PENDREG_RELEASE_ZIP}"
     VERBATIM)
 add_custom_target(release DEPENDS ${PENDREG_RELEASE_ZIP})
@@ -57,5 +59,5 @@ add_test(NAME release_reproducible
 add_test(NAME release_package
          COMMAND bash ${PROJECT_SOURCE_DIR}/tests/release/check-release.sh ${CMAKE_COMMAND}
                  ${CMAKE_BINARY_DIR} ${PENDREG_RELEASE_ZIP} $<TARGET_FILE:pendreg>
-                 ${PENDREG_OBJDUMP} $<TARGET_FILE:pendreg-inspect>)
+                 ${PENDREG_OBJDUMP} $<TARGET_FILE:pendreg-inspect> $<TARGET_FILE:pendreg-record>)
 set_tests_properties(release_reproducible release_package PROPERTIES LABELS release TIMEOUT 300)

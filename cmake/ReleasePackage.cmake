@@ -3,7 +3,7 @@
 # document is read from the image here, so the document cannot drift from the
 # bytes it ships with.
 #
-# Input: IMAGE, INSPECTOR, MAP, OBJDUMP, ZIP (the zip program), TEMPLATE, VERSION,
+# Input: IMAGE, INSPECTOR, RECORDER, MAP, OBJDUMP, ZIP (the zip program), TEMPLATE, VERSION,
 # STAGE (an empty folder is made there), OUTPUT (the zip to write).
 
 # Every entry of the zip gets this time: 2000-01-01 00:00:00 UTC.
@@ -51,7 +51,7 @@ function(wrap_words out_var first indent)
     set(${out_var} "${text}${line}" PARENT_SCOPE)
 endfunction()
 
-foreach(input IMAGE INSPECTOR MAP OBJDUMP ZIP TEMPLATE VERSION STAGE OUTPUT)
+foreach(input IMAGE INSPECTOR RECORDER MAP OBJDUMP ZIP TEMPLATE VERSION STAGE OUTPUT)
     if("${${input}}" STREQUAL "")
         fail("${input} not given")
     endif()
@@ -143,13 +143,14 @@ string(REPLACE "\n" "\r\n" document "${document}")
 file(WRITE ${STAGE}/README.txt "${document}")
 file(COPY_FILE ${IMAGE} ${STAGE}/pendreg.exe)
 file(COPY_FILE ${INSPECTOR} ${STAGE}/pendreg-inspect.exe)
+file(COPY_FILE ${RECORDER} ${STAGE}/pendreg-record.exe)
 set(sums "")
-foreach(name pendreg.exe pendreg-inspect.exe README.txt)
+foreach(name pendreg.exe pendreg-inspect.exe pendreg-record.exe README.txt)
     file(SHA256 ${STAGE}/${name} sum)
     string(APPEND sums "${sum}  ${name}\n")
 endforeach()
 file(WRITE ${STAGE}/SHA256SUMS "${sums}")
-set(members pendreg.exe pendreg-inspect.exe README.txt SHA256SUMS)
+set(members pendreg.exe pendreg-inspect.exe pendreg-record.exe README.txt SHA256SUMS)
 run(ignored chmod 0644 ${members} WORKING_DIRECTORY ${STAGE})
 run(ignored touch -d @${FIXED_TIME} ${members} WORKING_DIRECTORY ${STAGE})
 

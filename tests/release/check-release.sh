@@ -1,11 +1,11 @@
 #!/bin/bash
-# Makes the release of a build folder and checks the zip: exactly the four
-# files, sums that verify, the image and the inspector that were built, and a
-# user document whose figures are those of the image, read here with a parser
-# of its own.
-# Usage: check-release.sh CMAKE BUILD_DIR ZIP IMAGE OBJDUMP INSPECTOR
+# Makes the release of a build folder and checks the zip: exactly the five
+# files, sums that verify, the image, the inspector and the recorder that were
+# built, and a user document whose figures are those of the image, read here
+# with a parser of its own.
+# Usage: check-release.sh CMAKE BUILD_DIR ZIP IMAGE OBJDUMP INSPECTOR RECORDER
 set -u
-cmake=$1 build_dir=$2 zip=$3 image=$4 objdump=$5 inspector=$6
+cmake=$1 build_dir=$2 zip=$3 image=$4 objdump=$5 inspector=$6 recorder=$7
 
 log=$(mktemp)
 if ! "$cmake" --build "$build_dir" --target release >"$log" 2>&1; then
@@ -29,18 +29,19 @@ same() { # what, expected, actual; lists of lines are shown as a diff
 }
 
 members=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-check "the zip holds pendreg.exe, pendreg-inspect.exe, README.txt and SHA256SUMS only" \
-    same "zip members" "README.txt SHA256SUMS pendreg-inspect.exe pendreg.exe " "$members"
+check "the zip holds pendreg.exe, pendreg-inspect.exe, pendreg-record.exe, README.txt and SHA256SUMS only" \
+    same "zip members" "README.txt SHA256SUMS pendreg-inspect.exe pendreg-record.exe pendreg.exe " "$members"
 unzip -q "$zip" -d "$work/unpacked" || exit 1
 cd "$work/unpacked" || exit 1
 check "SHA256SUMS verifies" sha256sum -c --strict SHA256SUMS
-check "SHA256SUMS covers the image, the inspector and the document" \
-    same "sums" "README.txt pendreg-inspect.exe pendreg.exe " \
+check "SHA256SUMS covers the image, the inspector, the recorder and the document" \
+    same "sums" "README.txt pendreg-inspect.exe pendreg-record.exe pendreg.exe " \
     "$(awk '{ print $2 }' SHA256SUMS | sort | tr '\n' ' ')"
 zip_sum_verifies() { (cd "$(dirname "$zip")" && sha256sum -c --strict "$(basename "$zip").sha256"); }
 check "the zip's sum beside it verifies" zip_sum_verifies
 check "the zip ships the image that was built" cmp pendreg.exe "$image"
 check "the zip ships the inspector that was built" cmp pendreg-inspect.exe "$inspector"
+check "the zip ships the recorder that was built" cmp pendreg-record.exe "$recorder"
 
 # Notepad of older Windows shows a line that ends in LF alone run into the next.
 crlf_throughout() { # every line ends with CR LF, the last one too

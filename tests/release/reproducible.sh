@@ -1,5 +1,6 @@
 #!/bin/bash
-# Two builds of the same sources must give the same image, inspector and zip.
+# Two builds of the same sources must give the same image, inspector, recorder
+# and zip.
 # The second build differs from the first in every way a builder's machine
 # may: another source folder and build folder (of another length), a later
 # time, another time zone and another umask.
@@ -51,6 +52,7 @@ compare() { # what, path in build a, path in build b
 zip_name=$(cd "$scratch/a/release" && ls pendreg-*.zip)
 compare "image" "$scratch/a/pendreg.exe" "$scratch/build-b-elsewhere/pendreg.exe"
 compare "inspector" "$scratch/a/pendreg-inspect.exe" "$scratch/build-b-elsewhere/pendreg-inspect.exe"
+compare "recorder" "$scratch/a/pendreg-record.exe" "$scratch/build-b-elsewhere/pendreg-record.exe"
 compare "release zip" "$scratch/a/release/$zip_name" "$scratch/build-b-elsewhere/release/$zip_name"
 
 [ "$failures" -eq 0 ] && rm -rf "$scratch"
