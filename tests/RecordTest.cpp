@@ -412,7 +412,9 @@ class SavedRenames {
 
 struct ReplaceCase {
     const char* name;
-    bool inUse;          // the target is held open without FILE_SHARE_DELETE
+    // The file held open without FILE_SHARE_DELETE: "" for none, or the
+    // target, in use, or the new version, which then cannot be copied.
+    const char* held;
     const char* newFile; // in the scratch folder
     DWORD exitCode;
     const char* line; // how the first line printed begins
@@ -449,9 +451,9 @@ TEST_P(RecorderReplace, PutsTheNewVersionInPlaceNowOrAtRestart) {
     std::string target = scratch_.Write("app\\target.dll", "version 1");
     scratch_.Write("update\\new.dll", "version 2");
     HANDLE held = INVALID_HANDLE_VALUE;
-    if (row.inUse) {
-        held = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (*row.held != '\0') {
+        held = CreateFileA((dir() + "\\" + row.held).c_str(), GENERIC_READ, 0, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(INVALID_HANDLE_VALUE, held);
     }
 
@@ -468,14 +470,17 @@ TEST_P(RecorderReplace, PutsTheNewVersionInPlaceNowOrAtRestart) {
 }
 
 const ReplaceCase kReplaceCases[] = {
-    {"FreeTargetReplacedAtOnce", false, "update\\new.dll", 0,
+    {"FreeTargetReplacedAtOnce", "", "update\\new.dll", 0,
      "replaced at once: {dir}\\app\\target.dll\r\n", "version 2", false, 1},
-    {"TargetInUseReplacedAtRestart", true, "update\\new.dll", 0,
+    {"TargetInUseReplacedAtRestart", "app\\target.dll", "update\\new.dll", 0,
      "replaced at restart: {dir}\\app\\target.dll is in use; the new version waits beside it as "
      "{dir}\\app\\new",
      "version 1", true, 2},
-    {"NewVersionMissingTargetUntouched", false, "update\\missing.dll", 2,
+    {"NewVersionMissingTargetUntouched", "", "update\\missing.dll", 2,
      "pendreg-record: {dir}\\update\\missing.dll: not found", "version 1", false, 1},
+    {"NewVersionUnreadableNoCopyLeft", "update\\new.dll", "update\\new.dll", 2,
+     "pendreg-record: {dir}\\update\\new.dll: cannot be copied to {dir}\\app\\new", "version 1",
+     false, 1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Recorder, RecorderReplace, testing::ValuesIn(kReplaceCases),
