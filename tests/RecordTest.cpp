@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <map>
-#include <sstream>
 
 namespace {
 
@@ -25,13 +23,6 @@ const char kRenames[] = "PendingFileRenameOperations";
 // Under code page 1252 neither the folder's nor the file's name can be held.
 const wchar_t kUnicodeFile[] = L"\x03A9mega\\comp\x03A9nent.dll";
 
-std::wstring Widen(const std::string& text) {
-    std::wstring wide(text.size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
-                                    &wide[0], static_cast<int>(wide.size())));
-    return wide;
-}
-
 std::wstring ReplaceAll(std::wstring text, const std::wstring& token, const std::wstring& value) {
     for (size_t at = 0; (at = text.find(token, at)) != std::wstring::npos; at += value.size()) {
         text.replace(at, token.size(), value);
@@ -39,46 +30,19 @@ std::wstring ReplaceAll(std::wstring text, const std::wstring& token, const std:
     return text;
 }
 
-struct Output {
-    DWORD exitCode = 0;
-    std::vector<std::string> lines;
-    std::string text;
-    bool Has(const std::string& line) const {
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-    // The command lines of the "entry N (MODE): runs ..." lines, in order.
-    std::vector<std::string> CommandLines() const {
-        std::vector<std::string> found;
-        for (const std::string& line : lines) {
-            size_t runs = line.find("): runs ");
-            if (line.compare(0, 8, "  entry ") == 0 && runs != std::string::npos) {
-                found.push_back(line.substr(runs + 8));
-            }
-        }
-        return found;
-    }
-};
+using harness::Output;
+using harness::Widen;
 
-// Runs a program with its standard output and error in one file.
-Output RunFor(const std::wstring& commandLine, const std::string& dir) {
-    std::string outputPath = dir + "\\run.out";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE file = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    harness::RunResult run = harness::RunWide(commandLine, file);
-    CloseHandle(file);
-    Output output;
-    output.exitCode = run.finished ? run.exitCode : 259;
-    output.text = harness::ReadFile(outputPath);
-    harness::RemoveFile(outputPath);
-    std::istringstream text(output.text);
-    for (std::string line; std::getline(text, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+// The command lines of the "entry N (MODE): runs ..." lines, in order.
+std::vector<std::string> CommandLines(const Output& output) {
+    std::vector<std::string> found;
+    for (const std::string& line : output.lines) {
+        size_t runs = line.find("): runs ");
+        if (line.compare(0, 8, "  entry ") == 0 && runs != std::string::npos) {
+            found.push_back(line.substr(runs + 8));
         }
-        output.lines.push_back(line);
     }
-    return output;
+    return found;
 }
 
 // What the recorder may change, for the rows that must change nothing.
@@ -169,12 +133,13 @@ class RecorderTest : public testing::Test {
         expanded = ReplaceAll(expanded, L"{self}", Widen(self_));
         expanded = ReplaceAll(expanded, L"{tool}", Widen(tool_));
         expanded = ReplaceAll(expanded, L"{dir}", Widen(dir()));
-        return RunFor(L"\"" + Widen(harness::RecorderPath()) + L"\" " + expanded, dir());
+        return harness::RunCapturing(L"\"" + Widen(harness::RecorderPath()) + L"\" " + expanded,
+                                     dir());
     }
     Output Inspect(int bits) const {
-        return RunFor(Widen("\"" + harness::InspectorPath() + "\" --view=" + std::to_string(bits) +
-                            " --tool=\"" + self_ + "\""),
-                      dir());
+        return harness::RunCapturing(Widen("\"" + harness::InspectorPath() + "\" --view=" +
+                                           std::to_string(bits) + " --tool=\"" + self_ + "\""),
+                                     dir());
     }
     const std::string& dir() const {
         return scratch_.path();
@@ -257,7 +222,7 @@ TEST_P(RecorderRoundTrip, WritesWhatThePassRunsAsPrinted) {
     if (row.bits != 64) {
         return;
     }
-    std::vector<std::string> printed = recorded.CommandLines();
+    std::vector<std::string> printed = CommandLines(recorded);
     harness::RunResult pass = harness::Run("\"" + self_ + "\" /S", nullptr, dir().c_str());
     ASSERT_TRUE(pass.finished);
     std::vector<std::string> started = StartedByThePass(log_, self_);

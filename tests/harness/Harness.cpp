@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -91,6 +92,38 @@ RunResult RunWide(std::wstring commandLine, HANDLE output) {
         return {false, error, false, error};
     }
     return Await(process, kChildTimeoutMs);
+}
+
+bool Output::Has(const std::string& line) const {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+Output RunCapturing(const std::wstring& commandLine, const std::string& dir) {
+    std::string outputPath = dir + "\\run.out";
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE file = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    RunResult run = RunWide(commandLine, file);
+    CloseHandle(file);
+    Output output;
+    output.exitCode = run.finished ? run.exitCode : 259;
+    output.text = ReadFile(outputPath);
+    RemoveFile(outputPath);
+    std::istringstream text(output.text);
+    for (std::string line; std::getline(text, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        output.lines.push_back(line);
+    }
+    return output;
+}
+
+std::wstring Widen(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
+                                    &wide[0], static_cast<int>(wide.size())));
+    return wide;
 }
 
 ScratchFolder::ScratchFolder() {

@@ -46,6 +46,19 @@ RunResult Run(const std::string& commandLine, const char* application = nullptr,
 // code page cannot hold; output as for Run, and required.
 RunResult RunWide(std::wstring commandLine, HANDLE output);
 
+// What a console program said, and its exit code (259 when it was killed).
+struct Output {
+    DWORD exitCode = 0;
+    std::string text;               // standard output and error, as written
+    std::vector<std::string> lines; // the text's lines, without line ends
+    bool Has(const std::string& line) const;
+};
+// Runs the Unicode command line with its standard output and error in one
+// file in dir, which is removed again.
+Output RunCapturing(const std::wstring& commandLine, const std::string& dir);
+// The text in the ANSI code page as UTF-16, for Unicode command lines.
+std::wstring Widen(const std::string& text);
+
 // A folder of its own under the temporary folder, removed with its contents
 // when the object goes.
 class ScratchFolder {
