@@ -95,11 +95,21 @@ std::wstring NewCopyFolder() {
         Complain("cannot find the Windows folder");
         return std::wstring();
     }
+    // The Temp folder's name as it lies on disk: the copy's processes may
+    // learn their own path in that spelling, and the command lines printed
+    // for the pass must be those it starts, byte for byte.
+    std::wstring temp = std::wstring(windows, length) + L"\\Temp";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(temp.c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        temp = std::wstring(windows, length) + L"\\" + found.cFileName;
+        FindClose(search);
+    }
     DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
     for (DWORD attempt = 0; attempt < 100; ++attempt) {
         wchar_t name[32];
-        swprintf(name, 32, L"\\Temp\\pendreg-%08lx", static_cast<unsigned long>(seed + attempt));
-        std::wstring folder = std::wstring(windows, length) + name;
+        swprintf(name, 32, L"\\pendreg-%08lx", static_cast<unsigned long>(seed + attempt));
+        std::wstring folder = temp + name;
         if (CreateDirectoryW(folder.c_str(), nullptr)) {
             return folder;
         }
@@ -107,8 +117,7 @@ std::wstring NewCopyFolder() {
             break;
         }
     }
-    Complain("cannot make a folder under %s\\Temp: error %lu",
-             Shown(std::wstring(windows, length)).c_str(), GetLastError());
+    Complain("cannot make a folder under %s: error %lu", Shown(temp).c_str(), GetLastError());
     return std::wstring();
 }
 
