@@ -1,9 +1,10 @@
-// The road an installer takes: a component in use gets its new version at the
-// restart, its registration is recorded in a work set, and a RunOnce value
-// starts a copy of the tool with "/S" in a folder of its own. The inspector
-// approves it beforehand; after one restart the new version is registered and
-// the records and the RunOnce value are gone; a second restart removes the
-// tool's copy.
+// The road an installer takes, through the recorder: a component in use gets
+// its new version at the restart ("replace"), a RunOnce value starts a copy
+// of the tool with "/S" in a folder of its own ("arm"), and its registration
+// is recorded in a work set ("add"). The inspector approves it beforehand;
+// after one restart the new version is registered by the command line that
+// "add" printed, and the records and the RunOnce value are gone; a second
+// restart removes the tool's copy.
 #include "harness/Harness.h"
 #include "harness/WorkSets.h"
 
@@ -37,15 +38,6 @@ bool RunOnceValueExists() {
     return exists;
 }
 
-void SetRunOnce(const std::string& commandLine) {
-    HKEY key;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRunOnce, 0, nullptr, 0,
-                                             KEY_SET_VALUE, nullptr, &key, nullptr));
-    RegSetValueExA(key, kRunOnceName, 0, REG_SZ, reinterpret_cast<const BYTE*>(commandLine.c_str()),
-                   static_cast<DWORD>(commandLine.size() + 1));
-    RegCloseKey(key);
-}
-
 void DeleteRunOnce() {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunOnce, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
@@ -54,14 +46,31 @@ void DeleteRunOnce() {
     }
 }
 
-bool RegisteredFrom(const harness::RecordLog& log, const std::string& module) {
+// The command line of the process that registered the module, or empty.
+std::string RegisteredBy(const harness::RecordLog& log, const std::string& module) {
     for (const harness::Record& record : log.Read()) {
         if (record.event == "register" &&
             harness::Lower(record.field("module")) == harness::Lower(module)) {
-            return true;
+            return record.field("cmdline");
         }
     }
-    return false;
+    return std::string();
+}
+
+// The recorder with the arguments; what it printed, and its exit code.
+harness::Output Record(const std::string& arguments, const std::string& dir) {
+    return harness::RunCapturing(harness::Widen("\"" + harness::RecorderPath() + "\" " + arguments),
+                                 dir);
+}
+
+// The text between the first opening and closing quote after "starts".
+std::string ArmedCopy(const harness::Output& armed) {
+    size_t start = armed.text.find("starts \"");
+    if (start == std::string::npos) {
+        return std::string();
+    }
+    start += 8;
+    return armed.text.substr(start, armed.text.find('"', start) - start);
 }
 
 TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
@@ -74,13 +83,22 @@ TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
     // Version 1 is in use and registers nothing; version 2 records its
     // registration.
     std::string component = scratch.Copy(harness::FixturePath("noexport.dll"), "app\\part.dll");
-    std::string update = scratch.Copy(harness::FixturePath("recorder.dll"), "app\\part.new");
-    ASSERT_TRUE(MoveFileExA(update.c_str(), component.c_str(),
-                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
-    ASSERT_TRUE(harness::RecordWorkSets({{"road", harness::Entries({{"D", "app\\part.dll"}})}},
-                                        scratch.path()));
-    std::string tool = scratch.Copy(harness::ToolPath(), "setup-tmp\\pendreg.exe");
-    SetRunOnce("\"" + tool + "\" /S");
+    std::string update = scratch.Copy(harness::FixturePath("recorder.dll"), "update\\part.dll");
+    HANDLE inUse = CreateFileA(component.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    harness::Output replaced =
+        Record("replace \"" + update + "\" \"" + component + "\"", scratch.path());
+    CloseHandle(inUse);
+    harness::Output armed =
+        Record(std::string("arm --name=\"") + kRunOnceName + "\"", scratch.path());
+    harness::Output added =
+        Record("add --view=64 --kind=D --work-set=road \"" + component + "\"", scratch.path());
+    EXPECT_EQ(0u, replaced.text.find("replaced at restart: ")) << replaced.text;
+    ASSERT_EQ(0u, armed.exitCode) << armed.text;
+    ASSERT_EQ(0u, added.exitCode) << added.text;
+    std::string tool = ArmedCopy(armed);
+    std::string printed = "\"" + tool + "\" /D" + component;
+    EXPECT_TRUE(added.Has("  entry 1 (D): runs " + printed)) << added.text;
 
     harness::RunResult inspection =
         harness::Run("\"" + harness::InspectorPath() + "\" --view=64 --tool=\"" + tool + "\"");
@@ -88,8 +106,9 @@ TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
     EXPECT_EQ(0u, inspection.exitCode) << "the inspector found fault with the road";
 
     ASSERT_TRUE(harness::RestartWine());
-    EXPECT_TRUE(Eventually([&] { return RegisteredFrom(log, component); }))
-        << "the new version was not registered";
+    EXPECT_TRUE(Eventually([&] { return RegisteredBy(log, component) == printed; }))
+        << "the new version was not registered by the line that add printed: "
+        << RegisteredBy(log, component);
     EXPECT_TRUE(Eventually([] {
         return !harness::KeyExists(HKEY_LOCAL_MACHINE, harness::kPendingKey);
     })) << "the records are still there";
@@ -103,6 +122,7 @@ TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
         << "the tool's copy survived the second restart";
     DeleteRunOnce();
     harness::RemovePendingKey();
+    RemoveDirectoryA(harness::FolderOf(tool).c_str());
 }
 
 } // namespace
