@@ -95,7 +95,7 @@ void LaunchRegistration(char kind, const char* file, bool is64Bit) {
     }
     // Only the 64-bit regsvr32.exe is wanted: with redirection on, a 32-bit
     // process asking for the system directory's copy gets the 32-bit one.
-    bool redirectionOff = is64Bit && kind != 'E';
+    bool redirectionOff = RunsWithRedirectionOff(kind, is64Bit);
     if (redirectionOff) {
         SetFsRedirection(false);
     }

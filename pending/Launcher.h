@@ -18,6 +18,13 @@ inline EntryFilter FilterEntry(char kind, const char* file) {
     return kEntryRuns;
 }
 
+// Whether the entry's program runs with file-system redirection off: the
+// 64-bit regsvr32.exe of a marked D or T entry, which sees the system folder
+// itself. A 32-bit process on 64-bit Windows otherwise sees the 32-bit one.
+inline bool RunsWithRedirectionOff(char kind, bool is64Bit) {
+    return is64Bit && kind != 'E';
+}
+
 // Builds the command line for the entry, starts it and waits without time-out:
 //   E            "file" /regserver
 //   D, T marked  "<system dir>\regsvr32.exe" /s "file", redirection off around it
