@@ -1,7 +1,9 @@
 #include "checks/EntryFile.h"
 
 #include "checks/ImageFacts.h"
+#include "checks/Redirection.h"
 #include "checks/TypeLibraryProbe.h"
+#include "pending/Launcher.h"
 
 #include <windows.h>
 
@@ -165,6 +167,8 @@ std::wstring FileThatRegisters(char kind, bool is64Bit, const std::wstring& file
 Findings CheckEntryFile(char kind, bool is64Bit, const char* file,
                         const FileCheckContext& context) {
     Findings findings;
+    // The file as the entry's own program will find it.
+    RedirectionOff view(RunsWithRedirectionOff(kind, is64Bit));
     if (kind == 'T' && is64Bit) {
         AddFinding(findings, Outcome::Warn,
                    "TX runs regsvr32.exe, which does not register type libraries: "

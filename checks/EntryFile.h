@@ -28,5 +28,7 @@ std::wstring FileThatRegisters(char kind, bool is64Bit, const std::wstring& file
                                const std::vector<PendingRename>& renames);
 
 // kind, is64Bit and file as the pass reads them from the entry; the file in
-// the ANSI code page.
+// the ANSI code page. A marked D or T entry's file is read with file-system
+// redirection off, as its 64-bit regsvr32.exe reads it, every other with it
+// on, as the tool's own processes read it.
 Findings CheckEntryFile(char kind, bool is64Bit, const char* file, const FileCheckContext& context);
