@@ -1,5 +1,8 @@
 // add: one entry per file, appended to a work set, after every file passed
 // every check; the command lines printed are those the pass will start.
+#include "checks/EntryFile.h"
+#include "checks/ImageFacts.h"
+#include "checks/Redirection.h"
 #include "main/PathBuffer.h"
 #include "pending/Launcher.h"
 #include "record/Arm.h"
@@ -31,7 +34,7 @@ bool ChooseTool(const Arguments& arguments, Tool* tool) {
         path = FullPath(path);
         tool->why = "--tool";
     } else if (FindArmedCopy(ToolBesideRecorder(), &path, &valueName)) {
-        tool->why = "the copy that the RunOnce value \"" + Shown(valueName) + "\" starts";
+        tool->why = "the copy that the RunOnce value \"" + ReportText(valueName) + "\" starts";
     } else {
         path = ToolBesideRecorder();
         tool->why = "beside the recorder; nothing is armed yet, and once armed the pass runs a "
@@ -41,31 +44,67 @@ bool ChooseTool(const Arguments& arguments, Tool* tool) {
     if (path.empty() || !ToAnsi(path, &tool->path) ||
         tool->path.size() >= static_cast<size_t>(kPathBufferSize)) {
         Complain("tool %s: its path cannot be had through the ANSI code page in %d bytes",
-                 Shown(path).c_str(), kPathBufferSize);
+                 ReportText(path).c_str(), kPathBufferSize);
         return false;
     }
     return true;
 }
 
-// The mode an entry for the file gets. Until the file's own kind can be
-// read, it is the one --kind names.
-bool PickMode(const Arguments& arguments, const std::string& file, std::string* mode) {
-    if (arguments.kind.empty()) {
-        Complain("%s: no --kind given", file.c_str());
-        return false;
+// The mode for a file whose kind --kind does not name, from the file that
+// will lie at the path when the pass runs, read as each process that could
+// register it sees it: a DLL that the 64-bit system sees there is DX for the
+// 32-bit tool; any other DLL is D, an executable E, and a file that is no
+// image at all can only be a type library, T. The checks then judge it.
+std::string PickedMode(const std::string& file, const FileCheckContext& context) {
+    std::wstring path = FindAfterRestart(context.renames, AnsiToWide(file.c_str())).origin;
+    ImageFacts seen = ReadImageFacts(path);
+    ImageFacts native;
+    {
+        RedirectionOff off(true);
+        native = ReadImageFacts(path);
     }
-    *mode = Shown(arguments.kind);
-    return true;
+    if (context.toolBits == 32 && native.isDll && native.bits == 64) {
+        if (seen.isDll && seen.bits == 32) {
+            Complain("warning: %s: recorded as DX for the 64-bit DLL that the system folder "
+                     "holds; its 32-bit namesake, which 32-bit programs see there, is not "
+                     "recorded (add it with --kind=D to register it too)",
+                     file.c_str());
+        }
+        return "DX";
+    }
+    const ImageFacts& facts = seen.isImage ? seen : native;
+    if (!facts.isImage) {
+        return "T";
+    }
+    return facts.isDll ? "D" : "E";
+}
+
+// The checks of the file as the pass will meet it: false, with every failure
+// said, when one failed. Warnings are said too, but record.
+bool PassesChecks(const NewEntry& entry, const FileCheckContext& context) {
+    bool passed = true;
+    for (const Finding& finding :
+         CheckEntryFile(entry.mode[0], entry.mode.size() > 1, entry.file.c_str(), context)) {
+        if (finding.outcome == Outcome::Fail) {
+            Complain("%s: %s", entry.file.c_str(), finding.text.c_str());
+            passed = false;
+        } else if (finding.outcome == Outcome::Warn) {
+            Complain("warning: %s: %s", entry.file.c_str(), finding.text.c_str());
+        }
+    }
+    return passed;
 }
 
 // Judges one file operand; false, with the reasons complained, when it
 // cannot be recorded.
 bool Plan(const Arguments& arguments, const std::wstring& operand, const Tool& tool,
-          const std::string& systemDirectory, Planned* planned) {
+          const std::string& systemDirectory, const FileCheckContext& context, Planned* planned) {
     NewEntry& entry = planned->entry;
-    if (!StorablePath(operand, &entry.file) || !PickMode(arguments, entry.file, &entry.mode)) {
+    if (!StorablePath(operand, &entry.file)) {
         return false;
     }
+    entry.mode =
+        arguments.kind.empty() ? PickedMode(entry.file, context) : ReportText(arguments.kind);
     char kind = entry.mode[0];
     bool is64Bit = entry.mode.size() > 1;
     char commandLine[kPathBufferSize];
@@ -77,7 +116,7 @@ bool Plan(const Arguments& arguments, const std::wstring& operand, const Tool& t
         return false;
     }
     planned->commandLine = commandLine;
-    return true;
+    return PassesChecks(entry, context);
 }
 
 } // namespace
@@ -93,11 +132,12 @@ int AddVerb(const Arguments& arguments) {
         return kExitRefused;
     }
     // Every file is judged, so that one run names every reason.
+    FileCheckContext context = {arguments.toolBits, ReadPendingRenames()};
     std::vector<Planned> planned(arguments.operands.size());
     bool refused = false;
     for (size_t index = 0; index < planned.size(); ++index) {
-        refused |=
-            !Plan(arguments, arguments.operands[index], tool, systemDirectory, &planned[index]);
+        refused |= !Plan(arguments, arguments.operands[index], tool, systemDirectory, context,
+                         &planned[index]);
     }
     if (refused) {
         Complain("nothing recorded");

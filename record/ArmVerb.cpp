@@ -58,7 +58,7 @@ std::wstring ProgramOf(const std::wstring& commandLine) {
 // tool's own grammar from the ANSI command line the copy would get.
 bool StartsPass(const std::wstring& commandLine, const std::wstring& tool,
                 const std::string& toolBytes) {
-    ToolCommand command = ScanCommandLine(Shown(commandLine).c_str());
+    ToolCommand command = ScanCommandLine(ReportText(commandLine).c_str());
     if (!command.hasSwitch || command.letter != 'S') {
         return false;
     }
@@ -117,7 +117,7 @@ std::wstring NewCopyFolder() {
             break;
         }
     }
-    Complain("cannot make a folder under %s: error %lu", Shown(temp).c_str(), GetLastError());
+    Complain("cannot make a folder under %s: error %lu", ReportText(temp).c_str(), GetLastError());
     return std::wstring();
 }
 
@@ -134,7 +134,7 @@ bool SetRunOnce(const std::wstring& name, const std::wstring& commandLine) {
     if (RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
         Complain("%s: a value \"%s\" is there already and starts something else; choose another "
                  "--name",
-                 kRunOnceShown, Shown(name).c_str());
+                 kRunOnceShown, ReportText(name).c_str());
         RegCloseKey(key);
         return false;
     }
@@ -188,14 +188,14 @@ bool FindArmedCopy(const std::wstring& tool, std::wstring* copy, std::wstring* v
 int ArmVerb(const Arguments& arguments) {
     std::wstring tool = arguments.tool.empty() ? ToolBesideRecorder() : FullPath(arguments.tool);
     if (!IsFile(tool)) {
-        Complain("tool %s: not found", Shown(tool).c_str());
+        Complain("tool %s: not found", ReportText(tool).c_str());
         return kExitRefused;
     }
     std::wstring copy;
     std::wstring valueName;
     if (FindArmedCopy(tool, &copy, &valueName)) {
         printf("already armed: the RunOnce value \"%s\" starts \"%s\" /S; nothing done\n",
-               Shown(valueName).c_str(), Shown(copy).c_str());
+               ReportText(valueName).c_str(), ReportText(copy).c_str());
         return kExitDone;
     }
     std::wstring folder = NewCopyFolder();
@@ -207,10 +207,10 @@ int ArmVerb(const Arguments& arguments) {
     std::wstring name = arguments.name.empty() ? L"pendreg" : arguments.name;
     bool armed = false;
     if (!ToAnsi(copy, &ansiCopy)) {
-        Complain("%s: the ANSI code page cannot hold the copy's path", Shown(copy).c_str());
+        Complain("%s: the ANSI code page cannot hold the copy's path", ReportText(copy).c_str());
     } else if (!CopyFileW(tool.c_str(), copy.c_str(), TRUE)) {
-        Complain("%s: cannot be copied to %s: error %lu", Shown(tool).c_str(), ansiCopy.c_str(),
-                 GetLastError());
+        Complain("%s: cannot be copied to %s: error %lu", ReportText(tool).c_str(),
+                 ansiCopy.c_str(), GetLastError());
     } else {
         armed = SetRunOnce(name, L"\"" + copy + L"\" /S");
     }
@@ -220,6 +220,6 @@ int ArmVerb(const Arguments& arguments) {
         return kExitRefused;
     }
     printf("armed: the RunOnce value \"%s\" in %s starts \"%s\" /S at the next logon\n",
-           Shown(name).c_str(), kRunOnceShown, ansiCopy.c_str());
+           ReportText(name).c_str(), kRunOnceShown, ansiCopy.c_str());
     return kExitDone;
 }

@@ -7,33 +7,6 @@
 
 namespace {
 
-// Converts with the code page's own mapping. In a UTF-8 code page the
-// best-fit flag is not allowed, and no character is lost anyway.
-std::string Narrow(const std::wstring& text, DWORD flags) {
-    if (GetACP() == CP_UTF8) {
-        flags = 0;
-    }
-    int length = WideCharToMultiByte(CP_ACP, flags, text.c_str(), static_cast<int>(text.size()),
-                                     nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(length), '\0');
-    if (length > 0) {
-        WideCharToMultiByte(CP_ACP, flags, text.c_str(), static_cast<int>(text.size()), &narrow[0],
-                            length, nullptr, nullptr);
-    }
-    return narrow;
-}
-
-std::wstring Widen(const std::string& text) {
-    int length =
-        MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    if (length > 0) {
-        MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &wide[0],
-                            length);
-    }
-    return wide;
-}
-
 // Asks a path function that fills a buffer and returns the size it needs.
 template <typename Call> std::wstring AskPath(Call call) {
     std::wstring path(MAX_PATH, L'\0');
@@ -48,15 +21,18 @@ template <typename Call> std::wstring AskPath(Call call) {
 
 } // namespace
 
-std::string Shown(const std::wstring& text) {
-    return Narrow(text, WC_NO_BEST_FIT_CHARS);
-}
-
 bool ToAnsi(const std::wstring& text, std::string* ansi) {
-    // A best-fit mapping would turn a character into a look-alike, and so a
-    // path into another one: only a conversion that comes back whole counts.
-    *ansi = Narrow(text, WC_NO_BEST_FIT_CHARS);
-    return Widen(*ansi) == text && ansi->find('\0') == std::string::npos;
+    if (!AnsiHolds(text)) {
+        return false;
+    }
+    int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
+                                     nullptr, 0, nullptr, nullptr);
+    ansi->assign(static_cast<size_t>(length), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &(*ansi)[0],
+                            length, nullptr, nullptr);
+    }
+    return true;
 }
 
 std::wstring FullPath(const std::wstring& path) {
@@ -64,7 +40,7 @@ std::wstring FullPath(const std::wstring& path) {
         return GetFullPathNameW(path.c_str(), size, buffer, nullptr);
     });
     if (full.empty()) {
-        Complain("%s: not a path", Shown(path).c_str());
+        Complain("%s: not a path", ReportText(path).c_str());
     }
     return full;
 }
@@ -82,7 +58,7 @@ bool StorablePath(const std::wstring& operand, std::string* stored) {
         if (shortPath.empty() || !ToAnsi(shortPath, stored)) {
             Complain("%s: cannot be stored: the ANSI code page cannot hold its path, and it has "
                      "no short form that it can hold",
-                     Shown(full).c_str());
+                     ReportText(full).c_str());
             return false;
         }
     }

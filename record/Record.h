@@ -3,6 +3,8 @@
 // the layout the pass reads, and prepares the rest of the road (a new version
 // of a file in use, a RunOnce value that starts the pass). Every verb either
 // does all it was asked or changes nothing.
+#include "checks/Findings.h"
+
 #include <windows.h>
 
 #include <string>
@@ -30,10 +32,6 @@ int DiscardVerb(const Arguments& arguments);
 
 // One line on standard error, "pendreg-record: " in front.
 void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// The text in the ANSI code page, every character it cannot hold shown as
-// "?": for messages only, never for what is stored.
-std::string Shown(const std::wstring& text);
 
 // The text in the ANSI code page; false when the code page cannot hold every
 // character of it exactly. The pass reads every name and path through the

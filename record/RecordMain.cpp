@@ -1,6 +1,7 @@
 // pendreg-record: the installer's side of the pending-registration contract.
 // One verb per run: add, replace, arm or discard. Exit code 0: done; 2:
 // refused or failed, with nothing changed.
+#include "checks/TypeLibraryProbe.h"
 #include "record/Record.h"
 
 #include <stdarg.h>
@@ -100,7 +101,7 @@ bool TakeOption(const Verb& verb, const wchar_t* argument, Arguments* arguments)
         arguments->*option.field = value;
         return true;
     }
-    Complain("%s: unknown option: %s", Shown(verb.name).c_str(), Shown(argument).c_str());
+    Complain("%s: unknown option: %s", ReportText(verb.name).c_str(), ReportText(argument).c_str());
     return false;
 }
 
@@ -120,14 +121,14 @@ bool ParseArguments(const Verb& verb, int argc, wchar_t** argv, Arguments* argum
     }
     size_t count = arguments->operands.size();
     if (count < verb.fewest || count > verb.most) {
-        Complain("%s: %s", Shown(verb.name).c_str(),
+        Complain("%s: %s", ReportText(verb.name).c_str(),
                  count < verb.fewest ? "too few operands" : "too many operands");
         return false;
     }
     if (!arguments->kind.empty() && arguments->kind != L"D" && arguments->kind != L"DX" &&
         arguments->kind != L"E" && arguments->kind != L"T") {
-        Complain("%s: --kind is D, DX, E or T, not %s", Shown(verb.name).c_str(),
-                 Shown(arguments->kind).c_str());
+        Complain("%s: --kind is D, DX, E or T, not %s", ReportText(verb.name).c_str(),
+                 ReportText(arguments->kind).c_str());
         return false;
     }
     return true;
@@ -151,6 +152,11 @@ void Complain(const char* format, ...) {
 }
 
 int wmain(int argc, wchar_t** argv) {
+    // The checks load a type library in a copy of this program.
+    int probeExit = 0;
+    if (RunTypeLibraryProbeIfAsked(&probeExit)) {
+        return probeExit;
+    }
     if (argc >= 2 && wcscmp(argv[1], L"--help") == 0) {
         fputs(kUsage, stdout);
         return kExitDone;
@@ -173,6 +179,6 @@ int wmain(int argc, wchar_t** argv) {
         fflush(stdout);
         return status;
     }
-    Complain("unknown verb: %s", Shown(argv[1]).c_str());
+    Complain("unknown verb: %s", ReportText(argv[1]).c_str());
     return Misused();
 }

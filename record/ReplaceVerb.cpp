@@ -23,12 +23,13 @@ bool InUse(DWORD error) {
 std::wstring StageCopy(const std::wstring& source, const std::wstring& folder) {
     wchar_t staged[MAX_PATH];
     if (GetTempFileNameW(folder.c_str(), L"new", 0, staged) == 0) {
-        Complain("%s: cannot make a file there: error %lu", Shown(folder).c_str(), GetLastError());
+        Complain("%s: cannot make a file there: error %lu", ReportText(folder).c_str(),
+                 GetLastError());
         return std::wstring();
     }
     if (!CopyFileW(source.c_str(), staged, FALSE)) {
-        Complain("%s: cannot be copied to %s: error %lu", Shown(source).c_str(),
-                 Shown(staged).c_str(), GetLastError());
+        Complain("%s: cannot be copied to %s: error %lu", ReportText(source).c_str(),
+                 ReportText(staged).c_str(), GetLastError());
         DeleteFileW(staged);
         return std::wstring();
     }
@@ -45,12 +46,12 @@ int ReplaceVerb(const Arguments& arguments) {
     }
     DWORD attributes = GetFileAttributesW(source.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        Complain("%s: not found", Shown(source).c_str());
+        Complain("%s: not found", ReportText(source).c_str());
         return kExitRefused;
     }
     std::wstring folder = target.substr(0, target.find_last_of(L'\\'));
     if (IsFolder(target) || !IsFolder(folder)) {
-        Complain("%s: %s", Shown(target).c_str(),
+        Complain("%s: %s", ReportText(target).c_str(),
                  IsFolder(target) ? "is a folder" : "its folder is not there");
         return kExitRefused;
     }
@@ -59,20 +60,21 @@ int ReplaceVerb(const Arguments& arguments) {
         return kExitRefused;
     }
     if (MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        printf("replaced at once: %s\n", Shown(target).c_str());
+        printf("replaced at once: %s\n", ReportText(target).c_str());
         return kExitDone;
     }
     DWORD error = GetLastError();
     if (InUse(error) && MoveFileExW(staged.c_str(), target.c_str(),
                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
         printf("replaced at restart: %s is in use; the new version waits beside it as %s\n",
-               Shown(target).c_str(), Shown(staged).c_str());
+               ReportText(target).c_str(), ReportText(staged).c_str());
         return kExitDone;
     }
     if (InUse(error)) {
         error = GetLastError();
     }
-    Complain("%s: cannot be replaced, now or at restart: error %lu", Shown(target).c_str(), error);
+    Complain("%s: cannot be replaced, now or at restart: error %lu", ReportText(target).c_str(),
+             error);
     DeleteFileW(staged.c_str());
     return kExitRefused;
 }

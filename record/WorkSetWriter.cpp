@@ -145,7 +145,7 @@ bool WorkSetName(const std::wstring& name, std::string* ansi) {
                   "names (ASCII is safest)";
     }
     if (problem != nullptr) {
-        Complain("work set \"%s\": cannot be used: %s", Shown(name).c_str(), problem);
+        Complain("work set \"%s\": cannot be used: %s", ReportText(name).c_str(), problem);
     }
     return problem == nullptr;
 }

@@ -92,7 +92,7 @@ TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
     harness::Output armed =
         Record(std::string("arm --name=\"") + kRunOnceName + "\"", scratch.path());
     harness::Output added =
-        Record("add --view=64 --kind=D --work-set=road \"" + component + "\"", scratch.path());
+        Record("add --view=64 --work-set=road \"" + component + "\"", scratch.path());
     EXPECT_EQ(0u, replaced.text.find("replaced at restart: ")) << replaced.text;
     ASSERT_EQ(0u, armed.exitCode) << armed.text;
     ASSERT_EQ(0u, added.exitCode) << added.text;

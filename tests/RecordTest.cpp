@@ -228,6 +228,19 @@ TEST_P(RecorderRuns, RecordsWhatThePassRunsAsPrintedOrNothing) {
 }
 
 const RunCase kRunCases[] = {
+    {"EachKindPickedFromItsFile",
+     "{add64} --work-set=w {dir}\\a.dll {dir}\\exeserver.exe {dir}\\sample.tlb",
+     {},
+     "",
+     {Dword("count", 3), Sz("1.mode", "D"), Sz("1.file", "{dir}\\a.dll"), Sz("2.mode", "E"),
+      Sz("2.file", "{dir}\\exeserver.exe"), Sz("3.mode", "T"), Sz("3.file", "{dir}\\sample.tlb")}},
+    {"SixtyFourBitDllPickedAsDXForThe32BitTool",
+     "add --tool=\"{self}\" --work-set=w {dir}\\rec32.dll {dir}\\b.dll",
+     {},
+     "",
+     {Dword("count", 2), Sz("1.mode", "D"), Sz("1.file", "{dir}\\rec32.dll"), Sz("2.mode", "DX"),
+      Sz("2.file", "{dir}\\b.dll")},
+     32},
     {"KindNamed",
      "{add64} --work-set=w --kind=E {dir}\\exeserver.exe",
      {},
@@ -270,10 +283,32 @@ const RunCase kRunCases[] = {
      "add --kind=TX {dir}\\sample.tlb",
      {},
      "pendreg-record: add: --kind is D, DX, E or T, not TX"},
+    {"FileNotThere",
+     "add --view=64 {dir}\\missing.dll",
+     {},
+     "pendreg-record: {dir}\\missing.dll: file not found, and no pending rename creates it"},
+    {"NoRegistrationExport",
+     "add --view=64 {dir}\\noexport.dll",
+     {},
+     "pendreg-record: {dir}\\noexport.dll: does not export DllRegisterServer: nothing would be "
+     "registered"},
+    {"ThirtyTwoBitDllForThe64BitTool",
+     "add --view=64 {dir}\\rec32.dll",
+     {},
+     "pendreg-record: {dir}\\rec32.dll: 32-bit DLL: the tool's own 64-bit child cannot load it"},
+    {"DllNamedAsExecutable",
+     "add --view=64 --kind=E {dir}\\a.dll",
+     {},
+     "pendreg-record: {dir}\\a.dll: a DLL, not an executable (record it as D or DX)"},
+    {"NoImageAndNoTypeLibrary",
+     "add --view=64 \"{dir}\\not a library.tlb\"",
+     {},
+     "pendreg-record: {dir}\\not a library.tlb: does not load as a type library"},
     {"PathThatCannotBeStored",
      u8"add --kind=D {dir}\\Ωnly.dll",
      {},
-     "pendreg-record: {dir}\\?nly.dll: cannot be stored: the ANSI code page cannot hold its path, "
+     "pendreg-record: {dir}\\<U+03A9>nly.dll: cannot be stored: the ANSI code page cannot hold its "
+     "path, "
      "and it has no short form that it can hold"},
     {"CommandLineThatWouldNotFit",
      "add --kind=E {long}",
@@ -285,13 +320,14 @@ const RunCase kRunCases[] = {
      "pendreg-record: {toolong}: cannot be stored: its path has 1024 bytes, and the pass reads at "
      "most 1023"},
     {"OneFileRefusedRefusesAll",
-     "{add64} --work-set=w --kind=D {dir}\\b.dll {toolong}",
+     "{add64} --work-set=w {dir}\\b.dll {dir}\\noexport.dll",
      {{"w", Entries({{"D", "a.dll"}})}},
      "pendreg-record: nothing recorded"},
     {"WorkSetNameTheAnsiCodePageCannotHold",
      u8"add --work-set=W中 --kind=D {dir}\\a.dll",
      {},
-     "pendreg-record: work set \"W?\": cannot be used: the ANSI code page cannot hold it, and the "
+     "pendreg-record: work set \"W<U+4E2D>\": cannot be used: the ANSI code page cannot hold it, "
+     "and the "
      "pass opens work sets by their ANSI names (ASCII is safest)"},
     {"WorkSetNameWithBackslash",
      "add --work-set=a\\b --kind=D {dir}\\a.dll",
