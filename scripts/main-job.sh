@@ -1,19 +1,21 @@
 #!/bin/bash
 # The tool's main job, on the road an installer takes, in a throwaway Wine
-# prefix:
-#   1. the installer finds its component in use, so it schedules the new
-#      version for the next restart (MoveFileEx, replace and delay), records
-#      the registrations in a work set (the component, an executable server
-#      and a type library), copies the tool to a folder of its own and sets a
-#      RunOnce value that starts that copy with "/S";
+# prefix, through pendreg-record.exe alone (no value written by hand):
+#   1. the installer finds its component in use, so "replace" puts the new
+#      version in place at the next restart; "arm" copies the tool to a folder
+#      of its own and sets a RunOnce value that starts that copy with "/S";
+#      "add" records the registrations in a work set (the component, an
+#      executable server and a type library, kinds picked from the files) and
+#      prints the command lines that the pass will start;
 #   2. the inspector says what the pass will do, before the restart;
 #   3. Wine's restart (wineboot -r) puts the new version in place and runs
-#      RunOnce: the new version is registered, the records and the RunOnce
-#      value are gone and the tool's copy is scheduled for deletion;
+#      RunOnce: the new version is registered with the command lines that
+#      "add" printed, the records and the RunOnce value are gone and the
+#      tool's copy is scheduled for deletion;
 #   4. a second restart removes the tool's copy.
 # Runs as root on Debian 12, with the x86_64 build (the tool reads the 64-bit
-# view there; the shipped 32-bit tool reads the 32-bit one). Exits non-zero
-# when any of that did not happen.
+# view there, hence --view=64; the shipped 32-bit tool reads the 32-bit one).
+# Exits non-zero when any of that did not happen.
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -71,27 +73,37 @@ mkdir -p "$app" "$setup"
 cp "$build/tests/fixtures/noexport.dll" "$app/component.dll"
 cp "$build/tests/fixtures/recorder.dll" "$app/component.new"
 cp "$build/tests/fixtures/exeserver.exe" "$build/tests/fixtures/sample.tlb" "$app/"
-cp "$build/pendreg.exe" "$build/pendreg-inspect.exe" "$setup/"
+cp "$build/pendreg.exe" "$build/pendreg-inspect.exe" "$build/pendreg-record.exe" "$setup/"
 export PENDREG_TEST_LOG='C:\Demo\registrations.log'
+# Runs the recorder with the arguments after the name of the check that its
+# exit code is 0, and shows what it printed.
+record() {
+    local name=$1 argument shown=pendreg-record.exe
+    shift
+    for argument in "$@"; do
+        [[ $argument == *' '* ]] && argument="\"$argument\""
+        shown+=" $argument"
+    done
+    echo "$shown"
+    win 'C:\windows\temp\demo-setup\pendreg-record.exe' "$@" 2>&1 | tr -d '\r' |
+        tee -a "$work/record.out" | sed 's/^/  /'
+    expect "$name" test "${PIPESTATUS[0]}" -eq 0
+}
 
 echo "== The installer: component.dll is in use, so version 2 replaces it at restart"
-win "$build/tests/fixtures/schedulemove.exe" 'C:\Demo\component.new' 'C:\Demo\component.dll'
-printf '%s\r\n' \
-    'Windows Registry Editor Version 5.00' \
-    '' \
-    '[HKEY_LOCAL_MACHINE\Software\Zelk.Library.Cormant.v3\Demo 1.0]' \
-    '"count"=dword:00000003' \
-    '"1.mode"="D"' \
-    '"1.file"="C:\\Demo\\component.dll"' \
-    '"2.mode"="E"' \
-    '"2.file"="C:\\Demo\\exeserver.exe"' \
-    '"3.mode"="T"' \
-    '"3.file"="C:\\Demo\\sample.tlb"' \
-    '' \
-    '[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\RunOnce]' \
-    '"Demo registrations"="\"C:\\windows\\temp\\demo-setup\\pendreg.exe\" /S"' \
-    >"$setup/pending.reg"
-win regedit /S 'C:\windows\temp\demo-setup\pending.reg'
+# A program of the installer's product holds the component open meanwhile.
+win "$build/tests/fixtures/holdopen.exe" 'C:\Demo\component.dll' 'C:\Demo\in-use' &
+holder=$!
+for tries in $(seq 100); do [ -e "$app/in-use" ] && break; sleep 0.2; done
+record "replace: exit code 0" replace 'C:\Demo\component.new' 'C:\Demo\component.dll'
+rm -f "$app/in-use"
+wait $holder || true
+record "arm: exit code 0" arm --name='Demo registrations'
+# The copy that RunOnce starts, as arm printed it, and where it lies here.
+copy=$(sed -n 's/^armed: .* starts "\(.*\)" \/S at the next logon$/\1/p' "$work/record.out")
+copy_folder=$prefix/drive_c/windows/temp/$(basename "$(dirname "${copy//\\//}")")
+record "add: exit code 0" add --view=64 --work-set='Demo 1.0' 'C:\Demo\component.dll' \
+    'C:\Demo\exeserver.exe' 'C:\Demo\sample.tlb'
 
 echo
 echo "== Before the restart"
@@ -103,8 +115,8 @@ echo "Replaced at restart (PendingFileRenameOperations):"
 query "$session_manager" /v PendingFileRenameOperations
 
 echo
-echo "== The inspector: C:\\windows\\temp\\demo-setup\\pendreg-inspect.exe --view=64"
-win 'C:\windows\temp\demo-setup\pendreg-inspect.exe' --view=64 | tr -d '\r' | sed 's/^/  /'
+echo "== The inspector: C:\\windows\\temp\\demo-setup\\pendreg-inspect.exe --view=64 --tool=$copy"
+win 'C:\windows\temp\demo-setup\pendreg-inspect.exe' --view=64 "--tool=$copy" | tr -d '\r' | sed 's/^/  /'
 status=${PIPESTATUS[0]}
 echo "  exit code: $status"
 expect "the inspector finds nothing wrong" test "$status" -eq 0
@@ -115,7 +127,16 @@ win wineboot -r
 registered() { grep -qi $'^register\tmodule=C:\\\\Demo\\\\component.dll' "$app/registrations.log" 2>/dev/null; }
 key_gone() { ! win reg query "$pending_key" >/dev/null 2>&1; }
 run_once_gone() { ! win reg query "$run_once" /v 'Demo registrations' >/dev/null 2>&1; }
-scheduled() { query "$session_manager" /v PendingFileRenameOperations | grep -qi 'demo-setup.pendreg.exe'; }
+scheduled() { query "$session_manager" /v PendingFileRenameOperations | grep -qiF "${copy#C:}"; }
+# Every command line that add printed for the component and the server is
+# one that a registration recorded as its process's own.
+ran_as_printed() {
+    local line
+    while read -r line; do
+        tr -d '
+' <"$app/registrations.log" | grep -qF $'	cmdline='"$line" || return 1
+    done < <(sed -n 's/^  entry [0-9]* ([DE]): runs //p' "$work/record.out")
+}
 eventually registered || true
 echo "What got registered:"
 tr -d '\r' <"$app/registrations.log" 2>/dev/null | cut -f1-3 | sed 's/^/  /' || true
@@ -124,17 +145,18 @@ query "$type_library" /s
 echo "Scheduled for the next restart:"
 query "$session_manager" /v PendingFileRenameOperations
 expect "version 2 of component.dll registered" registered
+expect "the pass started the command lines that add printed" ran_as_printed
 expect "the executable server ran with /regserver" grep -q $'^exe\tcmdline=.*/regserver' "$app/registrations.log"
 expect "the type library registered" eval "win reg query '$type_library' >/dev/null 2>&1"
 expect "the work set and the key are gone" eventually key_gone
 expect "the RunOnce value is gone" run_once_gone
 expect "the tool's copy is scheduled for deletion" eventually scheduled
-expect "the tool's copy is still there until the next restart" test -f "$setup/pendreg.exe"
+expect "the tool's copy is still there until the next restart" test -f "$copy_folder/pendreg.exe"
 
 echo
 echo "== Second restart (wineboot -r)"
 win wineboot -r
-copy_gone() { [ ! -e "$setup/pendreg.exe" ]; }
+copy_gone() { [ ! -e "$copy_folder/pendreg.exe" ]; }
 expect "the tool's copy is gone" eventually copy_gone
 
 echo
