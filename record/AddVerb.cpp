@@ -128,7 +128,11 @@ int AddVerb(const Arguments& arguments) {
     }
     Tool tool;
     char systemDirectory[kPathBufferSize];
-    if (!ChooseTool(arguments, &tool) || !GetSystemPath(systemDirectory)) {
+    if (!ChooseTool(arguments, &tool)) {
+        return kExitRefused;
+    }
+    if (!GetSystemPath(systemDirectory)) {
+        Complain("cannot find the system directory");
         return kExitRefused;
     }
     // Every file is judged, so that one run names every reason.
