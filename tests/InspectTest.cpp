@@ -636,18 +636,6 @@ INSTANTIATE_TEST_SUITE_P(Agreement, InspectorAgreement, testing::ValuesIn(kAgree
                              return std::string(info.param.name);
                          });
 
-// The lines after "runs " in the report, in order.
-std::vector<std::string> PrintedCommandLines(const Inspection& inspection) {
-    std::vector<std::string> lines;
-    for (const std::string& line : inspection.lines) {
-        size_t runs = line.find("): runs ");
-        if (line.compare(0, 8, "  entry ") == 0 && runs != std::string::npos) {
-            lines.push_back(line.substr(runs + 8));
-        }
-    }
-    return lines;
-}
-
 // A mixed work set, then one more: the inspector's command lines are exactly
 // those the pass then starts, in the same order. The test program stands in
 // for the tool, so that the children that are the tool itself record the line
@@ -668,18 +656,9 @@ TEST_F(InspectorTest, PrintsExactlyTheCommandLinesThePassStarts) {
     harness::RunResult pass = harness::Run("\"" + tool + "\" /S", nullptr, dir().c_str());
 
     ASSERT_TRUE(pass.finished);
-    std::vector<std::string> started;
-    for (const harness::Record& record : log_.Read()) {
-        std::string line = record.field("cmdline");
-        bool theToolsChild = record.event == "child" && line != "\"" + tool + "\" /S";
-        bool regsvr32 = record.event == "register" &&
-                        harness::Lower(record.field("process")) != harness::Lower(tool);
-        if (theToolsChild || regsvr32 || record.event == "exe") {
-            started.push_back(line);
-        }
-    }
+    std::vector<std::string> started = harness::StartedCommandLines(log_, tool);
     EXPECT_EQ(5u, started.size()) << "D, E, T, DX and the second work set's D";
-    EXPECT_EQ(started, PrintedCommandLines(inspection));
+    EXPECT_EQ(started, harness::PrintedCommandLines(inspection.lines));
 }
 
 // Every file below the folder, by path, with its bytes.

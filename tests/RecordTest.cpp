@@ -77,22 +77,6 @@ std::string Quoted(const std::string& text, const std::string& marker) {
     return text.substr(start, text.find('"', start) - start);
 }
 
-// The command lines that the pass started, in order: the test program's
-// children, regsvr32.exe's registrations, and executable servers.
-std::vector<std::string> StartedByThePass(const harness::RecordLog& log, const std::string& tool) {
-    std::vector<std::string> started;
-    for (const harness::Record& record : log.Read()) {
-        std::string line = record.field("cmdline");
-        bool theToolsChild = record.event == "child" && line != "\"" + tool + "\" /S";
-        bool regsvr32 = record.event == "register" &&
-                        harness::Lower(record.field("process")) != harness::Lower(tool);
-        if (theToolsChild || regsvr32 || record.event == "exe") {
-            started.push_back(line);
-        }
-    }
-    return started;
-}
-
 // A scratch folder with the fixtures, a copy of the tool, and the test
 // program standing in for the tool, so that the pass's children record the
 // line they were started with.
@@ -214,14 +198,9 @@ TEST_P(RecorderRuns, RecordsWhatThePassRunsAsPrintedOrNothing) {
     if (row.bits != 64) {
         return;
     }
-    std::vector<std::string> printed;
-    for (const std::string& line : run.lines) {
-        if (line.find("  entry ") == 0) {
-            printed.push_back(line.substr(line.find("): runs ") + 8));
-        }
-    }
+    std::vector<std::string> printed = harness::PrintedCommandLines(run.lines);
     ASSERT_TRUE(harness::Run("\"" + self_ + "\" /S", nullptr, dir().c_str()).finished);
-    std::vector<std::string> started = StartedByThePass(log_, self_);
+    std::vector<std::string> started = harness::StartedCommandLines(log_, self_);
     // Every entry up to the count runs, those there before and those added.
     ASSERT_EQ(static_cast<unsigned char>(stored["count"][2]), started.size()) << run.text;
     EXPECT_EQ(printed, std::vector<std::string>(started.end() - printed.size(), started.end()));

@@ -330,6 +330,30 @@ bool ListedForDeletionAtRestart(const std::string& path) {
     return false;
 }
 
+std::vector<std::string> PrintedCommandLines(const std::vector<std::string>& lines) {
+    std::vector<std::string> printed;
+    for (const std::string& line : lines) {
+        size_t runs = line.find("): runs ");
+        if (line.compare(0, 8, "  entry ") == 0 && runs != std::string::npos) {
+            printed.push_back(line.substr(runs + 8));
+        }
+    }
+    return printed;
+}
+
+std::vector<std::string> StartedCommandLines(const RecordLog& log, const std::string& tool) {
+    std::vector<std::string> started;
+    for (const Record& record : log.Read()) {
+        std::string line = record.field("cmdline");
+        bool theToolsChild = record.event == "child" && line != "\"" + tool + "\" /S";
+        bool regsvr32 = record.event == "register" && Lower(record.field("process")) != Lower(tool);
+        if (theToolsChild || regsvr32 || record.event == "exe") {
+            started.push_back(line);
+        }
+    }
+    return started;
+}
+
 bool KeyExists(HKEY root, const std::string& path, REGSAM view) {
     HKEY key;
     if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS) {

@@ -125,6 +125,15 @@ std::string Lower(std::string text);
 // versions store the path with "\??\" in front or without; both count.
 bool ListedForDeletionAtRestart(const std::string& path);
 
+// The command lines that a report of the inspector or the recorder says the
+// pass will start: its "  entry N (MODE): runs ..." lines, in order.
+std::vector<std::string> PrintedCommandLines(const std::vector<std::string>& lines);
+// The command lines that a pass of the given tool (the test program standing
+// in for it) started, as its children and the fixtures recorded them, in
+// order: the tool's own children, regsvr32.exe's registrations, and
+// executable servers.
+std::vector<std::string> StartedCommandLines(const RecordLog& log, const std::string& tool);
+
 bool KeyExists(HKEY root, const std::string& path, REGSAM view = 0);
 void DeleteTree(HKEY root, const std::string& path, REGSAM view = 0);
 
