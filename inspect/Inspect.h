@@ -30,6 +30,11 @@ struct Tally {
     unsigned otherView = 0;
     // The key is there, but the pass cannot read it.
     bool keyUnreadable = false;
+    // Objects that ordinary users may change, or whose permissions cannot be
+    // read: each one lets them run code as an administrator at restart.
+    unsigned unsafe = 0;
+    // RunOnce values that start a copy of the tool with "/S".
+    unsigned armingValues = 0;
 };
 
 // Prints one line of the report, indented by two spaces per depth.
@@ -39,6 +44,18 @@ void Check(Tally& tally, Outcome outcome, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 // The checks' findings, one line each under the entry.
 void Report(Tally& tally, const Findings& findings);
+
+// Safety findings, one line each at the depth given; a failure counts as an
+// unsafe object, not as a failed check.
+void ReportSafety(Tally& tally, int depth, const Findings& findings);
+// A line for the groups that cannot be asked about here, if any.
+void SayGroupsNotAsked();
+// A failure when ordinary users may change the key, opened with KEY_READ;
+// what names it ("the pending key HKLM\...").
+void InspectKeySafety(HKEY key, const std::string& what, int depth, Tally& tally);
+// The RunOnce values that arm the pass, and whether their copies of the tool
+// will be there and are safe; a warning when there is none.
+void InspectArming(const InspectOptions& options, Tally& tally);
 
 // Every work set under the opened key, in the order the pass takes them,
 // with every entry's command line or the reason it is skipped.

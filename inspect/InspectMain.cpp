@@ -1,10 +1,12 @@
 // pendreg-inspect: says what the next "/S" pass will do with the registrations
 // recorded under the pending key, before anything runs. Exit code 0: every
-// entry will run, every work set will go and every check passed; 1: something
-// will be skipped, stay, failed a check or lies in the other view; 2: nothing
-// could be inspected.
+// entry will run, every work set will go, every check passed, nothing that
+// runs can be changed by ordinary users and a RunOnce value starts the pass;
+// 1: something will be skipped, stay, failed a check, lies in the other view
+// or is unsafe, or nothing starts the pass; 2: nothing could be inspected.
 #include "inspect/Inspect.h"
 
+#include "checks/Arming.h"
 #include "checks/TypeLibraryProbe.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
@@ -85,20 +87,10 @@ bool PendingKeyMissing(REGSAM view) {
     return status == ERROR_FILE_NOT_FOUND;
 }
 
-// A 32-bit program on 32-bit Windows has one registry view only.
-bool HasTwoViews() {
-#ifdef _WIN64
-    return true;
-#else
-    BOOL wow64 = FALSE;
-    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
-#endif
-}
-
 // Work sets recorded in the view the tool does not read: the usual mistake
 // of a 64-bit installer.
 void InspectOtherView(const InspectOptions& options, Tally& tally) {
-    if (!HasTwoViews()) {
+    if (!RegistryHasTwoViews()) {
         return;
     }
     int otherBits = options.files.toolBits == 64 ? 32 : 64;
@@ -119,15 +111,16 @@ void SaySummary(const Tally& tally) {
     Say(0,
         "summary: work sets %u, entries run %u, entries skipped %u, work sets that run nothing "
         "%u, work sets that stay %u, checks failed %u, warnings %u, work sets in the other "
-        "view %u",
+        "view %u, unsafe placements %u, RunOnce values that start the pass %u",
         tally.workSets, tally.entriesRun, tally.entriesSkipped, tally.workSetsUnrun,
-        tally.workSetsKept, tally.checksFailed, tally.warnings, tally.otherView);
+        tally.workSetsKept, tally.checksFailed, tally.warnings, tally.otherView, tally.unsafe,
+        tally.armingValues);
 }
 
 bool AllClean(const Tally& tally) {
     return !tally.keyUnreadable && tally.entriesSkipped == 0 && tally.workSetsUnrun == 0 &&
            tally.workSetsKept == 0 && tally.checksFailed == 0 && tally.warnings == 0 &&
-           tally.otherView == 0;
+           tally.otherView == 0 && tally.unsafe == 0;
 }
 
 } // namespace
@@ -146,10 +139,12 @@ int main(int argc, char** argv) {
     Say(0, "key: HKLM\\%s (%d-bit view)", PendingKeyPath, options.files.toolBits);
     Say(0, "tool: %s (its own child is a %d-bit process)", options.toolPath,
         options.files.toolBits);
+    SayGroupsNotAsked();
     options.files.renames = ReadPendingRenames();
     Tally tally;
     HKEY key;
     if (OpenPendingKey(ViewOf(options.files.toolBits), &key)) {
+        InspectKeySafety(key, std::string("the pending key HKLM\\") + PendingKeyPath, 0, tally);
         InspectWorkSets(key, options, tally);
         RegCloseKey(key);
         if (tally.workSetsKept != 0) {
@@ -163,6 +158,7 @@ int main(int argc, char** argv) {
         tally.keyUnreadable = true;
     }
     InspectOtherView(options, tally);
+    InspectArming(options, tally);
     SaySummary(tally);
     fflush(stdout);
     return AllClean(tally) ? kExitClean : kExitFindings;

@@ -1,6 +1,7 @@
 #include "inspect/Inspect.h"
 
 #include "checks/EntryFile.h"
+#include "checks/Safety.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
 
@@ -162,6 +163,7 @@ static void InspectEntry(HKEY workSet, DWORD number, const InspectOptions& optio
     ++tally.entriesRun;
     CheckStoredPath(workSet, number, entry.file, tally);
     Report(tally, CheckEntryFile(kind, is64Bit, entry.file, options.files));
+    ReportSafety(tally, 2, CheckEntrySafety(kind, is64Bit, entry.file, options.files.renames));
 }
 
 // Entries 1 to count, as the pass takes them, but only those that exist are
@@ -284,6 +286,7 @@ static bool InspectWorkSet(HKEY key, const std::string& shownName, const char* n
         ++tally.workSetsUnrun;
     } else {
         Say(0, "work set \"%s\": runs entries 1 to %lu, %s", shown, count, DeletionText(deletion));
+        InspectKeySafety(workSet, "the work set \"" + shownName + "\"", 1, tally);
         InspectEntries(workSet, count, options, tally);
     }
     RegCloseKey(workSet);

@@ -1,0 +1,166 @@
+#include "checks/Arming.h"
+
+#include "checks/EntryFile.h"
+#include "checks/ImageFacts.h"
+#include "main/CommandLine.h"
+
+#include <string.h>
+
+const wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+
+namespace {
+
+// Registry value names have at most 16,383 characters.
+const DWORD kValueNameRoom = 16384;
+
+// The program that process creation starts for a command line: the quoted
+// name, or the name up to the first space.
+std::wstring ProgramOf(const std::wstring& command) {
+    if (!command.empty() && command[0] == L'"') {
+        size_t close = command.find(L'"', 1);
+        return command.substr(1, close == std::wstring::npos ? close : close - 1);
+    }
+    return command.substr(0, command.find(L' '));
+}
+
+// Whether a copy of the tool started with this command line runs the pass:
+// the tool's own scanner reads the line, as the copy gets it, in the ANSI
+// code page.
+bool StartsPass(const std::wstring& command) {
+    int size = WideCharToMultiByte(CP_ACP, 0, command.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return false;
+    }
+    std::string line(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, command.c_str(), -1, &line[0], size, nullptr, nullptr);
+    ToolCommand scanned = ScanCommandLine(line.c_str());
+    return scanned.hasSwitch && scanned.letter == 'S';
+}
+
+std::wstring FileName(const std::wstring& path) {
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+bool SameBytes(const std::wstring& first, const std::wstring& second) {
+    MappedFile one(first);
+    MappedFile other(second);
+    return one.view() != nullptr && other.view() != nullptr && one.size() == other.size() &&
+           memcmp(one.view(), other.view(), one.size()) == 0;
+}
+
+bool IsCopyOfTool(const std::wstring& program, const std::wstring& tool,
+                  const std::vector<PendingRename>& renames) {
+    if (CompareStringOrdinal(FileName(program).c_str(), -1, FileName(tool).c_str(), -1, TRUE) ==
+        CSTR_EQUAL) {
+        return true;
+    }
+    AfterRestart after = FindAfterRestart(renames, program);
+    return after.present && SameBytes(after.origin, tool);
+}
+
+// A REG_SZ or REG_EXPAND_SZ value as the platform's start-up reads it;
+// false for a value of another type.
+bool ReadCommand(HKEY key, const wchar_t* name, std::wstring* command) {
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ)) {
+        return false;
+    }
+    std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
+    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    *command = text.data();
+    if (type == REG_EXPAND_SZ) {
+        DWORD length = ExpandEnvironmentStringsW(text.data(), nullptr, 0);
+        std::vector<wchar_t> expanded(length + 1, L'\0');
+        ExpandEnvironmentStringsW(text.data(), expanded.data(), length);
+        *command = expanded.data();
+    }
+    return true;
+}
+
+void AddValuesIn(REGSAM view, int bits, const std::wstring& tool,
+                 const std::vector<PendingRename>& renames, std::vector<ArmingValue>& found) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_QUERY_VALUE | view, &key) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    std::vector<wchar_t> name(kValueNameRoom);
+    for (DWORD index = 0;; ++index) {
+        DWORD length = kValueNameRoom;
+        if (RegEnumValueW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        ArmingValue value = {bits, std::wstring(name.data(), length), L"", L""};
+        if (!ReadCommand(key, value.name.c_str(), &value.command) || !StartsPass(value.command)) {
+            continue;
+        }
+        // Process creation adds ".exe" to a name without an extension.
+        value.copy = FileThatRegisters('E', false, ProgramOf(value.command), renames);
+        if (IsCopyOfTool(value.copy, tool, renames)) {
+            found.push_back(value);
+        }
+    }
+    RegCloseKey(key);
+}
+
+} // namespace
+
+bool RegistryHasTwoViews() {
+#ifdef _WIN64
+    return true;
+#else
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+#endif
+}
+
+std::vector<ArmingValue> FindArmingValues(const std::wstring& tool,
+                                          const std::vector<PendingRename>& renames) {
+    std::vector<ArmingValue> found;
+    if (RegistryHasTwoViews()) {
+        AddValuesIn(KEY_WOW64_64KEY, 64, tool, renames, found);
+        AddValuesIn(KEY_WOW64_32KEY, 32, tool, renames, found);
+    } else {
+        AddValuesIn(0, 32, tool, renames, found);
+    }
+    return found;
+}
+
+Findings CheckArmedCopy(const std::wstring& copy, const std::vector<PendingRename>& renames,
+                        std::wstring* lying) {
+    Findings findings;
+    lying->clear();
+    std::string shown = ReportText(copy);
+    if (!IsFullPath(copy)) {
+        AddFinding(findings, Outcome::Fail,
+                   "the tool's copy %s is not named by a full path: which program starts depends "
+                   "on the search path",
+                   shown.c_str());
+        return findings;
+    }
+    AfterRestart after = FindAfterRestart(renames, copy);
+    if (after.leaves) {
+        AddFinding(findings, Outcome::Fail, "the tool's copy %s %s at restart, before it can run",
+                   shown.c_str(),
+                   after.leftTo.empty() ? "is deleted"
+                                        : ("is moved away to " + ReportText(after.leftTo)).c_str());
+    } else if (!after.present) {
+        AddFinding(findings, Outcome::Fail, "the tool's copy %s is not there", shown.c_str());
+    } else {
+        *lying = after.origin;
+        if (after.origin != copy) {
+            AddFinding(findings, Outcome::Ok, "the tool's copy %s arrives at restart from %s",
+                       shown.c_str(), ReportText(after.origin).c_str());
+        } else {
+            AddFinding(findings, Outcome::Ok, "the tool's copy %s is there", shown.c_str());
+        }
+    }
+    return findings;
+}

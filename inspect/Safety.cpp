@@ -1,0 +1,68 @@
+// The report's lines on what arms the pass and on who may change what it
+// runs.
+#include "inspect/Inspect.h"
+
+#include "checks/Arming.h"
+#include "checks/Safety.h"
+
+static const char* TagOf(Outcome outcome) {
+    static const char* const kTags[] = {"ok   ", "FAIL ", "WARN "};
+    return kTags[static_cast<int>(outcome)];
+}
+
+void ReportSafety(Tally& tally, int depth, const Findings& findings) {
+    for (const Finding& finding : findings) {
+        tally.unsafe += finding.outcome == Outcome::Fail ? 1 : 0;
+        Say(depth, "%s%s", TagOf(finding.outcome), finding.text.c_str());
+    }
+}
+
+void SayGroupsNotAsked() {
+    std::string names;
+    for (const std::string& name : GroupsNotAsked()) {
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    if (!names.empty()) {
+        Say(0,
+            "safety: what %s may do is not checked: the platform here can only be asked about "
+            "the groups this process belongs to",
+            names.c_str());
+    }
+}
+
+void InspectKeySafety(HKEY key, const std::string& what, int depth, Tally& tally) {
+    Findings findings;
+    AddExposureFinding(findings, what, ExposureOfKey(key));
+    ReportSafety(tally, depth, findings);
+}
+
+// The copy's own checks: there when the value runs, and safe.
+static void InspectCopy(const std::wstring& copy, const InspectOptions& options, Tally& tally) {
+    std::wstring lying;
+    for (const Finding& finding : CheckArmedCopy(copy, options.files.renames, &lying)) {
+        tally.checksFailed += finding.outcome == Outcome::Fail ? 1 : 0;
+        Say(1, "%s%s", TagOf(finding.outcome), finding.text.c_str());
+    }
+    if (!lying.empty()) {
+        ReportSafety(tally, 1, CheckCopySafety(lying));
+    }
+}
+
+void InspectArming(const InspectOptions& options, Tally& tally) {
+    std::vector<ArmingValue> values =
+        FindArmingValues(AnsiToWide(options.toolPath), options.files.renames);
+    if (values.empty()) {
+        Say(0, "WARN not armed: no RunOnce value under HKLM starts a copy of the tool with "
+               "\"/S\", so nothing runs the pass at the next logon");
+        ++tally.warnings;
+        return;
+    }
+    for (const ArmingValue& value : values) {
+        ++tally.armingValues;
+        Say(0,
+            "armed: RunOnce value \"%s\" (%d-bit view) runs %s when a member of Administrators "
+            "next logs on; a standard user's logon does not run it",
+            ReportText(value.name).c_str(), value.viewBits, ReportText(value.command).c_str());
+        InspectCopy(value.copy, options, tally);
+    }
+}
