@@ -34,13 +34,13 @@ struct Rights {
 };
 
 const Rights& RightsOf(Securable kind) {
-    static const Rights kFile = {{{FILE_WRITE_DATA, "write to it"},
-                                  {FILE_APPEND_DATA, "append to it"},
-                                  {DELETE, "delete it"},
-                                  {WRITE_DAC, "change its permissions"},
-                                  {WRITE_OWNER, "take it over"}},
-                                 {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
-                                  FILE_ALL_ACCESS}};
+    static const Rights kFile = {
+        {{FILE_WRITE_DATA, "write to it"},
+         {FILE_APPEND_DATA, "append to it"},
+         {DELETE, "delete it"},
+         {WRITE_DAC, "change its permissions"},
+         {WRITE_OWNER, "take it over"}},
+        {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS}};
     static const Rights kFolder = {{{FILE_ADD_FILE, "add files to it"},
                                     {FILE_DELETE_CHILD, "delete files in it"},
                                     {WRITE_DAC, "change its permissions"},
@@ -255,9 +255,9 @@ class AccessOracle {
         }
         HANDLE restricted = nullptr;
         HANDLE token = nullptr;
-        if (member && CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE,
-                                            static_cast<DWORD>(others.size()), others.data(), 0,
-                                            nullptr, 0, nullptr, &restricted)) {
+        if (member &&
+            CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, static_cast<DWORD>(others.size()),
+                                  others.data(), 0, nullptr, 0, nullptr, &restricted)) {
             if (!DuplicateToken(restricted, SecurityIdentification, &token)) {
                 token = nullptr;
             }
@@ -411,9 +411,9 @@ Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
                                        ", which replaces the file at restart",
                                    ExposureOfPath(after.origin, Securable::File));
         if (!SamePath(newFolder, folder)) {
-            safe &= AddExposureFinding(findings,
-                                       "the folder " + ReportText(newFolder) + " of the new version",
-                                       ExposureOfPath(newFolder, Securable::Folder));
+            safe &= AddExposureFinding(
+                findings, "the folder " + ReportText(newFolder) + " of the new version",
+                ExposureOfPath(newFolder, Securable::Folder));
         }
     }
     if (safe) {
@@ -432,7 +432,8 @@ Findings CheckCopySafety(const std::wstring& copy) {
     safe &= AddExposureFinding(findings, "the folder " + ReportText(folder) + " of the tool's copy",
                                ExposureOfPath(folder, Securable::Folder));
     if (safe) {
-        AddFinding(findings, Outcome::Ok, "no ordinary user may change the tool's copy or its folder");
+        AddFinding(findings, Outcome::Ok,
+                   "no ordinary user may change the tool's copy or its folder");
     }
     return findings;
 }

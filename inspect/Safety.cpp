@@ -18,14 +18,15 @@ void ReportSafety(Tally& tally, int depth, const Findings& findings) {
 }
 
 void SayGroupsNotAsked() {
+    std::vector<std::string> groups = GroupsNotAsked();
     std::string names;
-    for (const std::string& name : GroupsNotAsked()) {
-        names += (names.empty() ? "" : ", ") + name;
+    for (size_t index = 0; index < groups.size(); ++index) {
+        names += (index == 0 ? "" : index + 1 == groups.size() ? " and " : ", ") + groups[index];
     }
     if (!names.empty()) {
         Say(0,
-            "safety: what %s may do is not checked: the platform here can only be asked about "
-            "the groups this process belongs to",
+            "safety: what %s may do is not checked: the platform here answers only for the "
+            "groups this process belongs to",
             names.c_str());
     }
 }

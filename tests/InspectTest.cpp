@@ -3,6 +3,7 @@
 // changes nothing. It runs as the 64-bit test build does: "--view=64", so its
 // view and its tool's child are 64-bit.
 #include "harness/Harness.h"
+#include "harness/Placement.h"
 #include "harness/WorkSets.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +25,10 @@ using harness::WorkSet;
 const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
 const char kRenames[] = "PendingFileRenameOperations";
 const char kSampleLibId[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}";
+// The RunOnce values the tests set: the one that arms the pass with the
+// scratch folder's copy of the tool, and one more.
+const char kArmName[] = "pendreg inspector test";
+const char kOtherName[] = "pendreg inspector other";
 
 struct Inspection {
     DWORD exitCode = 0;
@@ -89,13 +94,16 @@ class SavedRenames {
     std::string value_;
 };
 
-// A scratch folder with a copy of the tool and the fixtures the rows name.
+// A scratch folder that only administrators may change, with a copy of the
+// tool that a RunOnce value starts with "/S", and the fixtures the rows name.
 class InspectorTest : public testing::Test {
   protected:
     void SetUp() override {
         harness::RemovePendingKey();
         harness::DeleteTree(HKEY_CLASSES_ROOT, kSampleLibId);
+        ASSERT_TRUE(harness::KeepToAdministrators(dir()));
         tool_ = scratch_.Copy(harness::ToolPath(), "tool\\pendreg.exe");
+        ASSERT_TRUE(harness::SetRunOnce(kArmName, "\"" + tool_ + "\" /S"));
         scratch_.Copy(harness::FixturePath("recorder.dll"), "a.dll");
         scratch_.Copy(harness::FixturePath("recorder.dll"), "b.dll");
         scratch_.Copy(harness::FixturePath("recorder32.dll"), "rec32.dll");
@@ -106,6 +114,8 @@ class InspectorTest : public testing::Test {
         scratch_.Copy(harness::FixturePath("recorder.dll"), "new\\a.dll");
     }
     void TearDown() override {
+        harness::DeleteRunOnce(kArmName);
+        harness::DeleteRunOnce(kOtherName);
         // Work sets whose names the ANSI functions cannot give go first.
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Zelk.Library.Cormant.v3");
         harness::RemovePendingKey();
@@ -211,7 +221,8 @@ const VerdictCase kVerdictCases[] = {
       "  entry 3 (T): runs \"{tool}\" /T{dir}\\sample.tlb", "    ok   loads as a type library",
       "  entry 4 (DX): runs \"{sys}\\regsvr32.exe\" /s \"{dir}\\b.dll\"", "    ok   64-bit DLL",
       "summary: work sets 1, entries run 4, entries skipped 0, work sets that run nothing 0, "
-      "work sets that stay 0, checks failed 0, warnings 0, work sets in the other view 0"},
+      "work sets that stay 0, checks failed 0, warnings 0, work sets in the other view 0, "
+      "unsafe placements 0, RunOnce values that start the pass 1"},
      0},
     {"NoKeyNothingToDo", {}, {"no work sets: the key is not there"}, 0},
     {"CountMissing",
@@ -499,6 +510,8 @@ TEST_P(InspectorAgreement, SaysWhatThePassThenDoes) {
 
     Inspection inspection = Inspect("--view=64 --tool=\"" + tool_ + "\"", dir());
     if (row.restartFirst) {
+        // The restart would run the pass itself.
+        harness::DeleteRunOnce(kArmName);
         ASSERT_TRUE(harness::RestartWine());
     }
     harness::RunResult pass = harness::Run("\"" + tool_ + "\" /S", nullptr, dir().c_str());
@@ -633,6 +646,159 @@ const AgreementCase kAgreementCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Agreement, InspectorAgreement, testing::ValuesIn(kAgreementCases),
                          [](const testing::TestParamInfo<AgreementCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Where the files, the tool's copy and the records lie, and what starts the
+// pass. Every row records work set "w", whose entry 1 names a.dll, replaced
+// at restart by new\a.dll, with the fixture's RunOnce value armed; then it
+// changes one thing: makes one object changeable by Everyone through the
+// platform's security functions, or changes what RunOnce starts.
+struct PlacementCase {
+    const char* name;
+    void (*change)(const std::string& dir, const std::string& tool);
+    std::vector<std::string> lines;
+    DWORD exitCode;
+    unsigned unsafe; // as the summary counts them
+};
+
+void PrintTo(const PlacementCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class InspectorPlacements : public InspectorTest,
+                            public testing::WithParamInterface<PlacementCase> {};
+
+TEST_P(InspectorPlacements, SaysWhoMayChangeWhatRunsAndWhetherItStarts) {
+    const PlacementCase& row = GetParam();
+    ASSERT_TRUE(harness::RecordWorkSets({{"w", Entries({{"D", "a.dll"}})}}, dir()));
+    ASSERT_TRUE(MoveFileExA((dir() + "\\new\\a.dll").c_str(), (dir() + "\\a.dll").c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
+    row.change(dir(), tool_);
+
+    Inspection inspection = Inspect("--view=64 --tool=\"" + tool_ + "\"", dir());
+
+    ExpectReport(inspection, row.lines, row.exitCode);
+    ASSERT_FALSE(inspection.lines.empty());
+    EXPECT_NE(std::string::npos, inspection.lines.back().find(", unsafe placements " +
+                                                              std::to_string(row.unsafe) + ","))
+        << inspection.lines.back();
+}
+
+void Writable(const std::string& path) {
+    ASSERT_TRUE(harness::GrantEveryone(SE_FILE_OBJECT, path, FILE_WRITE_DATA));
+}
+void OpenToNewFiles(const std::string& folder) {
+    ASSERT_TRUE(harness::GrantEveryone(SE_FILE_OBJECT, folder, FILE_ADD_FILE));
+}
+void OpenKey(const std::string& path, DWORD access) {
+    ASSERT_TRUE(harness::GrantEveryone(SE_REGISTRY_KEY, "MACHINE\\" + path, access));
+}
+void Arm(const std::string& command) {
+    ASSERT_TRUE(harness::SetRunOnce(kArmName, command));
+}
+
+const char kArmedLine[] =
+    "armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs \"{tool}\" /S when a "
+    "member of Administrators next logs on; a standard user's logon does not run it";
+
+const PlacementCase kPlacementCases[] = {
+    {"SafeAndArmed",
+     [](const std::string&, const std::string&) {},
+     {"    ok   no ordinary user may change the file, its new version or their folders", kArmedLine,
+      "  ok   the tool's copy {tool} is there",
+      "  ok   no ordinary user may change the tool's copy or its folder"},
+     0,
+     0},
+    {"FileWritable",
+     [](const std::string& dir, const std::string&) { Writable(dir + "\\a.dll"); },
+     {"    FAIL ordinary users may change the file {dir}\\a.dll: Everyone may write to it*"},
+     1,
+     1},
+    {"FolderOpenToNewFiles",
+     [](const std::string& dir, const std::string&) { OpenToNewFiles(dir); },
+     {"    FAIL ordinary users may change the folder {dir} of the file: Everyone may add files "
+      "to it*"},
+     1,
+     1},
+    {"NewVersionWritable",
+     [](const std::string& dir, const std::string&) { Writable(dir + "\\new\\a.dll"); },
+     {"    FAIL ordinary users may change the new version {dir}\\new\\a.dll, which replaces the "
+      "file at restart: Everyone may write to it*"},
+     1,
+     1},
+    {"NewVersionFolderOpenToNewFiles",
+     [](const std::string& dir, const std::string&) { OpenToNewFiles(dir + "\\new"); },
+     {"    FAIL ordinary users may change the folder {dir}\\new of the new version: Everyone may "
+      "add files to it*"},
+     1,
+     1},
+    {"ToolCopyWritable",
+     [](const std::string&, const std::string& tool) { Writable(tool); },
+     {kArmedLine, "  FAIL ordinary users may change the tool's copy {tool}: Everyone may write to "
+                  "it*"},
+     1,
+     1},
+    {"ToolFolderOpenToNewFiles",
+     [](const std::string& dir, const std::string&) { OpenToNewFiles(dir + "\\tool"); },
+     {kArmedLine, "  FAIL ordinary users may change the folder {dir}\\tool of the tool's copy: "
+                  "Everyone may add files to it*"},
+     1,
+     1},
+    {"PendingKeyOpenToValues",
+     [](const std::string&, const std::string&) { OpenKey(harness::kPendingKey, KEY_SET_VALUE); },
+     {"FAIL ordinary users may change the pending key HKLM\\Software\\Zelk.Library.Cormant.v3: "
+      "Everyone may set values in it"},
+     1,
+     1},
+    {"WorkSetOpenToSubkeys",
+     [](const std::string&, const std::string&) {
+         OpenKey(std::string(harness::kPendingKey) + "\\w", KEY_CREATE_SUB_KEY);
+     },
+     {"work set \"w\": runs entries 1 to 1, then is deleted",
+      "  FAIL ordinary users may change the work set \"w\": Everyone may create subkeys in it"},
+     1,
+     1},
+    // Another program with "/S", and the tool without it, arm nothing.
+    {"NotArmed",
+     [](const std::string& dir, const std::string& tool) {
+         Arm("\"" + dir + "\\exeserver.exe\" /S");
+         ASSERT_TRUE(harness::SetRunOnce(kOtherName, "\"" + tool + "\" /T" + dir + "\\sample.tlb"));
+     },
+     {"WARN not armed: no RunOnce value under HKLM starts a copy of the tool with \"/S\", so "
+      "nothing runs the pass at the next logon"},
+     1,
+     0},
+    {"CopyNotThere",
+     [](const std::string& dir, const std::string&) {
+         Arm("\"" + dir + "\\gone\\pendreg.exe\" /S");
+     },
+     {"armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs \"{dir}\\gone\\"
+      "pendreg.exe\" /S when*",
+      "  FAIL the tool's copy {dir}\\gone\\pendreg.exe is not there"},
+     1,
+     0},
+    {"CopyDeletedAtRestart",
+     [](const std::string&, const std::string& tool) {
+         ASSERT_TRUE(MoveFileExA(tool.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+     },
+     {kArmedLine, "  FAIL the tool's copy {tool} is deleted at restart, before it can run"},
+     1,
+     0},
+    {"CopyKnownByItsBytes",
+     [](const std::string& dir, const std::string& tool) {
+         ASSERT_TRUE(CopyFileA(tool.c_str(), (dir + "\\tool\\setup.exe").c_str(), FALSE));
+         Arm(dir + "\\tool\\setup.exe /S");
+     },
+     {"armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs {dir}\\tool\\setup.exe "
+      "/S when*",
+      "  ok   the tool's copy {dir}\\tool\\setup.exe is there"},
+     0,
+     0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inspector, InspectorPlacements, testing::ValuesIn(kPlacementCases),
+                         [](const testing::TestParamInfo<PlacementCase>& info) {
                              return std::string(info.param.name);
                          });
 

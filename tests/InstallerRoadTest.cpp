@@ -6,13 +6,13 @@
 // "add" printed, and the records and the RunOnce value are gone; a second
 // restart removes the tool's copy.
 #include "harness/Harness.h"
+#include "harness/Placement.h"
 #include "harness/WorkSets.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-const char kRunOnce[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 const char kRunOnceName[] = "pendreg road test";
 
 // Checks the condition every 100 ms for up to 30 s: what a restart starts
@@ -25,25 +25,6 @@ template <typename Condition> bool Eventually(Condition condition) {
         Sleep(100);
     }
     return condition();
-}
-
-bool RunOnceValueExists() {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunOnce, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    bool exists =
-        RegQueryValueExA(key, kRunOnceName, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return exists;
-}
-
-void DeleteRunOnce() {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunOnce, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-        RegDeleteValueA(key, kRunOnceName);
-        RegCloseKey(key);
-    }
 }
 
 // The command line of the process that registered the module, or empty.
@@ -79,6 +60,7 @@ TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
     }
     harness::RemovePendingKey();
     harness::ScratchFolder scratch;
+    ASSERT_TRUE(harness::KeepToAdministrators(scratch.path()));
     harness::RecordLog log;
     // Version 1 is in use and registers nothing; version 2 records its
     // registration.
@@ -112,7 +94,7 @@ TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
     EXPECT_TRUE(Eventually([] {
         return !harness::KeyExists(HKEY_LOCAL_MACHINE, harness::kPendingKey);
     })) << "the records are still there";
-    EXPECT_FALSE(RunOnceValueExists());
+    EXPECT_FALSE(harness::RunOnceValueExists(kRunOnceName));
     EXPECT_TRUE(Eventually([&] { return harness::ListedForDeletionAtRestart(tool); }))
         << "the tool's copy is not scheduled for deletion";
     EXPECT_TRUE(harness::FileExists(tool)) << "deleted before the next restart";
@@ -120,7 +102,7 @@ TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
     ASSERT_TRUE(harness::RestartWine());
     EXPECT_TRUE(Eventually([&] { return !harness::FileExists(tool); }))
         << "the tool's copy survived the second restart";
-    DeleteRunOnce();
+    harness::DeleteRunOnce(kRunOnceName);
     harness::RemovePendingKey();
     RemoveDirectoryA(harness::FolderOf(tool).c_str());
 }

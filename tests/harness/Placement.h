@@ -1,0 +1,29 @@
+#pragma once
+// Where an installer puts what runs at restart: who may change it, and the
+// RunOnce value that starts a copy of the tool.
+#include <windows.h>
+
+#include <accctrl.h>
+
+#include <string>
+
+namespace harness {
+
+// Adds a grant of access to Everyone to the object's access list, through
+// the platform's security functions. name as SetNamedSecurityInfo takes it:
+// a path, or "MACHINE\..." for a key under HKEY_LOCAL_MACHINE.
+bool GrantEveryone(SE_OBJECT_TYPE type, const std::string& name, DWORD access);
+
+// Gives the folder an access list of its own, inherited by what is put in
+// it: full control for SYSTEM, Administrators and the running account, and
+// nothing for anyone else. What an installer should do with its folders.
+bool KeepToAdministrators(const std::string& folder);
+
+const char kRunOnceKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+// Sets and deletes a RunOnce value under HKEY_LOCAL_MACHINE, in this program's
+// own registry view.
+bool SetRunOnce(const std::string& name, const std::string& commandLine);
+void DeleteRunOnce(const std::string& name);
+bool RunOnceValueExists(const std::string& name);
+
+} // namespace harness
