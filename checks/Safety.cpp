@@ -131,10 +131,11 @@ class WithoutCaller {
 
 // Asks the platform what one group alone may do under a descriptor. Where
 // Authz is there (Windows), a client context made from the group's SID alone
-// answers for any group. Wine has no Authz (nor GetEffectiveRightsFromAcl):
-// there, AccessCheck answers with a token of the caller's own in which every
-// SID but the group's counts only for denying, so only the caller's own
-// groups can be asked about.
+// answers for any group. Wine has no Authz (its functions fail with
+// ERROR_CALL_NOT_IMPLEMENTED) and no GetEffectiveRightsFromAcl (a stub that
+// fails): there, AccessCheck answers with a token of the caller's own in
+// which every SID but the group's counts only for denying, so only the
+// caller's own groups can be asked about.
 class AccessOracle {
   public:
     AccessOracle() {
@@ -145,7 +146,6 @@ class AccessOracle {
         if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr,
                                             nullptr, &manager_)) {
             manager_ = nullptr;
-            MakeTokens();
         }
     }
     ~AccessOracle() {
@@ -161,18 +161,20 @@ class AccessOracle {
     AccessOracle(const AccessOracle&) = delete;
     AccessOracle& operator=(const AccessOracle&) = delete;
 
-    bool CanAsk(size_t group) const {
-        return !sids_[group].empty() && (manager_ != nullptr || tokens_[group] != nullptr);
+    bool CanAsk(size_t group) {
+        return !sids_[group].empty() && (manager_ != nullptr || TokenOf(group) != nullptr);
     }
 
     // False when the group cannot be asked about here.
     bool Ask(size_t group, PSECURITY_DESCRIPTOR descriptor, const GENERIC_MAPPING& mapping,
              ACCESS_MASK* granted) {
-        if (!CanAsk(group)) {
+        if (sids_[group].empty()) {
             return false;
         }
-        return manager_ != nullptr ? AskAuthz(group, descriptor, mapping, granted)
-                                   : AskToken(group, descriptor, mapping, granted);
+        if (manager_ != nullptr && AskAuthz(group, descriptor, mapping, granted)) {
+            return true;
+        }
+        return TokenOf(group) != nullptr && AskToken(group, descriptor, mapping, granted);
     }
 
   private:
@@ -218,6 +220,14 @@ class AccessOracle {
         }
         *granted = allowed ? mask : 0;
         return true;
+    }
+
+    HANDLE TokenOf(size_t group) {
+        if (!tokensMade_) {
+            tokensMade_ = true;
+            MakeTokens();
+        }
+        return tokens_[group];
     }
 
     void MakeTokens() {
@@ -270,6 +280,7 @@ class AccessOracle {
     Sid nobody_;
     Sid caller_;
     AUTHZ_RESOURCE_MANAGER_HANDLE manager_ = nullptr;
+    bool tokensMade_ = false;
     HANDLE tokens_[kGroupCount] = {};
 };
 
