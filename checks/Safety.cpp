@@ -1,6 +1,8 @@
 #include "checks/Safety.h"
 
 #include "checks/EntryFile.h"
+#include "checks/Redirection.h"
+#include "pending/Launcher.h"
 
 #include <aclapi.h>
 #include <authz.h>
@@ -393,6 +395,8 @@ std::wstring FolderOfPath(const std::wstring& path) {
 Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
                           const std::vector<PendingRename>& renames) {
     Findings findings;
+    // The files as the entry's own program will find them.
+    RedirectionOff view(RunsWithRedirectionOff(kind, is64Bit));
     std::wstring written = AnsiToWide(file);
     if (!IsFullPath(written)) {
         return findings;
