@@ -1,18 +1,23 @@
 // arm: a copy of the tool in a folder of its own, and a RunOnce value that
 // starts it with "/S" at the next logon; nothing when one does already.
-#include "main/CommandLine.h"
+#include "checks/Arming.h"
 #include "record/Arm.h"
 #include "record/Record.h"
 
+#include <sddl.h>
 #include <stdio.h>
 
 namespace {
 
-const wchar_t kRunOnce[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 const char kRunOnceShown[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 // The view that the system's own start-up reads: the 64-bit one on 64-bit
 // Windows. 32-bit Windows has one view and ignores the flag.
 const REGSAM kStartupView = KEY_WOW64_64KEY;
+// The copy's folder: full control for SYSTEM and Administrators, read and
+// run for Users, and nothing inherited from the Temp folder above it, where
+// users may add files. The pass runs the copy, and loads DLLs from its folder
+// first, with an administrator's rights.
+const wchar_t kCopyFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 std::wstring FileNameOf(const std::wstring& path) {
     return path.substr(path.find_last_of(L"\\/") + 1);
@@ -21,69 +26,6 @@ std::wstring FileNameOf(const std::wstring& path) {
 bool IsFile(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-// The whole file, or empty when it cannot be read.
-std::string Contents(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    std::string bytes;
-    LARGE_INTEGER size;
-    if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size) &&
-        size.QuadPart < 64 * 1024 * 1024) {
-        bytes.resize(static_cast<size_t>(size.QuadPart));
-        DWORD read = 0;
-        if (!bytes.empty() &&
-            !ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr)) {
-            read = 0;
-        }
-        bytes.resize(read);
-    }
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
-    return bytes;
-}
-
-// The program a command line starts, as process creation finds it: the
-// quoted first token, or everything up to the first space.
-std::wstring ProgramOf(const std::wstring& commandLine) {
-    if (!commandLine.empty() && commandLine[0] == L'"') {
-        return commandLine.substr(1, commandLine.find(L'"', 1) - 1);
-    }
-    return commandLine.substr(0, commandLine.find(L' '));
-}
-
-// Whether the command starts a copy of the tool with "/S", read with the
-// tool's own grammar from the ANSI command line the copy would get.
-bool StartsPass(const std::wstring& commandLine, const std::wstring& tool,
-                const std::string& toolBytes) {
-    ToolCommand command = ScanCommandLine(ReportText(commandLine).c_str());
-    if (!command.hasSwitch || command.letter != 'S') {
-        return false;
-    }
-    std::wstring program = ProgramOf(commandLine);
-    if (!IsFile(program)) {
-        return false;
-    }
-    return lstrcmpiW(FileNameOf(program).c_str(), FileNameOf(tool).c_str()) == 0 ||
-           (!toolBytes.empty() && Contents(program) == toolBytes);
-}
-
-// The value's command line, with environment variables expanded for an
-// expandable string; empty for a value of another type.
-std::wstring CommandOf(DWORD type, const std::wstring& data) {
-    if (type == REG_SZ) {
-        return data;
-    }
-    if (type != REG_EXPAND_SZ) {
-        return std::wstring();
-    }
-    std::wstring expanded(32768, L'\0');
-    DWORD length =
-        ExpandEnvironmentStringsW(data.c_str(), &expanded[0], static_cast<DWORD>(expanded.size()));
-    expanded.resize(length > 0 && length <= expanded.size() ? length - 1 : 0);
-    return expanded;
 }
 
 // A new folder of its own under the Windows folder's Temp; empty,
@@ -105,27 +47,37 @@ std::wstring NewCopyFolder() {
         temp = std::wstring(windows, length) + L"\\" + found.cFileName;
         FindClose(search);
     }
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kCopyFolderAccess, SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        Complain("cannot make the access list of the copy's folder: error %lu", GetLastError());
+        return std::wstring();
+    }
+    SECURITY_ATTRIBUTES access = {sizeof(access), descriptor, FALSE};
     DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
-    for (DWORD attempt = 0; attempt < 100; ++attempt) {
+    std::wstring folder;
+    DWORD error = ERROR_SUCCESS;
+    for (DWORD attempt = 0; attempt < 100 && folder.empty(); ++attempt) {
         wchar_t name[32];
         swprintf(name, 32, L"\\pendreg-%08lx", static_cast<unsigned long>(seed + attempt));
-        std::wstring folder = temp + name;
-        if (CreateDirectoryW(folder.c_str(), nullptr)) {
-            return folder;
-        }
-        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+        if (CreateDirectoryW((temp + name).c_str(), &access)) {
+            folder = temp + name;
+        } else if ((error = GetLastError()) != ERROR_ALREADY_EXISTS) {
             break;
         }
     }
-    Complain("cannot make a folder under %s: error %lu", ReportText(temp).c_str(), GetLastError());
-    return std::wstring();
+    LocalFree(descriptor);
+    if (folder.empty()) {
+        Complain("cannot make a folder under %s: error %lu", ReportText(temp).c_str(), error);
+    }
+    return folder;
 }
 
 // Writes the value unless one of that name is there: it is somebody else's.
 bool SetRunOnce(const std::wstring& name, const std::wstring& commandLine) {
     HKEY key;
     LONG status =
-        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunOnce, 0, nullptr, 0,
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, nullptr, 0,
                         KEY_QUERY_VALUE | KEY_SET_VALUE | kStartupView, nullptr, &key, nullptr);
     if (status != ERROR_SUCCESS) {
         Complain("%s: cannot be written: error %ld", kRunOnceShown, status);
@@ -151,38 +103,18 @@ bool SetRunOnce(const std::wstring& name, const std::wstring& commandLine) {
 } // namespace
 
 bool FindArmedCopy(const std::wstring& tool, std::wstring* copy, std::wstring* valueName) {
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnce, 0, KEY_QUERY_VALUE | kStartupView, &key) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
-    std::string toolBytes = Contents(tool);
-    bool found = false;
-    std::wstring name(16384, L'\0');
-    std::wstring data;
-    for (DWORD index = 0; !found; ++index) {
-        DWORD nameLength = static_cast<DWORD>(name.size());
-        DWORD type = REG_NONE;
-        DWORD size = 0;
-        if (RegEnumValueW(key, index, &name[0], &nameLength, nullptr, &type, nullptr, &size) !=
-            ERROR_SUCCESS) {
-            break;
-        }
-        data.assign(size / sizeof(wchar_t) + 1, L'\0');
-        if (RegQueryValueExW(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(&data[0]),
-                             &size) != ERROR_SUCCESS) {
-            continue;
-        }
-        data.resize(wcsnlen(data.c_str(), size / sizeof(wchar_t)));
-        std::wstring commandLine = CommandOf(type, data);
-        if (StartsPass(commandLine, tool, toolBytes)) {
-            *copy = ProgramOf(commandLine);
-            *valueName = name.substr(0, nameLength);
-            found = true;
+    std::vector<PendingRename> renames = ReadPendingRenames();
+    for (const ArmingValue& value : FindArmingValues(tool, renames)) {
+        // Only a copy that will be there when the value runs arms the pass.
+        std::wstring lying;
+        CheckArmedCopy(value.copy, renames, &lying);
+        if (!lying.empty()) {
+            *copy = value.copy;
+            *valueName = value.name;
+            return true;
         }
     }
-    RegCloseKey(key);
-    return found;
+    return false;
 }
 
 int ArmVerb(const Arguments& arguments) {
