@@ -3,6 +3,7 @@
 #include "checks/EntryFile.h"
 #include "checks/ImageFacts.h"
 #include "checks/Redirection.h"
+#include "checks/Safety.h"
 #include "main/PathBuffer.h"
 #include "pending/Launcher.h"
 #include "record/Arm.h"
@@ -79,12 +80,17 @@ std::string PickedMode(const std::string& file, const FileCheckContext& context)
     return facts.isDll ? "D" : "E";
 }
 
-// The checks of the file as the pass will meet it: false, with every failure
-// said, when one failed. Warnings are said too, but record.
+// The checks of the file as the pass will meet it, and of who may change it:
+// false, with every failure said, when one failed. Warnings are said too,
+// but record.
 bool PassesChecks(const NewEntry& entry, const FileCheckContext& context) {
+    char kind = entry.mode[0];
+    bool is64Bit = entry.mode.size() > 1;
+    Findings findings = CheckEntryFile(kind, is64Bit, entry.file.c_str(), context);
+    Findings safety = CheckEntrySafety(kind, is64Bit, entry.file.c_str(), context.renames);
+    findings.insert(findings.end(), safety.begin(), safety.end());
     bool passed = true;
-    for (const Finding& finding :
-         CheckEntryFile(entry.mode[0], entry.mode.size() > 1, entry.file.c_str(), context)) {
+    for (const Finding& finding : findings) {
         if (finding.outcome == Outcome::Fail) {
             Complain("%s: %s", entry.file.c_str(), finding.text.c_str());
             passed = false;

@@ -1,5 +1,6 @@
 // replace: a new version in place of a file that may be in use, at once when
 // it can be, otherwise at the next restart.
+#include "checks/Safety.h"
 #include "record/Record.h"
 
 #include <stdio.h>
@@ -53,6 +54,16 @@ int ReplaceVerb(const Arguments& arguments) {
     if (IsFolder(target) || !IsFolder(folder)) {
         Complain("%s: %s", ReportText(target).c_str(),
                  IsFolder(target) ? "is a folder" : "its folder is not there");
+        return kExitRefused;
+    }
+    // The new version waits in the target's folder and is registered from
+    // there, with an administrator's rights: not in a folder that ordinary
+    // users may change.
+    Findings unsafe;
+    if (!AddExposureFinding(unsafe, "the folder " + ReportText(folder) + " of the file",
+                            ExposureOfPath(folder, Securable::Folder))) {
+        Complain("%s: %s; nothing staged there", ReportText(target).c_str(),
+                 unsafe.front().text.c_str());
         return kExitRefused;
     }
     std::wstring staged = StageCopy(source, folder);

@@ -2,6 +2,7 @@
 // exactly as printed; what it refuses, it refuses whole, the registry byte
 // for byte as it was; replace, now or at restart; arm, once.
 #include "harness/Harness.h"
+#include "harness/Placement.h"
 #include "harness/WorkSets.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,8 @@ using harness::With;
 using harness::WorkSet;
 
 const char kRunOnce[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+// The RunOnce value that arms the pass for the inspector's round trip.
+const char kArmName[] = "pendreg record round trip";
 const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
 const char kRenames[] = "PendingFileRenameOperations";
 // Under code page 1252 neither the folder's nor the file's name can be held.
@@ -84,6 +87,7 @@ class RecorderTest : public testing::Test {
   protected:
     void SetUp() override {
         harness::RemovePendingKey();
+        ASSERT_TRUE(harness::KeepToAdministrators(dir()));
         tool_ = scratch_.Copy(harness::ToolPath(), "tool\\pendreg.exe");
         self_ = scratch_.Copy(harness::TestProgramPath(), "self\\pendreg.exe");
         for (const char* name : {"a.dll", "b.dll"}) {
@@ -94,6 +98,10 @@ class RecorderTest : public testing::Test {
         scratch_.Copy(harness::FixturePath("exeserver.exe"), "exeserver.exe");
         scratch_.Copy(harness::FixturePath("sample.tlb"), "sample.tlb");
         scratch_.Write("not a library.tlb", "plain text, no type library\r\n");
+        // A folder where ordinary users may add and delete files.
+        scratch_.Copy(harness::FixturePath("recorder.dll"), "open\\a.dll");
+        ASSERT_TRUE(harness::GrantEveryone(SE_FILE_OBJECT, dir() + "\\open",
+                                           FILE_ADD_FILE | FILE_DELETE_CHILD));
         CreateDirectoryW(UnicodeFile().substr(0, UnicodeFile().rfind(L'\\')).c_str(), nullptr);
         CopyFileW(Widen(harness::FixturePath("recorder.dll")).c_str(), UnicodeFile().c_str(), 0);
         wchar_t shortPath[MAX_PATH] = {};
@@ -107,6 +115,7 @@ class RecorderTest : public testing::Test {
     // these.
     void TearDown() override {
         harness::RemovePendingKey();
+        harness::DeleteRunOnce(kArmName);
         DeleteFileW(UnicodeFile().c_str());
         RemoveDirectoryW(UnicodeFile().substr(0, UnicodeFile().rfind(L'\\')).c_str());
     }
@@ -190,6 +199,8 @@ TEST_P(RecorderRuns, RecordsWhatThePassRunsAsPrintedOrNothing) {
     }
     std::map<std::string, std::string> stored = ValuesOf(Quoted(run.text, "work set \""), view);
     EXPECT_EQ(expected, stored) << run.text;
+    // Armed, as an installer would be, with the copy that the pass runs.
+    ASSERT_TRUE(harness::SetRunOnce(kArmName, "\"" + self_ + "\" /S"));
     Output inspection = harness::RunCapturing(Widen("\"" + harness::InspectorPath() +
                                                     "\" --view=" + std::to_string(row.bits) +
                                                     " --tool=\"" + self_ + "\""),
@@ -244,6 +255,11 @@ const RunCase kRunCases[] = {
      {},
      "",
      Entries({{"D", "a.dll"}})},
+    {"FileInAFolderOrdinaryUsersMayChange",
+     "add --view=64 {dir}\\open\\a.dll",
+     {},
+     "pendreg-record: {dir}\\open\\a.dll: ordinary users may change the folder {dir}\\open of "
+     "the file: Everyone may add files to it, delete files in it"},
     {"UnknownVerb", "record {dir}\\a.dll", {}, "pendreg-record: unknown verb: record"},
     {"UnknownOption",
      "add --colour {dir}\\a.dll",
@@ -334,8 +350,9 @@ struct ReplaceCase {
     DWORD exitCode;
     const char* line; // how the output begins
     const char* targetNow;
-    bool atRestart;     // the target is listed for replacement at restart
-    size_t filesBeside; // in the target's folder, the target included
+    bool atRestart;          // the target is listed for replacement at restart
+    size_t filesBeside;      // in the target's folder, the target included
+    bool openFolder = false; // ordinary users may add files to the target's folder
 };
 
 void PrintTo(const ReplaceCase& row, std::ostream* out) {
@@ -352,6 +369,9 @@ TEST_P(RecorderReplace, PutsTheNewVersionInPlaceNowOrAtRestart) {
     std::string renames = Renames();
     std::string target = scratch_.Write("app\\target.dll", "version 1");
     scratch_.Write("update\\new.dll", "version 2");
+    if (row.openFolder) {
+        ASSERT_TRUE(harness::GrantEveryone(SE_FILE_OBJECT, dir() + "\\app", FILE_ADD_FILE));
+    }
     HANDLE held = *row.held == '\0' ? INVALID_HANDLE_VALUE
                                     : CreateFileA((dir() + "\\" + row.held).c_str(), GENERIC_READ,
                                                   0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -393,12 +413,27 @@ const ReplaceCase kReplaceCases[] = {
     {"NewVersionUnreadableNoCopyLeft", "update\\new.dll", "update\\new.dll", 2,
      "pendreg-record: {dir}\\update\\new.dll: cannot be copied to {dir}\\app\\new", "version 1",
      false, 1},
+    {"TargetFolderOrdinaryUsersMayChangeNothingStaged", "", "update\\new.dll", 2,
+     "pendreg-record: {dir}\\app\\target.dll: ordinary users may change the folder {dir}\\app of "
+     "the file: Everyone may add files to it",
+     "version 1", false, 1, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Recorder, RecorderReplace, testing::ValuesIn(kReplaceCases),
                          [](const testing::TestParamInfo<ReplaceCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// What arm gives the copy's folder: full control for SYSTEM and
+// Administrators, read and run for Users, nothing inherited from Temp. Wine
+// keeps only what maps to Unix permission bits: SYSTEM and the owner, the
+// running account, keep full control, and nobody else gets anything.
+std::string CopyFolderAccess() {
+    if (harness::RunningUnderWine()) {
+        return "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;" + harness::RunningAccount() + ")";
+    }
+    return "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+}
 
 // Arming twice leaves one RunOnce value, which starts a copy of the tool with
 // "/S"; the second run says so and does nothing. "add" then names that copy
@@ -417,6 +452,7 @@ TEST_F(RecorderTest, ArmsOnceAndAddNamesTheArmedCopy) {
     std::string runOnce = harness::DumpKey(HKEY_LOCAL_MACHINE, kRunOnce, KEY_WOW64_64KEY);
     EXPECT_EQ(runOnce.find(copy), runOnce.rfind(copy)) << "more than one value:\n" << runOnce;
     EXPECT_EQ(harness::ReadFile(tool_), harness::ReadFile(copy));
+    EXPECT_EQ(CopyFolderAccess(), harness::FolderAccess(harness::FolderOf(copy)));
     EXPECT_EQ("already armed: the RunOnce value \"pendreg record test\" starts \"" + copy +
                   "\" /S; nothing done\r\n",
               second.text);

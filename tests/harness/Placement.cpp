@@ -31,21 +31,43 @@ bool GrantEveryone(SE_OBJECT_TYPE type, const std::string& name, DWORD access) {
     return set;
 }
 
-bool KeepToAdministrators(const std::string& folder) {
+std::string RunningAccount() {
     HANDLE token = nullptr;
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
     BYTE user[256];
     DWORD size = sizeof(user);
     bool known = GetTokenInformation(token, TokenUser, user, size, &size);
     CloseHandle(token);
-    LPSTR account = nullptr;
-    if (!known ||
-        !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &account)) {
+    LPSTR text = nullptr;
+    if (!known || !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &text)) {
+        return std::string();
+    }
+    std::string account = text;
+    LocalFree(text);
+    return account;
+}
+
+std::string FolderAccess(const std::string& folder) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    LPSTR text = nullptr;
+    std::string access;
+    if (GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        access = text;
+    }
+    LocalFree(text);
+    LocalFree(descriptor);
+    return access;
+}
+
+bool KeepToAdministrators(const std::string& folder) {
+    std::string account = RunningAccount();
+    if (account.empty()) {
         return false;
     }
-    std::string sddl =
-        "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + std::string(account) + ")";
-    LocalFree(account);
+    std::string sddl = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account + ")";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     BOOL present = FALSE;
     BOOL defaulted = FALSE;

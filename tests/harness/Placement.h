@@ -14,6 +14,13 @@ namespace harness {
 // a path, or "MACHINE\..." for a key under HKEY_LOCAL_MACHINE.
 bool GrantEveryone(SE_OBJECT_TYPE type, const std::string& name, DWORD access);
 
+// The SID of the account this program runs as, as text ("S-1-5-...").
+std::string RunningAccount();
+
+// The folder's access list as text, in the platform's own notation (SDDL):
+// "D:", its flags, then one entry after another.
+std::string FolderAccess(const std::string& folder);
+
 // Gives the folder an access list of its own, inherited by what is put in
 // it: full control for SYSTEM, Administrators and the running account, and
 // nothing for anyone else. What an installer should do with its folders.
