@@ -25,10 +25,9 @@ using harness::WorkSet;
 const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
 const char kRenames[] = "PendingFileRenameOperations";
 const char kSampleLibId[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}";
-// The RunOnce values the tests set: the one that arms the pass with the
-// scratch folder's copy of the tool, and one more.
+// The RunOnce value that arms the pass with the scratch folder's copy of the
+// tool.
 const char kArmName[] = "pendreg inspector test";
-const char kOtherName[] = "pendreg inspector other";
 
 struct Inspection {
     DWORD exitCode = 0;
@@ -103,6 +102,7 @@ class InspectorTest : public testing::Test {
         harness::DeleteTree(HKEY_CLASSES_ROOT, kSampleLibId);
         ASSERT_TRUE(harness::KeepToAdministrators(dir()));
         tool_ = scratch_.Copy(harness::ToolPath(), "tool\\pendreg.exe");
+        scratch_.Copy(harness::ToolPath(), "tool\\setup.exe");
         ASSERT_TRUE(harness::SetRunOnce(kArmName, "\"" + tool_ + "\" /S"));
         scratch_.Copy(harness::FixturePath("recorder.dll"), "a.dll");
         scratch_.Copy(harness::FixturePath("recorder.dll"), "b.dll");
@@ -115,7 +115,6 @@ class InspectorTest : public testing::Test {
     }
     void TearDown() override {
         harness::DeleteRunOnce(kArmName);
-        harness::DeleteRunOnce(kOtherName);
         // Work sets whose names the ANSI functions cannot give go first.
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Zelk.Library.Cormant.v3");
         harness::RemovePendingKey();
@@ -652,19 +651,28 @@ INSTANTIATE_TEST_SUITE_P(Agreement, InspectorAgreement, testing::ValuesIn(kAgree
 // Where the files, the tool's copy and the records lie, and what starts the
 // pass. Every row records work set "w", whose entry 1 names a.dll, replaced
 // at restart by new\a.dll, with the fixture's RunOnce value armed; then it
-// changes one thing: makes one object changeable by Everyone through the
+// changes one thing: grants Everyone a right on one object through the
 // platform's security functions, or changes what RunOnce starts.
 struct PlacementCase {
     const char* name;
-    void (*change)(const std::string& dir, const std::string& tool);
-    std::vector<std::string> lines;
+    const char* opened; // a path, or a key as "MACHINE\..."; "" for none
+    DWORD access;       // what Everyone is granted on it
+    const char* armed;  // the arming value's command instead; "" keeps it
+    // The lines wanted, in order, one per "\n"; "{armed}" is the fixture's
+    // own arming line.
+    const char* lines;
     DWORD exitCode;
-    unsigned unsafe; // as the summary counts them
+    unsigned unsafe;         // as the summary counts them
+    bool toolLeaves = false; // the tool's copy is deleted at restart
 };
 
 void PrintTo(const PlacementCase& row, std::ostream* out) {
     *out << row.name;
 }
+
+const char kArmedLine[] =
+    "armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs \"{tool}\" /S when a "
+    "member of Administrators next logs on; a standard user's logon does not run it";
 
 class InspectorPlacements : public InspectorTest,
                             public testing::WithParamInterface<PlacementCase> {};
@@ -674,127 +682,80 @@ TEST_P(InspectorPlacements, SaysWhoMayChangeWhatRunsAndWhetherItStarts) {
     ASSERT_TRUE(harness::RecordWorkSets({{"w", Entries({{"D", "a.dll"}})}}, dir()));
     ASSERT_TRUE(MoveFileExA((dir() + "\\new\\a.dll").c_str(), (dir() + "\\a.dll").c_str(),
                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
-    row.change(dir(), tool_);
+    std::string opened = Expand(row.opened);
+    bool key = opened.compare(0, 8, "MACHINE\\") == 0;
+    ASSERT_TRUE(opened.empty() ||
+                harness::GrantEveryone(key ? SE_REGISTRY_KEY : SE_FILE_OBJECT, opened, row.access));
+    ASSERT_TRUE(*row.armed == '\0' || harness::SetRunOnce(kArmName, Expand(row.armed)));
+    ASSERT_TRUE(!row.toolLeaves ||
+                MoveFileExA(tool_.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
 
     Inspection inspection = Inspect("--view=64 --tool=\"" + tool_ + "\"", dir());
 
-    ExpectReport(inspection, row.lines, row.exitCode);
+    std::vector<std::string> wanted;
+    std::istringstream lines(harness::ReplaceAll(row.lines, "{armed}", kArmedLine));
+    for (std::string line; std::getline(lines, line);) {
+        wanted.push_back(line);
+    }
+    ExpectReport(inspection, wanted, row.exitCode);
     ASSERT_FALSE(inspection.lines.empty());
     EXPECT_NE(std::string::npos, inspection.lines.back().find(", unsafe placements " +
                                                               std::to_string(row.unsafe) + ","))
         << inspection.lines.back();
 }
 
-void Writable(const std::string& path) {
-    ASSERT_TRUE(harness::GrantEveryone(SE_FILE_OBJECT, path, FILE_WRITE_DATA));
-}
-void OpenToNewFiles(const std::string& folder) {
-    ASSERT_TRUE(harness::GrantEveryone(SE_FILE_OBJECT, folder, FILE_ADD_FILE));
-}
-void OpenKey(const std::string& path, DWORD access) {
-    ASSERT_TRUE(harness::GrantEveryone(SE_REGISTRY_KEY, "MACHINE\\" + path, access));
-}
-void Arm(const std::string& command) {
-    ASSERT_TRUE(harness::SetRunOnce(kArmName, command));
-}
-
-const char kArmedLine[] =
-    "armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs \"{tool}\" /S when a "
-    "member of Administrators next logs on; a standard user's logon does not run it";
-
 const PlacementCase kPlacementCases[] = {
-    {"SafeAndArmed",
-     [](const std::string&, const std::string&) {},
-     {"    ok   no ordinary user may change the file, its new version or their folders", kArmedLine,
-      "  ok   the tool's copy {tool} is there",
-      "  ok   no ordinary user may change the tool's copy or its folder"},
-     0,
-     0},
-    {"FileWritable",
-     [](const std::string& dir, const std::string&) { Writable(dir + "\\a.dll"); },
-     {"    FAIL ordinary users may change the file {dir}\\a.dll: Everyone may write to it*"},
-     1,
-     1},
-    {"FolderOpenToNewFiles",
-     [](const std::string& dir, const std::string&) { OpenToNewFiles(dir); },
-     {"    FAIL ordinary users may change the folder {dir} of the file: Everyone may add files "
-      "to it*"},
-     1,
-     1},
-    {"NewVersionWritable",
-     [](const std::string& dir, const std::string&) { Writable(dir + "\\new\\a.dll"); },
-     {"    FAIL ordinary users may change the new version {dir}\\new\\a.dll, which replaces the "
-      "file at restart: Everyone may write to it*"},
-     1,
-     1},
-    {"NewVersionFolderOpenToNewFiles",
-     [](const std::string& dir, const std::string&) { OpenToNewFiles(dir + "\\new"); },
-     {"    FAIL ordinary users may change the folder {dir}\\new of the new version: Everyone may "
-      "add files to it*"},
-     1,
-     1},
-    {"ToolCopyWritable",
-     [](const std::string&, const std::string& tool) { Writable(tool); },
-     {kArmedLine, "  FAIL ordinary users may change the tool's copy {tool}: Everyone may write to "
-                  "it*"},
-     1,
-     1},
-    {"ToolFolderOpenToNewFiles",
-     [](const std::string& dir, const std::string&) { OpenToNewFiles(dir + "\\tool"); },
-     {kArmedLine, "  FAIL ordinary users may change the folder {dir}\\tool of the tool's copy: "
-                  "Everyone may add files to it*"},
-     1,
-     1},
-    {"PendingKeyOpenToValues",
-     [](const std::string&, const std::string&) { OpenKey(harness::kPendingKey, KEY_SET_VALUE); },
-     {"FAIL ordinary users may change the pending key HKLM\\Software\\Zelk.Library.Cormant.v3: "
-      "Everyone may set values in it"},
-     1,
-     1},
-    {"WorkSetOpenToSubkeys",
-     [](const std::string&, const std::string&) {
-         OpenKey(std::string(harness::kPendingKey) + "\\w", KEY_CREATE_SUB_KEY);
-     },
-     {"work set \"w\": runs entries 1 to 1, then is deleted",
-      "  FAIL ordinary users may change the work set \"w\": Everyone may create subkeys in it"},
-     1,
-     1},
-    // Another program with "/S", and the tool without it, arm nothing.
-    {"NotArmed",
-     [](const std::string& dir, const std::string& tool) {
-         Arm("\"" + dir + "\\exeserver.exe\" /S");
-         ASSERT_TRUE(harness::SetRunOnce(kOtherName, "\"" + tool + "\" /T" + dir + "\\sample.tlb"));
-     },
-     {"WARN not armed: no RunOnce value under HKLM starts a copy of the tool with \"/S\", so "
-      "nothing runs the pass at the next logon"},
-     1,
-     0},
-    {"CopyNotThere",
-     [](const std::string& dir, const std::string&) {
-         Arm("\"" + dir + "\\gone\\pendreg.exe\" /S");
-     },
-     {"armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs \"{dir}\\gone\\"
-      "pendreg.exe\" /S when*",
-      "  FAIL the tool's copy {dir}\\gone\\pendreg.exe is not there"},
-     1,
-     0},
-    {"CopyDeletedAtRestart",
-     [](const std::string&, const std::string& tool) {
-         ASSERT_TRUE(MoveFileExA(tool.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-     },
-     {kArmedLine, "  FAIL the tool's copy {tool} is deleted at restart, before it can run"},
-     1,
-     0},
-    {"CopyKnownByItsBytes",
-     [](const std::string& dir, const std::string& tool) {
-         ASSERT_TRUE(CopyFileA(tool.c_str(), (dir + "\\tool\\setup.exe").c_str(), FALSE));
-         Arm(dir + "\\tool\\setup.exe /S");
-     },
-     {"armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs {dir}\\tool\\setup.exe "
-      "/S when*",
-      "  ok   the tool's copy {dir}\\tool\\setup.exe is there"},
-     0,
-     0},
+    {"SafeAndArmed", "", 0, "",
+     "    ok   no ordinary user may change the file, its new version or their folders\n"
+     "{armed}\n  ok   the tool's copy {tool} is there\n"
+     "  ok   no ordinary user may change the tool's copy or its folder",
+     0, 0},
+    {"FileWritable", "{dir}\\a.dll", FILE_WRITE_DATA, "",
+     "    FAIL ordinary users may change the file {dir}\\a.dll: Everyone may write to it*", 1, 1},
+    {"FolderOpenToNewFiles", "{dir}", FILE_ADD_FILE, "",
+     "    FAIL ordinary users may change the folder {dir} of the file: Everyone may add files to "
+     "it*",
+     1, 1},
+    {"NewVersionWritable", "{dir}\\new\\a.dll", FILE_WRITE_DATA, "",
+     "    FAIL ordinary users may change the new version {dir}\\new\\a.dll, which replaces the "
+     "file at restart: Everyone may write to it*",
+     1, 1},
+    {"NewVersionFolderOpenToNewFiles", "{dir}\\new", FILE_ADD_FILE, "",
+     "    FAIL ordinary users may change the folder {dir}\\new of the new version: Everyone may "
+     "add files to it*",
+     1, 1},
+    {"ToolCopyWritable", "{tool}", FILE_WRITE_DATA, "",
+     "{armed}\n  FAIL ordinary users may change the tool's copy {tool}: Everyone may write to it*",
+     1, 1},
+    {"ToolFolderOpenToNewFiles", "{dir}\\tool", FILE_ADD_FILE, "",
+     "{armed}\n  FAIL ordinary users may change the folder {dir}\\tool of the tool's copy: "
+     "Everyone may add files to it*",
+     1, 1},
+    {"PendingKeyOpenToValues", "MACHINE\\Software\\Zelk.Library.Cormant.v3", KEY_SET_VALUE, "",
+     "FAIL ordinary users may change the pending key HKLM\\Software\\Zelk.Library.Cormant.v3: "
+     "Everyone may set values in it",
+     1, 1},
+    {"WorkSetOpenToSubkeys", "MACHINE\\Software\\Zelk.Library.Cormant.v3\\w", KEY_CREATE_SUB_KEY,
+     "",
+     "work set \"w\": runs entries 1 to 1, then is deleted\n"
+     "  FAIL ordinary users may change the work set \"w\": Everyone may create subkeys in it",
+     1, 1},
+    // Another program with "/S", or the tool without it, arms nothing.
+    {"AnotherProgramArmsNothing", "", 0, "\"{dir}\\exeserver.exe\" /S",
+     "WARN not armed: no RunOnce value under HKLM starts a copy of the tool with \"/S\", so "
+     "nothing runs the pass at the next logon",
+     1, 0},
+    {"ToolWithoutSArmsNothing", "", 0, "\"{tool}\" /T{dir}\\sample.tlb", "WARN not armed: *", 1, 0},
+    {"CopyNotThere", "", 0, "\"{dir}\\gone\\pendreg.exe\" /S",
+     "armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs \"{dir}\\gone\\"
+     "pendreg.exe\" /S when*\n  FAIL the tool's copy {dir}\\gone\\pendreg.exe is not there",
+     1, 0},
+    {"CopyDeletedAtRestart", "", 0, "",
+     "{armed}\n  FAIL the tool's copy {tool} is deleted at restart, before it can run", 1, 0, true},
+    {"CopyKnownByItsBytes", "", 0, "{dir}\\tool\\setup.exe /S",
+     "armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs {dir}\\tool\\setup.exe "
+     "/S when*\n  ok   the tool's copy {dir}\\tool\\setup.exe is there",
+     0, 0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Inspector, InspectorPlacements, testing::ValuesIn(kPlacementCases),

@@ -369,9 +369,8 @@ TEST_P(RecorderReplace, PutsTheNewVersionInPlaceNowOrAtRestart) {
     std::string renames = Renames();
     std::string target = scratch_.Write("app\\target.dll", "version 1");
     scratch_.Write("update\\new.dll", "version 2");
-    if (row.openFolder) {
-        ASSERT_TRUE(harness::GrantEveryone(SE_FILE_OBJECT, dir() + "\\app", FILE_ADD_FILE));
-    }
+    ASSERT_TRUE(!row.openFolder ||
+                harness::GrantEveryone(SE_FILE_OBJECT, dir() + "\\app", FILE_ADD_FILE));
     HANDLE held = *row.held == '\0' ? INVALID_HANDLE_VALUE
                                     : CreateFileA((dir() + "\\" + row.held).c_str(), GENERIC_READ,
                                                   0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -452,7 +451,7 @@ TEST_F(RecorderTest, ArmsOnceAndAddNamesTheArmedCopy) {
     std::string runOnce = harness::DumpKey(HKEY_LOCAL_MACHINE, kRunOnce, KEY_WOW64_64KEY);
     EXPECT_EQ(runOnce.find(copy), runOnce.rfind(copy)) << "more than one value:\n" << runOnce;
     EXPECT_EQ(harness::ReadFile(tool_), harness::ReadFile(copy));
-    EXPECT_EQ(CopyFolderAccess(), harness::FolderAccess(harness::FolderOf(copy)));
+    EXPECT_EQ(CopyFolderAccess(), harness::AccessOf(SE_FILE_OBJECT, harness::FolderOf(copy)));
     EXPECT_EQ("already armed: the RunOnce value \"pendreg record test\" starts \"" + copy +
                   "\" /S; nothing done\r\n",
               second.text);

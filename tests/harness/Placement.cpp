@@ -3,32 +3,49 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <vector>
+#include <stdio.h>
 
 namespace harness {
 
-bool GrantEveryone(SE_OBJECT_TYPE type, const std::string& name, DWORD access) {
-    PACL acl = nullptr;
+std::string AccessOf(SE_OBJECT_TYPE type, const std::string& name) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    std::vector<char> object(name.begin(), name.end());
-    object.push_back('\0');
-    if (GetNamedSecurityInfoA(object.data(), type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &acl, nullptr, &descriptor) != ERROR_SUCCESS) {
-        return false;
+    LPSTR text = nullptr;
+    std::string access;
+    if (GetNamedSecurityInfoA(name.c_str(), type, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                              nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        access = text;
     }
-    char everyone[] = "EVERYONE";
-    EXPLICIT_ACCESSA grant = {};
-    grant.grfAccessPermissions = access;
-    grant.grfAccessMode = GRANT_ACCESS;
-    grant.grfInheritance = NO_INHERITANCE;
-    BuildTrusteeWithNameA(&grant.Trustee, everyone);
-    PACL granted = nullptr;
-    bool set = SetEntriesInAclA(1, &grant, acl, &granted) == ERROR_SUCCESS &&
-               SetNamedSecurityInfoA(object.data(), type, DACL_SECURITY_INFORMATION, nullptr,
-                                     nullptr, granted, nullptr) == ERROR_SUCCESS;
-    LocalFree(granted);
+    LocalFree(text);
+    LocalFree(descriptor);
+    return access;
+}
+
+// Sets the object's access list from that notation; "D:P" protects it from
+// what the folder or key above would pass on.
+static bool SetAccess(SE_OBJECT_TYPE type, const std::string& name, const std::string& access) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL acl = nullptr;
+    std::string object = name;
+    SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION;
+    parts |= access.compare(0, 3, "D:P") == 0 ? PROTECTED_DACL_SECURITY_INFORMATION : 0;
+    bool set = ConvertStringSecurityDescriptorToSecurityDescriptorA(access.c_str(), SDDL_REVISION_1,
+                                                                    &descriptor, nullptr) &&
+               GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) &&
+               SetNamedSecurityInfoA(&object[0], type, parts, nullptr, nullptr, acl, nullptr) ==
+                   ERROR_SUCCESS;
     LocalFree(descriptor);
     return set;
+}
+
+bool GrantEveryone(SE_OBJECT_TYPE type, const std::string& name, DWORD access) {
+    std::string list = AccessOf(type, name);
+    char grant[32];
+    snprintf(grant, sizeof(grant), "(A;;0x%lx;;;WD)", access);
+    return !list.empty() && SetAccess(type, name, list + grant);
 }
 
 std::string RunningAccount() {
@@ -47,74 +64,26 @@ std::string RunningAccount() {
     return account;
 }
 
-std::string FolderAccess(const std::string& folder) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    LPSTR text = nullptr;
-    std::string access;
-    if (GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
-        ConvertSecurityDescriptorToStringSecurityDescriptorA(
-            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
-        access = text;
-    }
-    LocalFree(text);
-    LocalFree(descriptor);
-    return access;
-}
-
 bool KeepToAdministrators(const std::string& folder) {
     std::string account = RunningAccount();
-    if (account.empty()) {
-        return false;
-    }
-    std::string sddl = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account + ")";
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL acl = nullptr;
-    std::vector<char> object(folder.begin(), folder.end());
-    object.push_back('\0');
-    bool kept =
-        ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
-                                                             &descriptor, nullptr) &&
-        GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) &&
-        SetNamedSecurityInfoA(object.data(), SE_FILE_OBJECT,
-                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                              nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
-    LocalFree(descriptor);
-    return kept;
+    return !account.empty() &&
+           SetAccess(SE_FILE_OBJECT, folder,
+                     "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + account + ")");
 }
 
 bool SetRunOnce(const std::string& name, const std::string& commandLine) {
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
-    bool set = RegSetValueExA(key, name.c_str(), 0, REG_SZ,
-                              reinterpret_cast<const BYTE*>(commandLine.c_str()),
-                              static_cast<DWORD>(commandLine.size() + 1)) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return set;
+    return RegSetKeyValueA(HKEY_LOCAL_MACHINE, kRunOnceKey, name.c_str(), REG_SZ,
+                           commandLine.c_str(),
+                           static_cast<DWORD>(commandLine.size() + 1)) == ERROR_SUCCESS;
 }
 
 void DeleteRunOnce(const std::string& name) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-        RegDeleteValueA(key, name.c_str());
-        RegCloseKey(key);
-    }
+    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kRunOnceKey, name.c_str());
 }
 
 bool RunOnceValueExists(const std::string& name) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
-    }
-    bool exists =
-        RegQueryValueExA(key, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return exists;
+    return RegGetValueA(HKEY_LOCAL_MACHINE, kRunOnceKey, name.c_str(), RRF_RT_ANY, nullptr, nullptr,
+                        nullptr) == ERROR_SUCCESS;
 }
 
 } // namespace harness

@@ -1,6 +1,5 @@
 #pragma once
-// Where an installer puts what runs at restart: who may change it, and the
-// RunOnce value that starts a copy of the tool.
+// Who may change what runs at restart, and the RunOnce value that starts it.
 #include <windows.h>
 
 #include <accctrl.h>
@@ -17,9 +16,9 @@ bool GrantEveryone(SE_OBJECT_TYPE type, const std::string& name, DWORD access);
 // The SID of the account this program runs as, as text ("S-1-5-...").
 std::string RunningAccount();
 
-// The folder's access list as text, in the platform's own notation (SDDL):
-// "D:", its flags, then one entry after another.
-std::string FolderAccess(const std::string& folder);
+// The object's access list in the platform's notation (SDDL): "D:", its
+// flags, then one entry after another; empty when it cannot be read.
+std::string AccessOf(SE_OBJECT_TYPE type, const std::string& name);
 
 // Gives the folder an access list of its own, inherited by what is put in
 // it: full control for SYSTEM, Administrators and the running account, and
@@ -27,8 +26,7 @@ std::string FolderAccess(const std::string& folder);
 bool KeepToAdministrators(const std::string& folder);
 
 const char kRunOnceKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-// Sets and deletes a RunOnce value under HKEY_LOCAL_MACHINE, in this program's
-// own registry view.
+// RunOnce values under HKEY_LOCAL_MACHINE, in this program's registry view.
 bool SetRunOnce(const std::string& name, const std::string& commandLine);
 void DeleteRunOnce(const std::string& name);
 bool RunOnceValueExists(const std::string& name);
