@@ -198,3 +198,70 @@ ImageFacts ReadImageFacts(const std::wstring& path) {
     facts.exportsRegisterServer = ExportsRegisterServer(image, headers, &facts.damage);
     return facts;
 }
+
+namespace {
+
+// The NUL-terminated name at a relative virtual address, when it ends inside
+// the file.
+bool NameAt(const MappedFile& image, IMAGE_NT_HEADERS* headers, DWORD rva, std::string* name) {
+    auto* start = static_cast<const char*>(CheckedRva(image, headers, rva, 1));
+    if (start == nullptr) {
+        return false;
+    }
+    size_t room =
+        image.size() - static_cast<size_t>(start - reinterpret_cast<const char*>(image.view()));
+    auto* end = static_cast<const char*>(memchr(start, '\0', room));
+    if (end == nullptr || end == start) {
+        return false;
+    }
+    name->assign(start, end);
+    return true;
+}
+
+// The names of a directory that is a table of descriptors, ended by one
+// whose name is 0, as the loader reads it.
+template <typename Descriptor, typename NameRva>
+std::vector<std::string> TableNames(const MappedFile& image, IMAGE_NT_HEADERS* headers,
+                                    USHORT index, NameRva nameRva, const char** damage) {
+    std::vector<std::string> names;
+    auto* at =
+        static_cast<const Descriptor*>(CheckedDirectory(image, index, sizeof(Descriptor), damage));
+    for (; at != nullptr && image.Holds(at, sizeof(*at)) && nameRva(*at) != 0; ++at) {
+        std::string name;
+        if (NameAt(image, headers, nameRva(*at), &name)) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// The image base, from the optional header of either kind.
+ULONGLONG ImageBase(IMAGE_NT_HEADERS* headers) {
+    return headers->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC
+               ? reinterpret_cast<IMAGE_NT_HEADERS64*>(headers)->OptionalHeader.ImageBase
+               : reinterpret_cast<IMAGE_NT_HEADERS32*>(headers)->OptionalHeader.ImageBase;
+}
+
+} // namespace
+
+ImageImports ReadImageImports(const MappedFile& image, IMAGE_NT_HEADERS* headers,
+                              const char** damage) {
+    ImageImports imports;
+    imports.modules = TableNames<IMAGE_IMPORT_DESCRIPTOR>(
+        image, headers, IMAGE_DIRECTORY_ENTRY_IMPORT,
+        [](const IMAGE_IMPORT_DESCRIPTOR& entry) { return entry.Name; }, damage);
+    // The oldest linkers wrote the delay-loaded name as an address, not as
+    // an offset from the image base.
+    DWORD base = static_cast<DWORD>(ImageBase(headers));
+    imports.delayLoaded = TableNames<IMAGE_DELAYLOAD_DESCRIPTOR>(
+        image, headers, IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT,
+        [base](const IMAGE_DELAYLOAD_DESCRIPTOR& entry) {
+            return (entry.Attributes.AllAttributes & 1) != 0 || entry.DllNameRVA == 0
+                       ? entry.DllNameRVA
+                       : entry.DllNameRVA - base;
+        },
+        damage);
+    imports.hasResources = CheckedDirectory(image, IMAGE_DIRECTORY_ENTRY_RESOURCE,
+                                            sizeof(IMAGE_RESOURCE_DIRECTORY), damage) != nullptr;
+    return imports;
+}

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // A file mapped for reading; unmapped and closed when it goes.
 class MappedFile {
@@ -65,3 +66,17 @@ struct ImageFacts {
 };
 
 ImageFacts ReadImageFacts(const std::wstring& path);
+
+// The modules an image imports, by the names its import table and its
+// delay-import table give them, in their order.
+struct ImageImports {
+    std::vector<std::string> modules;
+    std::vector<std::string> delayLoaded;
+    // Whether it has a resource directory, where a manifest would lie.
+    bool hasResources = false;
+};
+
+// The imports of a checked image; a name that does not end inside the file
+// is left out. damage is set when a table lies outside the file.
+ImageImports ReadImageImports(const MappedFile& image, IMAGE_NT_HEADERS* headers,
+                              const char** damage);
