@@ -1,5 +1,6 @@
 #include "checks/EntryFile.h"
 
+#include "checks/Dependencies.h"
 #include "checks/ImageFacts.h"
 #include "checks/Redirection.h"
 #include "checks/TypeLibraryProbe.h"
@@ -189,6 +190,7 @@ Findings CheckEntryFile(char kind, bool is64Bit, const char* file,
     std::wstring located = LocateFile(opened, context, findings);
     if (!located.empty()) {
         CheckFileItself(kind, is64Bit, located, context.toolBits, findings);
+        CheckDependencies(kind, is64Bit, opened, located, context, findings);
     }
     return findings;
 }

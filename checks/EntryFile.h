@@ -6,14 +6,19 @@
 #include "checks/Findings.h"
 #include "checks/RestartRenames.h"
 
+#include <memory>
 #include <string>
 #include <vector>
+
+struct DependencyCache;
 
 // What the checks of every entry need, read once per run.
 struct FileCheckContext {
     // The bitness of the tool, and so of its own child: 32 or 64.
     int toolBits;
     std::vector<PendingRename> renames;
+    // Made by the dependency checks on first use, and kept for the run.
+    mutable std::shared_ptr<DependencyCache> dependencies{};
 };
 
 // Whether the path names its file without help from the current folder: a

@@ -10,6 +10,12 @@ enum class Outcome { Ok, Fail, Warn };
 struct Finding {
     Outcome outcome;
     std::string text;
+    // About what the file needs rather than the file itself (a module it
+    // imports): the inspector counts it like any other, while the recorder
+    // prints it and records the file all the same, since an installer often
+    // records a component before it installs the run-time library that the
+    // component needs in the same run.
+    bool advisory = false;
 };
 
 using Findings = std::vector<Finding>;

@@ -55,8 +55,8 @@ bool SamePath(const std::wstring& first, const std::wstring& second) {
     return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
-// Whether path is folder itself or lies below it; rest receives the part of
-// path after folder ("" or "\name...").
+} // namespace
+
 bool Below(const std::wstring& path, const std::wstring& folder, std::wstring* rest) {
     size_t length = folder.size();
     if (length == 0 || path.size() < length ||
@@ -68,6 +68,8 @@ bool Below(const std::wstring& path, const std::wstring& folder, std::wstring* r
     *rest = path.substr(length);
     return true;
 }
+
+namespace {
 
 enum class Kind { None, File, Folder };
 

@@ -26,6 +26,11 @@ std::vector<PendingRename> ReadPendingRenames();
 // that exists now replaced by its long name), for comparing.
 std::wstring FullLongPath(const std::wstring& path);
 
+// Whether path is folder itself or lies below it, compared as the file
+// system compares names; rest receives the part of path after folder ("" or
+// "\name...").
+bool Below(const std::wstring& path, const std::wstring& folder, std::wstring* rest);
+
 // Why a rename onto a path does nothing at restart.
 enum class RenameFailure { None, SourceMissing, TargetExists };
 
