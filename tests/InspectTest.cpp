@@ -24,6 +24,7 @@ using harness::WorkSet;
 
 const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
 const char kRenames[] = "PendingFileRenameOperations";
+const char kEnvironment[] = "System\\CurrentControlSet\\Control\\Session Manager\\Environment";
 const char kSampleLibId[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}";
 // The RunOnce value that arms the pass with the scratch folder's copy of the
 // tool.
@@ -58,38 +59,44 @@ Inspection Inspect(const std::string& arguments, const std::string& dir) {
     return result;
 }
 
-// The delayed-move list is the machine's: each test that adds to it puts it
-// back as it was.
-class SavedRenames {
+// A value of the machine's that a test changes (the delayed-move list, the
+// PATH), put back as it was when the object goes.
+class SavedValue {
   public:
-    SavedRenames() {
-        HKEY key;
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ, &key);
+    SavedValue(const char* key, const char* name) : key_(key), name_(name) {
+        HKEY opened;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_, 0, KEY_READ, &opened);
         DWORD size = 0;
         existed_ =
-            RegQueryValueExA(key, kRenames, nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+            RegQueryValueExA(opened, name_, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
         value_.resize(size);
-        RegQueryValueExA(key, kRenames, nullptr, nullptr, reinterpret_cast<BYTE*>(&value_[0]),
+        RegQueryValueExA(opened, name_, nullptr, nullptr, reinterpret_cast<BYTE*>(&value_[0]),
                          &size);
-        RegCloseKey(key);
+        RegCloseKey(opened);
     }
-    ~SavedRenames() {
-        HKEY key;
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key);
+    ~SavedValue() {
+        HKEY opened;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_, 0, KEY_SET_VALUE, &opened);
         if (existed_) {
-            RegSetValueExA(key, kRenames, 0, REG_MULTI_SZ,
-                           reinterpret_cast<const BYTE*>(value_.data()),
+            RegSetValueExA(opened, name_, 0, type_, reinterpret_cast<const BYTE*>(value_.data()),
                            static_cast<DWORD>(value_.size()));
         } else {
-            RegDeleteValueA(key, kRenames);
+            RegDeleteValueA(opened, name_);
         }
-        RegCloseKey(key);
+        RegCloseKey(opened);
     }
-    SavedRenames(const SavedRenames&) = delete;
-    SavedRenames& operator=(const SavedRenames&) = delete;
+    SavedValue(const SavedValue&) = delete;
+    SavedValue& operator=(const SavedValue&) = delete;
+    // The value as it was, as text.
+    std::string text() const {
+        return value_.substr(0, value_.find('\0'));
+    }
 
   private:
+    const char* key_;
+    const char* name_;
     bool existed_ = false;
+    DWORD type_ = REG_NONE;
     std::string value_;
 };
 
@@ -155,7 +162,7 @@ class InspectorTest : public testing::Test {
 
     harness::ScratchFolder scratch_;
     harness::RecordLog log_;
-    SavedRenames savedRenames_;
+    SavedValue savedRenames_{kSessionManager, kRenames};
     std::string tool_;
 };
 
@@ -366,6 +373,123 @@ const VerdictCase kVerdictCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Inspector, InspectorVerdicts, testing::ValuesIn(kVerdictCases),
                          [](const testing::TestParamInfo<VerdictCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Whether the process that loads an entry's file finds every module it
+// needs. Each row places its fixtures (the entry's file first) and records
+// the first; the last one placed may be reached in a way of its own.
+enum class Reach { Placed, ThroughPath, MovedInAtRestart };
+
+struct DependencyCase {
+    const char* name;
+    const char* mode;
+    std::vector<std::pair<const char*, const char*>> files; // fixture, where in the folder
+    std::vector<std::string> lines;
+    DWORD exitCode;
+    Reach reach = Reach::Placed;
+};
+
+void PrintTo(const DependencyCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class InspectorDependencies : public InspectorTest,
+                              public testing::WithParamInterface<DependencyCase> {
+  protected:
+    SavedValue savedPath_{kEnvironment, "Path"};
+};
+
+TEST_P(InspectorDependencies, SaysWhetherEveryModuleIsFound) {
+    const DependencyCase& row = GetParam();
+    for (const auto& file : row.files) {
+        if (!harness::FileExists(harness::FixturePath(file.first))) {
+            GTEST_SKIP() << file.first << " was not built: no tool here makes it";
+        }
+        scratch_.Copy(harness::FixturePath(file.first), file.second);
+    }
+    std::string last = dir() + "\\" + row.files.back().second;
+    if (row.reach == Reach::ThroughPath) {
+        std::string path = savedPath_.text() + ";" + harness::FolderOf(last);
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, kEnvironment, "Path",
+                                                 REG_EXPAND_SZ, path.c_str(), path.size() + 1));
+    } else if (row.reach == Reach::MovedInAtRestart) {
+        std::string name = last.substr(last.find_last_of('\\'));
+        ASSERT_TRUE(MoveFileExA(last.c_str(), (dir() + name).c_str(), MOVEFILE_DELAY_UNTIL_REBOOT));
+    }
+    ASSERT_TRUE(
+        harness::RecordWorkSets({{"w", Entries({{row.mode, row.files[0].second}})}}, dir()));
+
+    Inspection inspection = Inspect("--view=64 --tool=\"" + tool_ + "\"", dir());
+
+    ExpectReport(inspection, row.lines, row.exitCode);
+}
+
+const char kAllFound[] = "    ok   a 64-bit process finds every module it needs";
+
+const DependencyCase kDependencyCases[] = {
+    {"HelperBeside",
+     "D",
+     {{"needsdep.dll", "needsdep.dll"}, {"dephelper.dll", "dephelper.dll"}},
+     {kAllFound},
+     0},
+    {"HelperMissing",
+     "D",
+     {{"needsdep.dll", "needsdep.dll"}},
+     {"    FAIL needs dephelper.dll, which a 64-bit process will not find: not in {dir}, the "
+      "system folder, the Windows folder or PATH"},
+     1},
+    {"HelperOnlyOfTheOtherBitness",
+     "D",
+     {{"needsdep.dll", "needsdep.dll"}, {"dephelper32.dll", "dephelper.dll"}},
+     {"    FAIL needs dephelper.dll, which a 64-bit process finds only as a 32-bit file: "
+      "{dir}\\dephelper.dll"},
+     1},
+    {"HelperMissingTwoLevelsDown",
+     "D",
+     {{"deepdep.dll", "deepdep.dll"}, {"needsdep.dll", "needsdep.dll"}},
+     {"    FAIL needs dephelper.dll (through needsdep.dll), which a 64-bit process will not find: "
+      "not in {dir}, the system folder, the Windows folder or PATH"},
+     1},
+    {"HelperArrivesAtRestart",
+     "D",
+     {{"needsdep.dll", "needsdep.dll"}, {"dephelper.dll", "new\\dephelper.dll"}},
+     {"    ok   needs dephelper.dll, which arrives at restart from {dir}\\new\\dephelper.dll",
+      kAllFound},
+     0,
+     Reach::MovedInAtRestart},
+    {"HelperFoundThroughPath",
+     "D",
+     {{"needsdep.dll", "needsdep.dll"}, {"dephelper.dll", "onpath\\dephelper.dll"}},
+     {"    ok   needs dephelper.dll, found through PATH in {dir}\\onpath", kAllFound},
+     0,
+     Reach::ThroughPath},
+    {"DelayLoadedHelperMissing",
+     "DX",
+     {{"delayed.dll", "delayed.dll"}},
+     {"    WARN delay-loads dephelper.dll, which a 64-bit process will not find: not in {dir}, the "
+      "system folder, the Windows folder or PATH; the file loads all the same, and fails only "
+      "when it calls into it",
+      kAllFound},
+     1},
+    {"ApiSetName", "D", {{"apiset.dll", "apiset.dll"}}, {kAllFound}, 0},
+    {"ServerWithoutItsHelper",
+     "E",
+     {{"depserver.exe", "depserver.exe"}},
+     {"    ok   64-bit executable",
+      "    FAIL needs dephelper.dll, which a 64-bit process will not find: not in {dir}, the "
+      "system folder, the Windows folder or PATH"},
+     1},
+    {"ManifestAskingForAssemblies",
+     "D",
+     {{"sidebyside.dll", "sidebyside.dll"}},
+     {"    WARN its manifest asks for side-by-side assemblies, which the system resolves, not the "
+      "folder search: they were not checked"},
+     1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inspector, InspectorDependencies, testing::ValuesIn(kDependencyCases),
+                         [](const testing::TestParamInfo<DependencyCase>& info) {
                              return std::string(info.param.name);
                          });
 
