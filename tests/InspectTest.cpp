@@ -364,6 +364,7 @@ const VerdictCase kVerdictCases[] = {
      {{"w", Entries({{"D", "rec32.dll"}, {"D", "a.dll"}})}},
      {"key: HKLM\\Software\\Zelk.Library.Cormant.v3 (32-bit view)",
       "  entry 1 (D): runs \"{tool}\" /D{dir}\\rec32.dll", "    ok   32-bit DLL",
+      "    ok   a 32-bit process finds every module it needs",
       "  entry 2 (D): runs \"{tool}\" /D{dir}\\a.dll",
       "    FAIL 64-bit DLL: the tool's own 32-bit child cannot load it (record it as DX)"},
      1,
