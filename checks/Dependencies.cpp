@@ -270,6 +270,8 @@ struct Found {
     // Where its bytes lie now, when a pending rename brings them.
     std::wstring arrivesFrom;
     const ModuleFile* module = nullptr;
+    // A file that the process could load, after one that stops the loader.
+    std::wstring tooLate;
 };
 
 // The folders that the loading process searches, in its order, as it names
@@ -296,15 +298,16 @@ bool IsApiSet(const std::wstring& upperName) {
            upperName.compare(0, 11, L"EXT-MS-WIN-") == 0;
 }
 
-// Looks for one module as the loader does: a file of another bitness, or no
-// image at all, is passed over, and named when nothing else is found.
+// Looks for one module as the loader does. The loader takes the first file
+// of the name, and fails when it is of the other bitness or no image at all,
+// whatever lies further on.
 Found Search(DependencyCache& cache, const FileCheckContext& context, const SearchOrder& order,
              const std::wstring& name) {
     std::wstring upperName = Upper(name);
-    Found passedOver;
+    Found first;
     if (IsApiSet(upperName) || cache.knownDlls.count(upperName) != 0) {
-        passedOver.where = Where::System;
-        return passedOver;
+        first.where = Where::System;
+        return first;
     }
     for (const auto& folder : order.folders) {
         Found found;
@@ -317,15 +320,17 @@ Found Search(DependencyCache& cache, const FileCheckContext& context, const Sear
         }
         found.arrivesFrom = place.origin == onDisk ? std::wstring() : place.origin;
         found.module = &ModuleAt(cache, place.origin);
-        if (found.module->usable && found.module->bits == order.bits) {
+        bool loads = found.module->usable && found.module->bits == order.bits;
+        if (first.where != Where::Missing) {
+            first.tooLate = loads ? found.shown : first.tooLate;
+        } else if (loads) {
             return found;
-        }
-        if (passedOver.where == Where::Missing) {
-            passedOver = found;
-            passedOver.where = found.module->usable ? Where::OtherBits : Where::Unusable;
+        } else {
+            first = found;
+            first.where = found.module->usable ? Where::OtherBits : Where::Unusable;
         }
     }
-    return passedOver;
+    return first;
 }
 
 // One import to look for: the module's name, the modules through which the
@@ -361,13 +366,19 @@ class DependencyReport {
                            Through(link.through) + ", which a " + std::to_string(bits_) +
                            "-bit process ";
         std::string file = ReportText(found.shown);
+        std::string when = found.tooLate.empty() ? "only" : "first";
         if (found.where == Where::OtherBits) {
-            text += "finds only as a " + std::to_string(found.module->bits) + "-bit file: " + file;
+            text += "finds " + when + " as a " + std::to_string(found.module->bits) +
+                    "-bit file: " + file;
         } else if (found.where == Where::Unusable) {
-            text += "finds only as " + file + ", which is no image it can load";
+            text += "finds " + when + " as " + file + ", which is no image it can load";
         } else {
             text += "will not find: not in " + ownFolder_ +
                     ", the system folder, the Windows folder or PATH";
+        }
+        if (!found.tooLate.empty()) {
+            text +=
+                ", and the loader stops there: " + ReportText(found.tooLate) + " comes too late";
         }
         if (delayed) {
             text += "; " +

@@ -446,6 +446,16 @@ const DependencyCase kDependencyCases[] = {
      {"    FAIL needs dephelper.dll, which a 64-bit process finds only as a 32-bit file: "
       "{dir}\\dephelper.dll"},
      1},
+    {"HelperOfTheOtherBitnessFirst",
+     "D",
+     {{"needsdep.dll", "needsdep.dll"},
+      {"dephelper32.dll", "dephelper.dll"},
+      {"dephelper.dll", "onpath\\dephelper.dll"}},
+     {"    FAIL needs dephelper.dll, which a 64-bit process finds first as a 32-bit file: "
+      "{dir}\\dephelper.dll, and the loader stops there: {dir}\\onpath\\dephelper.dll comes too "
+      "late"},
+     1,
+     Reach::ThroughPath},
     {"HelperMissingTwoLevelsDown",
      "D",
      {{"deepdep.dll", "deepdep.dll"}, {"needsdep.dll", "needsdep.dll"}},
