@@ -59,41 +59,38 @@ Inspection Inspect(const std::string& arguments, const std::string& dir) {
     return result;
 }
 
-// A value of the machine's that a test changes (the delayed-move list, the
-// PATH), put back as it was when the object goes.
+// A value of the machine's (the delayed-move list, the PATH): each test that
+// changes it puts it back as it was.
 class SavedValue {
   public:
-    SavedValue(const char* key, const char* name) : key_(key), name_(name) {
-        HKEY opened;
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_, 0, KEY_READ, &opened);
+    SavedValue(const char* path, const char* name) : path_(path), name_(name) {
+        HKEY key;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_, 0, KEY_READ, &key);
         DWORD size = 0;
-        existed_ =
-            RegQueryValueExA(opened, name_, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
+        existed_ = RegQueryValueExA(key, name_, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
         value_.resize(size);
-        RegQueryValueExA(opened, name_, nullptr, nullptr, reinterpret_cast<BYTE*>(&value_[0]),
-                         &size);
-        RegCloseKey(opened);
+        RegQueryValueExA(key, name_, nullptr, nullptr, reinterpret_cast<BYTE*>(&value_[0]), &size);
+        RegCloseKey(key);
     }
     ~SavedValue() {
-        HKEY opened;
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_, 0, KEY_SET_VALUE, &opened);
+        HKEY key;
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_, 0, KEY_SET_VALUE, &key);
         if (existed_) {
-            RegSetValueExA(opened, name_, 0, type_, reinterpret_cast<const BYTE*>(value_.data()),
+            RegSetValueExA(key, name_, 0, type_, reinterpret_cast<const BYTE*>(value_.data()),
                            static_cast<DWORD>(value_.size()));
         } else {
-            RegDeleteValueA(opened, name_);
+            RegDeleteValueA(key, name_);
         }
-        RegCloseKey(opened);
+        RegCloseKey(key);
     }
     SavedValue(const SavedValue&) = delete;
     SavedValue& operator=(const SavedValue&) = delete;
-    // The value as it was, as text.
-    std::string text() const {
-        return value_.substr(0, value_.find('\0'));
+    const char* text() const {
+        return value_.c_str();
     }
 
   private:
-    const char* key_;
+    const char* path_;
     const char* name_;
     bool existed_ = false;
     DWORD type_ = REG_NONE;
@@ -163,6 +160,7 @@ class InspectorTest : public testing::Test {
     harness::ScratchFolder scratch_;
     harness::RecordLog log_;
     SavedValue savedRenames_{kSessionManager, kRenames};
+    SavedValue savedPath_{kEnvironment, "Path"};
     std::string tool_;
 };
 
@@ -396,10 +394,7 @@ void PrintTo(const DependencyCase& row, std::ostream* out) {
 }
 
 class InspectorDependencies : public InspectorTest,
-                              public testing::WithParamInterface<DependencyCase> {
-  protected:
-    SavedValue savedPath_{kEnvironment, "Path"};
-};
+                              public testing::WithParamInterface<DependencyCase> {};
 
 TEST_P(InspectorDependencies, SaysWhetherEveryModuleIsFound) {
     const DependencyCase& row = GetParam();
@@ -411,7 +406,7 @@ TEST_P(InspectorDependencies, SaysWhetherEveryModuleIsFound) {
     }
     std::string last = dir() + "\\" + row.files.back().second;
     if (row.reach == Reach::ThroughPath) {
-        std::string path = savedPath_.text() + ";" + harness::FolderOf(last);
+        std::string path = std::string(savedPath_.text()) + ";" + harness::FolderOf(last);
         ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, kEnvironment, "Path",
                                                  REG_EXPAND_SZ, path.c_str(), path.size() + 1));
     } else if (row.reach == Reach::MovedInAtRestart) {
@@ -427,6 +422,8 @@ TEST_P(InspectorDependencies, SaysWhetherEveryModuleIsFound) {
 }
 
 const char kAllFound[] = "    ok   a 64-bit process finds every module it needs";
+const std::string kNotFound = ", which a 64-bit process will not find: not in {dir}, the system "
+                              "folder, the Windows folder or PATH";
 
 const DependencyCase kDependencyCases[] = {
     {"HelperBeside",
@@ -437,8 +434,7 @@ const DependencyCase kDependencyCases[] = {
     {"HelperMissing",
      "D",
      {{"needsdep.dll", "needsdep.dll"}},
-     {"    FAIL needs dephelper.dll, which a 64-bit process will not find: not in {dir}, the "
-      "system folder, the Windows folder or PATH"},
+     {"    FAIL needs dephelper.dll" + kNotFound},
      1},
     {"HelperOnlyOfTheOtherBitness",
      "D",
@@ -459,8 +455,7 @@ const DependencyCase kDependencyCases[] = {
     {"HelperMissingTwoLevelsDown",
      "D",
      {{"deepdep.dll", "deepdep.dll"}, {"needsdep.dll", "needsdep.dll"}},
-     {"    FAIL needs dephelper.dll (through needsdep.dll), which a 64-bit process will not find: "
-      "not in {dir}, the system folder, the Windows folder or PATH"},
+     {"    FAIL needs dephelper.dll (through needsdep.dll)" + kNotFound},
      1},
     {"HelperArrivesAtRestart",
      "D",
@@ -478,18 +473,15 @@ const DependencyCase kDependencyCases[] = {
     {"DelayLoadedHelperMissing",
      "DX",
      {{"delayed.dll", "delayed.dll"}},
-     {"    WARN delay-loads dephelper.dll, which a 64-bit process will not find: not in {dir}, the "
-      "system folder, the Windows folder or PATH; the file loads all the same, and fails only "
-      "when it calls into it",
+     {"    WARN delay-loads dephelper.dll" + kNotFound +
+          "; the file loads all the same, and fails only when it calls into it",
       kAllFound},
      1},
     {"ApiSetName", "D", {{"apiset.dll", "apiset.dll"}}, {kAllFound}, 0},
     {"ServerWithoutItsHelper",
      "E",
      {{"depserver.exe", "depserver.exe"}},
-     {"    ok   64-bit executable",
-      "    FAIL needs dephelper.dll, which a 64-bit process will not find: not in {dir}, the "
-      "system folder, the Windows folder or PATH"},
+     {"    ok   64-bit executable", "    FAIL needs dephelper.dll" + kNotFound},
      1},
     {"ManifestAskingForAssemblies",
      "D",
@@ -500,9 +492,7 @@ const DependencyCase kDependencyCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Inspector, InspectorDependencies, testing::ValuesIn(kDependencyCases),
-                         [](const testing::TestParamInfo<DependencyCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         testing::PrintToStringParamName());
 
 // The cases where the inspector and the pass once disagreed. Each row records
 // its work sets and what else it needs, runs the inspector, then the pass
