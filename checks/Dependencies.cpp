@@ -42,11 +42,11 @@ std::wstring Upper(std::wstring text) {
 
 struct DependencyCache {
     bool is64BitWindows = false;
-    // As a process names them: on 64-bit Windows, the system folder is the
-    // 64-bit one for a 64-bit process and the 32-bit one (system32Native)
-    // for a 32-bit process, under the same name.
+    // As a process names it, the system folder is the same for either
+    // bitness; on 64-bit Windows a 32-bit process that names it gets the
+    // 32-bit one, which lies at systemFolder32.
     std::wstring systemFolder;
-    std::wstring system32Native;
+    std::wstring systemFolder32;
     std::wstring windowsFolder;
     std::vector<std::wstring> pathFolders;
     // Upper case: names that the system resolves without searching.
@@ -161,8 +161,8 @@ DependencyCache& CacheOf(const FileCheckContext& context) {
     if (!context.dependencies) {
         auto cache = std::make_shared<DependencyCache>();
         cache->systemFolder = FolderFrom(GetSystemDirectoryW);
-        cache->system32Native = FolderFrom(GetSystemWow64DirectoryW);
-        cache->is64BitWindows = !cache->system32Native.empty();
+        cache->systemFolder32 = FolderFrom(GetSystemWow64DirectoryW);
+        cache->is64BitWindows = !cache->systemFolder32.empty();
         cache->windowsFolder = FolderFrom(GetSystemWindowsDirectoryW);
         cache->pathFolders = PathAtRestart();
         cache->knownDlls = KnownDlls();
@@ -177,7 +177,7 @@ DependencyCache& CacheOf(const FileCheckContext& context) {
 std::wstring OnDisk(const DependencyCache& cache, const std::wstring& path, int bits) {
     std::wstring rest;
     if (bits == 32 && cache.is64BitWindows && Below(path, cache.systemFolder, &rest)) {
-        return cache.system32Native + rest;
+        return cache.systemFolder32 + rest;
     }
     return path;
 }
@@ -234,8 +234,8 @@ bool AsksForAssemblies(const std::wstring& path) {
         return false;
     }
     bool found = false;
-    EnumResourceNamesW(module, MAKEINTRESOURCEW(24), SearchManifest,
-                       reinterpret_cast<LONG_PTR>(&found));
+    const LPCWSTR kManifestType = MAKEINTRESOURCEW(24); // RT_MANIFEST
+    EnumResourceNamesW(module, kManifestType, SearchManifest, reinterpret_cast<LONG_PTR>(&found));
     FreeLibrary(module);
     return found;
 }
@@ -464,7 +464,8 @@ void FollowImports(DependencyCache& cache, const FileCheckContext& context,
     }
 }
 
-std::wstring FolderOf(const std::wstring& path, std::wstring* name) {
+// The folder of a full path; name receives the rest.
+std::wstring SplitPath(const std::wstring& path, std::wstring* name) {
     size_t slash = path.find_last_of(L"\\/");
     *name = path.substr(slash + 1);
     return path.substr(0, slash);
@@ -486,12 +487,14 @@ void CheckDependencies(char kind, bool is64Bit, const std::wstring& opened,
     const ModuleFile& file = ModuleAt(cache, OnDisk(cache, located, dx ? 64 : context.toolBits));
     // A DX file of the other bitness is handed on to the 32-bit regsvr32.exe.
     int bits = kind == 'D' && !is64Bit ? context.toolBits : file.bits;
+    // The other checks fail a file of the wrong kind or bitness; and 32-bit
+    // Windows runs no 64-bit process that could load one.
     if (!file.usable || file.bits != bits || file.isDll != (kind == 'D') ||
         (bits == 64 && !cache.is64BitWindows && sizeof(void*) == 4)) {
         return;
     }
     std::wstring name;
-    std::wstring ownFolder = FolderOf(opened, &name);
+    std::wstring ownFolder = SplitPath(opened, &name);
     DependencyReport report(findings, bits, ownFolder);
     if (file.asksForAssemblies) {
         report.Manifest("");
