@@ -2,7 +2,9 @@
 
 #include "checks/EntryFile.h"
 #include "checks/ImageFacts.h"
+#include "checks/Redirection.h"
 #include "checks/RestartRenames.h"
+#include "pending/Launcher.h"
 
 #include <windows.h>
 
@@ -61,25 +63,6 @@ namespace {
 const wchar_t kMachineEnvironment[] =
     L"System\\CurrentControlSet\\Control\\Session Manager\\Environment";
 const wchar_t kKnownDlls[] = L"System\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs";
-
-// File-system redirection off for the calling thread while it lives, so that
-// a 32-bit checker on 64-bit Windows sees every folder as it lies on disk.
-// Elsewhere the call fails and nothing changes.
-class RedirectionOff {
-  public:
-    RedirectionOff() : active_(Wow64DisableWow64FsRedirection(&previous_)) {}
-    ~RedirectionOff() {
-        if (active_) {
-            Wow64RevertWow64FsRedirection(previous_);
-        }
-    }
-    RedirectionOff(const RedirectionOff&) = delete;
-    RedirectionOff& operator=(const RedirectionOff&) = delete;
-
-  private:
-    PVOID previous_ = nullptr;
-    BOOL active_;
-};
 
 std::wstring FolderFrom(UINT(WINAPI* get)(LPWSTR, UINT)) {
     wchar_t folder[MAX_PATH];
@@ -479,12 +462,12 @@ void CheckDependencies(char kind, bool is64Bit, const std::wstring& opened,
     if (kind != 'D' && kind != 'E') {
         return;
     }
-    RedirectionOff redirectionOff;
+    // Every folder as it lies on disk: each path below is first made the one
+    // that the process naming it would reach.
+    RedirectionOff redirection(true);
     DependencyCache& cache = CacheOf(context);
-    // The tool's child or the tool itself names the file, but the 64-bit
-    // regsvr32.exe of a DX entry sees it with redirection off.
-    bool dx = kind == 'D' && is64Bit;
-    const ModuleFile& file = ModuleAt(cache, OnDisk(cache, located, dx ? 64 : context.toolBits));
+    int namedBy = RunsWithRedirectionOff(kind, is64Bit) ? 64 : context.toolBits;
+    const ModuleFile& file = ModuleAt(cache, OnDisk(cache, located, namedBy));
     // A DX file of the other bitness is handed on to the 32-bit regsvr32.exe.
     int bits = kind == 'D' && !is64Bit ? context.toolBits : file.bits;
     // The other checks fail a file of the wrong kind or bitness; and 32-bit
