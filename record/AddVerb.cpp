@@ -81,8 +81,9 @@ std::string PickedMode(const std::string& file, const FileCheckContext& context)
 }
 
 // The checks of the file as the pass will meet it, and of who may change it:
-// false, with every failure said, when one failed. Warnings are said too,
-// but record.
+// false, with every failure said, when one failed. Warnings are said too, but
+// record, and so do advisory failures: a module that the file needs may well
+// be installed by the same installer after this run.
 bool PassesChecks(const NewEntry& entry, const FileCheckContext& context) {
     char kind = entry.mode[0];
     bool is64Bit = entry.mode.size() > 1;
@@ -93,7 +94,7 @@ bool PassesChecks(const NewEntry& entry, const FileCheckContext& context) {
     for (const Finding& finding : findings) {
         if (finding.outcome == Outcome::Fail) {
             Complain("%s: %s", entry.file.c_str(), finding.text.c_str());
-            passed = false;
+            passed = passed && finding.advisory;
         } else if (finding.outcome == Outcome::Warn) {
             Complain("warning: %s: %s", entry.file.c_str(), finding.text.c_str());
         }
