@@ -376,14 +376,15 @@ INSTANTIATE_TEST_SUITE_P(Inspector, InspectorVerdicts, testing::ValuesIn(kVerdic
                          });
 
 // Whether the process that loads an entry's file finds every module it
-// needs. Each row places its fixtures (the entry's file first) and records
-// the first; the last one placed may be reached in a way of its own.
+// needs. Each row places its fixtures, "place" or "place=fixture" (the
+// fixture is the place's own name unless given), and records the first; the
+// last one placed may be reached in a way of its own.
 enum class Reach { Placed, ThroughPath, MovedInAtRestart };
 
 struct DependencyCase {
     const char* name;
     const char* mode;
-    std::vector<std::pair<const char*, const char*>> files; // fixture, where in the folder
+    std::vector<std::string> files;
     std::vector<std::string> lines;
     DWORD exitCode;
     Reach reach = Reach::Placed;
@@ -398,13 +399,11 @@ class InspectorDependencies : public InspectorTest,
 
 TEST_P(InspectorDependencies, SaysWhetherEveryModuleIsFound) {
     const DependencyCase& row = GetParam();
-    for (const auto& file : row.files) {
-        if (!harness::FileExists(harness::FixturePath(file.first))) {
-            GTEST_SKIP() << file.first << " was not built: no tool here makes it";
-        }
-        scratch_.Copy(harness::FixturePath(file.first), file.second);
+    std::string last;
+    for (const std::string& file : row.files) {
+        std::string fixture = file.substr(file.find_last_of("\\=") + 1);
+        last = scratch_.Copy(harness::FixturePath(fixture.c_str()), file.substr(0, file.find('=')));
     }
-    std::string last = dir() + "\\" + row.files.back().second;
     if (row.reach == Reach::ThroughPath) {
         std::string path = std::string(savedPath_.text()) + ";" + harness::FolderOf(last);
         ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_LOCAL_MACHINE, kEnvironment, "Path",
@@ -414,7 +413,7 @@ TEST_P(InspectorDependencies, SaysWhetherEveryModuleIsFound) {
         ASSERT_TRUE(MoveFileExA(last.c_str(), (dir() + name).c_str(), MOVEFILE_DELAY_UNTIL_REBOOT));
     }
     ASSERT_TRUE(
-        harness::RecordWorkSets({{"w", Entries({{row.mode, row.files[0].second}})}}, dir()));
+        harness::RecordWorkSets({{"w", Entries({{row.mode, row.files[0].c_str()}})}}, dir()));
 
     Inspection inspection = Inspect("--view=64 --tool=\"" + tool_ + "\"", dir());
 
@@ -422,70 +421,59 @@ TEST_P(InspectorDependencies, SaysWhetherEveryModuleIsFound) {
 }
 
 const char kAllFound[] = "    ok   a 64-bit process finds every module it needs";
+const std::string kNeeds = "    FAIL needs dephelper.dll, which a 64-bit process ";
 const std::string kNotFound = ", which a 64-bit process will not find: not in {dir}, the system "
                               "folder, the Windows folder or PATH";
 
 const DependencyCase kDependencyCases[] = {
-    {"HelperBeside",
-     "D",
-     {{"needsdep.dll", "needsdep.dll"}, {"dephelper.dll", "dephelper.dll"}},
-     {kAllFound},
-     0},
-    {"HelperMissing",
-     "D",
-     {{"needsdep.dll", "needsdep.dll"}},
-     {"    FAIL needs dephelper.dll" + kNotFound},
-     1},
+    {"HelperBeside", "D", {"needsdep.dll", "dephelper.dll"}, {kAllFound}, 0},
+    {"HelperMissing", "D", {"needsdep.dll"}, {"    FAIL needs dephelper.dll" + kNotFound}, 1},
     {"HelperOnlyOfTheOtherBitness",
      "D",
-     {{"needsdep.dll", "needsdep.dll"}, {"dephelper32.dll", "dephelper.dll"}},
-     {"    FAIL needs dephelper.dll, which a 64-bit process finds only as a 32-bit file: "
-      "{dir}\\dephelper.dll"},
+     {"needsdep.dll", "dephelper.dll=dephelper32.dll"},
+     {kNeeds + "finds only as a 32-bit file: {dir}\\dephelper.dll"},
      1},
     {"HelperOfTheOtherBitnessFirst",
      "D",
-     {{"needsdep.dll", "needsdep.dll"},
-      {"dephelper32.dll", "dephelper.dll"},
-      {"dephelper.dll", "onpath\\dephelper.dll"}},
-     {"    FAIL needs dephelper.dll, which a 64-bit process finds first as a 32-bit file: "
-      "{dir}\\dephelper.dll, and the loader stops there: {dir}\\onpath\\dephelper.dll comes too "
-      "late"},
+     {"needsdep.dll", "dephelper.dll=dephelper32.dll", "onpath\\dephelper.dll"},
+     {kNeeds + "finds first as a 32-bit file: {dir}\\dephelper.dll, and the loader stops "
+               "there: {dir}\\onpath\\dephelper.dll comes too late"},
      1,
      Reach::ThroughPath},
     {"HelperMissingTwoLevelsDown",
      "D",
-     {{"deepdep.dll", "deepdep.dll"}, {"needsdep.dll", "needsdep.dll"}},
+     {"deepdep.dll", "needsdep.dll"},
      {"    FAIL needs dephelper.dll (through needsdep.dll)" + kNotFound},
      1},
     {"HelperArrivesAtRestart",
      "D",
-     {{"needsdep.dll", "needsdep.dll"}, {"dephelper.dll", "new\\dephelper.dll"}},
+     {"needsdep.dll", "new\\dephelper.dll"},
      {"    ok   needs dephelper.dll, which arrives at restart from {dir}\\new\\dephelper.dll",
       kAllFound},
      0,
      Reach::MovedInAtRestart},
     {"HelperFoundThroughPath",
      "D",
-     {{"needsdep.dll", "needsdep.dll"}, {"dephelper.dll", "onpath\\dephelper.dll"}},
+     {"needsdep.dll", "onpath\\dephelper.dll"},
      {"    ok   needs dephelper.dll, found through PATH in {dir}\\onpath", kAllFound},
      0,
      Reach::ThroughPath},
     {"DelayLoadedHelperMissing",
      "DX",
-     {{"delayed.dll", "delayed.dll"}},
+     {"delayed.dll"},
      {"    WARN delay-loads dephelper.dll" + kNotFound +
           "; the file loads all the same, and fails only when it calls into it",
       kAllFound},
      1},
-    {"ApiSetName", "D", {{"apiset.dll", "apiset.dll"}}, {kAllFound}, 0},
+    {"ApiSetName", "D", {"apiset.dll"}, {kAllFound}, 0},
     {"ServerWithoutItsHelper",
      "E",
-     {{"depserver.exe", "depserver.exe"}},
+     {"depserver.exe"},
      {"    ok   64-bit executable", "    FAIL needs dephelper.dll" + kNotFound},
      1},
     {"ManifestAskingForAssemblies",
      "D",
-     {{"sidebyside.dll", "sidebyside.dll"}},
+     {"sidebyside.dll"},
      {"    WARN its manifest asks for side-by-side assemblies, which the system resolves, not the "
       "folder search: they were not checked"},
      1},
