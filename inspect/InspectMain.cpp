@@ -130,6 +130,10 @@ int main(int argc, char** argv) {
     if (RunTypeLibraryProbeIfAsked(&probeExit)) {
         return probeExit;
     }
+    // The report goes out in blocks: written a character at a time, as the
+    // run-time library writes an unbuffered stream, a work set of hundreds
+    // of entries takes seconds.
+    setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     InspectOptions options;
     if (!ParseOptions(argc, argv, &options)) {
         return kExitCannotInspect;
