@@ -134,7 +134,16 @@ ScratchFolder::ScratchFolder() {
     name << temp << "pendreg-" << GetCurrentProcessId() << "-" << InterlockedIncrement(&serial)
          << "-" << GetTickCount();
     path_ = name.str();
-    if (!CreateDirectoryA(path_.c_str(), nullptr)) {
+    Make();
+}
+
+ScratchFolder::ScratchFolder(const std::string& path) : path_(path) {
+    Make();
+}
+
+void ScratchFolder::Make() {
+    made_ = CreateDirectoryA(path_.c_str(), nullptr);
+    if (!made_) {
         ADD_FAILURE() << "could not make the scratch folder " << path_ << ": error "
                       << GetLastError();
     }
@@ -162,7 +171,9 @@ static void RemoveFolder(const std::string& folder) {
 }
 
 ScratchFolder::~ScratchFolder() {
-    RemoveFolder(path_);
+    if (made_) {
+        RemoveFolder(path_);
+    }
 }
 
 // Walks the name by characters of the ANSI code page: in a double-byte one,

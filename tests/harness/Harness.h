@@ -64,6 +64,9 @@ std::wstring Widen(const std::string& text);
 class ScratchFolder {
   public:
     ScratchFolder();
+    // The folder at a fixed path, for output that shows paths (the README's
+    // sample). One that is there already fails the test and is left alone.
+    explicit ScratchFolder(const std::string& path);
     ~ScratchFolder();
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
@@ -78,7 +81,10 @@ class ScratchFolder {
     std::string Write(const std::string& name, const std::string& content) const;
 
   private:
+    void Make();
+
     std::string path_;
+    bool made_ = false;
 };
 
 std::string ReadFile(const std::string& path);
