@@ -154,8 +154,10 @@ static void InspectEntry(HKEY workSet, DWORD number, const InspectOptions& optio
     const char* path = is64Bit ? options.systemDirectory : options.toolPath;
     char commandLine[kPathBufferSize];
     if (!FormatCommandLine(kind, entry.file, is64Bit, path, commandLine)) {
-        Say(1, "entry %lu (%s): skipped: its command line would not fit in %d bytes", number,
-            entry.mode, kPathBufferSize);
+        Say(1,
+            "entry %lu (%s): skipped: its command line would be longer than %d characters "
+            "(bytes in the ANSI code page)",
+            number, entry.mode, kLongestCommandLine);
         ++tally.entriesSkipped;
         return;
     }

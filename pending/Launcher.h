@@ -1,5 +1,7 @@
 #pragma once
 
+#include "main/PathBuffer.h"
+
 // Runs one pending entry as a process of its own and waits for it to end.
 // Returns at once, starting nothing, for an empty path or a kind letter other
 // than "D" (in-process server DLL), "E" (executable server) or "T" (type
@@ -41,6 +43,9 @@ void LaunchRegistration(char kind, const char* file, bool is64Bit);
 // program or file, so such an entry is never started.
 bool FormatCommandLine(char kind, const char* file, bool is64Bit, const char* path,
                        char* commandLine);
+// The longest command line that FormatCommandLine builds: characters (bytes in
+// the ANSI code page), the terminator not counted.
+const int kLongestCommandLine = kPathBufferSize - 1;
 
 // Switches file-system redirection of this thread off (false) or on (true),
 // where the platform has the switch; elsewhere it does nothing.

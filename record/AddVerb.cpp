@@ -118,8 +118,9 @@ bool Plan(const Arguments& arguments, const std::wstring& operand, const Tool& t
     if (FilterEntry(kind, entry.file.c_str()) != kEntryRuns ||
         !FormatCommandLine(kind, entry.file.c_str(), is64Bit,
                            is64Bit ? systemDirectory.c_str() : tool.path.c_str(), commandLine)) {
-        Complain("%s: its command line would not fit in %d bytes", entry.file.c_str(),
-                 kPathBufferSize);
+        Complain("%s: its command line would be longer than %d characters (bytes in the ANSI "
+                 "code page)",
+                 entry.file.c_str(), kLongestCommandLine);
         return false;
     }
     planned->commandLine = commandLine;

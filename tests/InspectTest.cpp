@@ -286,7 +286,8 @@ const VerdictCase kVerdictCases[] = {
      1},
     {"CommandLineWouldNotFit",
      {{"w", With(Entries({{"E", "a.dll"}}), {Sz("1.file", kLong.substr(0, 1012))})}},
-     {"  entry 1 (E): skipped: its command line would not fit in 1024 bytes"},
+     {"  entry 1 (E): skipped: its command line would be longer than 1023 characters (bytes in "
+      "the ANSI code page)"},
      1},
     {"GapsAndEntriesBeyondCount",
      {{"w", With(Entries({{"D", "a.dll"}}),

@@ -316,7 +316,8 @@ const RunCase kRunCases[] = {
     {"CommandLineThatWouldNotFit",
      "add --kind=E {long}",
      {},
-     "pendreg-record: {long}: its command line would not fit in 1024 bytes"},
+     "pendreg-record: {long}: its command line would be longer than 1023 characters (bytes "
+     "in the ANSI code page)"},
     {"PathTooLongForThePass",
      "add --kind=D {toolong}",
      {},
