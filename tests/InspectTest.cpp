@@ -165,7 +165,14 @@ class InspectorTest : public testing::Test {
 };
 
 // What a row sets up besides its work sets.
-enum class Extra { None, OtherView, ArrivesAtRestart, AnsiLoss, WorkSetsIn32BitView };
+enum class Extra {
+    None,
+    OtherView,
+    ArrivesAtRestart,
+    LeavesAtRestart,
+    AnsiLoss,
+    WorkSetsIn32BitView
+};
 
 struct VerdictCase {
     const char* name;
@@ -195,6 +202,15 @@ TEST_P(InspectorVerdicts, SaysWhatThePassWillDo) {
     } else if (row.extra == Extra::ArrivesAtRestart) {
         ASSERT_TRUE(MoveFileExA((dir() + "\\new\\a.dll").c_str(), (dir() + "\\late.dll").c_str(),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
+    } else if (row.extra == Extra::LeavesAtRestart) {
+        // b.dll moves away; the move that would bring late.dll has lost its
+        // source.
+        std::string gone = scratch_.Copy(harness::FixturePath("recorder.dll"), "gone.dll");
+        ASSERT_TRUE(MoveFileExA((dir() + "\\b.dll").c_str(), (dir() + "\\away.dll").c_str(),
+                                MOVEFILE_DELAY_UNTIL_REBOOT));
+        ASSERT_TRUE(
+            MoveFileExA(gone.c_str(), (dir() + "\\late.dll").c_str(), MOVEFILE_DELAY_UNTIL_REBOOT));
+        harness::RemoveFile(gone);
     } else if (row.extra == Extra::AnsiLoss) {
         HKEY key;
         std::wstring path = std::wstring(L"Software\\Zelk.Library.Cormant.v3\\w");
@@ -291,10 +307,11 @@ const VerdictCase kVerdictCases[] = {
      1},
     {"GapsAndEntriesBeyondCount",
      {{"w", With(Entries({{"D", "a.dll"}}),
-                 {Dword("count", 4), Sz("3.mode", "D"), Sz("3.file", "{dir}\\a.dll"),
+                 {Dword("count", 6), Sz("3.mode", "D"), Sz("3.file", "{dir}\\a.dll"),
                   Sz("9.mode", "D"), Sz("9.file", "{dir}\\a.dll")})}},
      {"  entry 2: skipped: it has no values", "  entry 3 (D): runs \"{tool}\" /D{dir}\\a.dll",
-      "  entry 4: skipped: it has no values", "  entry 9: never run: it lies beyond \"count\" (4)"},
+      "  entries 4 to 6: skipped: they have no values",
+      "  entry 9: never run: it lies beyond \"count\" (6)"},
      1},
     {"CountFarBeyondTheEntriesAnsweredAtOnce",
      {{"w", With(Entries({{"D", "a.dll"}}), {Dword("count", 0xFFFFFFFFu)})}},
@@ -331,6 +348,23 @@ const VerdictCase kVerdictCases[] = {
      {{"w", Entries({{"E", "a.dll"}})}},
      {"    FAIL a DLL, not an executable (record it as D or DX)"},
      1},
+    {"FileLeavesOrNeverArrivesAtRestart",
+     {{"w", Entries({{"D", "b.dll"}, {"D", "late.dll"}})}},
+     {"  entry 1 (D): runs \"{tool}\" /D{dir}\\b.dll",
+      "    FAIL the file is moved away to {dir}\\away.dll at restart, before the pass can run",
+      "  entry 2 (D): runs \"{tool}\" /D{dir}\\late.dll",
+      "    FAIL file not found: the pending move that would put it in place fails at restart, as "
+      "{dir}\\gone.dll is not there"},
+     1,
+     Extra::LeavesAtRestart},
+    {"DllThatIsAnExecutable",
+     {{"w", Entries({{"D", "exeserver.exe"}})}},
+     {"    ok   file present", "    FAIL not a DLL"},
+     1},
+    {"ExecutableServerThatIsNoImage",
+     {{"w", Entries({{"E", "not a library.tlb"}})}},
+     {"    ok   file present", "    FAIL not an executable"},
+     1},
     {"TypeLibraryThatIsNone",
      {{"w", Entries({{"T", "not a library.tlb"}})}},
      {"    FAIL does not load as a type library"},
@@ -365,7 +399,10 @@ const VerdictCase kVerdictCases[] = {
       "  entry 1 (D): runs \"{tool}\" /D{dir}\\rec32.dll", "    ok   32-bit DLL",
       "    ok   a 32-bit process finds every module it needs",
       "  entry 2 (D): runs \"{tool}\" /D{dir}\\a.dll",
-      "    FAIL 64-bit DLL: the tool's own 32-bit child cannot load it (record it as DX)"},
+      "    FAIL 64-bit DLL: the tool's own 32-bit child cannot load it (record it as DX)",
+      "summary: work sets 1, entries run 2, entries skipped 0, work sets that run nothing 0, "
+      "work sets that stay 0, checks failed 1, warnings 0, work sets in the other view 0, "
+      "unsafe placements 0, RunOnce values that start the pass 1"},
      1,
      Extra::WorkSetsIn32BitView,
      ""},
@@ -880,7 +917,9 @@ INSTANTIATE_TEST_SUITE_P(Inspector, InspectorPlacements, testing::ValuesIn(kPlac
 // A mixed work set, then one more: the inspector's command lines are exactly
 // those the pass then starts, in the same order. The test program stands in
 // for the tool, so that the children that are the tool itself record the line
-// they were started with too.
+// they were started with too. Both sides build their lines with the launcher's
+// one formatting function, so this test cannot see a wrong format: the rows
+// that spell out each command line in full carry that proof.
 TEST_F(InspectorTest, PrintsExactlyTheCommandLinesThePassStarts) {
     std::string tool = scratch_.Copy(harness::TestProgramPath(), "self\\pendreg.exe");
     ASSERT_TRUE(harness::RecordWorkSets({{"mixed", Entries({{"D", "a.dll"},
@@ -948,7 +987,8 @@ MachineState Snapshot(const std::string& dir) {
 }
 
 // Inspecting every kind of entry, good and bad, leaves the registry and the
-// files as they were, starts nothing and runs no code of the files it checks.
+// files as they were, starts nothing and runs no code of the files it checks;
+// run without --tool, its command lines name the tool beside it.
 TEST_F(InspectorTest, ChangesNothing) {
     ASSERT_TRUE(harness::RecordWorkSets({{"mixed", Entries({{"D", "a.dll"},
                                                             {"E", "exeserver.exe"},
@@ -969,7 +1009,12 @@ TEST_F(InspectorTest, ChangesNothing) {
 
     Inspection inspection = Inspect("--view=64", dir());
 
-    EXPECT_EQ(1u, inspection.exitCode);
+    // Without --tool, the tool is the one beside the inspector.
+    std::string tool = harness::ToolPath();
+    ExpectReport(inspection,
+                 {"tool: " + tool + " (its own child is a 64-bit process)",
+                  "  entry 1 (D): runs \"" + tool + "\" /D{dir}\\a.dll"},
+                 1);
     EXPECT_GE(inspection.lines.size(), 20u) << "it inspected little";
     EXPECT_TRUE(before == Snapshot(dir())) << "the registry or the files changed";
     EXPECT_EQ(std::vector<std::string>{}, log_.Events()) << "a fixture ran";
