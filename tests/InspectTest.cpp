@@ -97,6 +97,9 @@ class SavedValue {
     std::string value_;
 };
 
+// The RunOnce value of the README's sample, as the recorder's arm names it.
+const char kSampleArmName[] = "pendreg";
+
 // A scratch folder that only administrators may change, with a copy of the
 // tool that a RunOnce value starts with "/S", and the fixtures the rows name.
 class InspectorTest : public testing::Test {
@@ -119,6 +122,7 @@ class InspectorTest : public testing::Test {
     }
     void TearDown() override {
         harness::DeleteRunOnce(kArmName);
+        harness::DeleteRunOnce(kSampleArmName);
         // Work sets whose names the ANSI functions cannot give go first.
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Zelk.Library.Cormant.v3");
         harness::RemovePendingKey();
@@ -1018,6 +1022,77 @@ TEST_F(InspectorTest, ChangesNothing) {
     EXPECT_GE(inspection.lines.size(), 20u) << "it inspected little";
     EXPECT_TRUE(before == Snapshot(dir())) << "the registry or the files changed";
     EXPECT_EQ(std::vector<std::string>{}, log_.Events()) << "a fixture ran";
+}
+
+// The sample report in the README beside the test program: the block after
+// the line that names the test that checks it.
+std::string ReadmeSample() {
+    std::istringstream readme(
+        harness::ReadFile(harness::FolderOf(harness::TestProgramPath()) + "\\README.md"));
+    std::string sample;
+    bool marked = false;
+    bool inside = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (inside && line == "```") {
+            break;
+        }
+        if (inside) {
+            sample += line + "\n";
+        }
+        inside = inside || (marked && line == "```text");
+        marked = marked || line.find("InspectorTest.PrintsTheReadmeSample") != std::string::npos;
+    }
+    return sample;
+}
+
+// The README's sample report is exactly what the inspector prints for these
+// records: the shipped tool's 32-bit view, its copy armed in a folder of its
+// own under the Windows folder's Temp, as arm makes it, and the components in
+// C:\Demo. Two things differ by platform and are shown as on Windows: the
+// system directory is spelt C:\Windows\system32, and Wine's line on the
+// groups it cannot ask about is left out.
+TEST_F(InspectorTest, PrintsTheReadmeSample) {
+    harness::DeleteRunOnce(kArmName);
+    harness::ScratchFolder demo("C:\\Demo");
+    harness::ScratchFolder setup("C:\\Windows\\Temp\\pendreg-0a1b2c3d");
+    ASSERT_TRUE(harness::KeepToAdministrators(demo.path()));
+    ASSERT_TRUE(harness::KeepToAdministrators(setup.path()));
+    std::string tool = setup.Copy(harness::ToolPath(), "pendreg.exe");
+    ASSERT_TRUE(harness::SetRunOnce(kSampleArmName, "\"" + tool + "\" /S"));
+    std::string component = demo.Copy(harness::FixturePath("recorder32.dll"), "component.dll");
+    std::string update = demo.Copy(harness::FixturePath("recorder32.dll"), "component.new");
+    ASSERT_TRUE(MoveFileExA(update.c_str(), component.c_str(),
+                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
+    demo.Copy(harness::FixturePath("exeserver.exe"), "shared\\server.exe");
+    ASSERT_TRUE(harness::GrantEveryone(SE_FILE_OBJECT, demo.path() + "\\shared",
+                                       FILE_ADD_FILE | FILE_DELETE_CHILD));
+    demo.Copy(harness::FixturePath("recorder.dll"), "component64.dll");
+    ASSERT_TRUE(harness::RecordWorkSets(
+        {{"Demo 1.0", With(Entries({{"D", "component.dll"},
+                                    {"DXY", "component.dll"},
+                                    {"E", "shared\\server.exe"},
+                                    {"D", "component64.dll"},
+                                    {"TX", "example.tlb"}}),
+                           {Dword("count", 7), Sz("9.mode", "D"), Sz("9.file", "{dir}\\x.dll")})},
+         {"Old 0.9", With(Entries({}), {Dword("count", 0)}), true}},
+        demo.path(), KEY_WOW64_32KEY));
+    ASSERT_TRUE(harness::RecordWorkSets({{"Demo 1.0 x64", Entries({{"D", "component.dll"}})}},
+                                        demo.path(), KEY_WOW64_64KEY));
+
+    Inspection inspection = Inspect("--tool=\"" + tool + "\"", dir());
+
+    std::string report;
+    for (const std::string& line : inspection.lines) {
+        if (!harness::RunningUnderWine() || line.compare(0, 13, "safety: what ") != 0) {
+            report +=
+                harness::ReplaceAll(line, harness::SystemDirectory(), "C:\\Windows\\system32") +
+                "\n";
+        }
+    }
+    std::string sample = ReadmeSample();
+    ASSERT_FALSE(sample.empty()) << "no sample report in the README beside the test program";
+    EXPECT_EQ(sample, report);
+    EXPECT_EQ(1u, inspection.exitCode);
 }
 
 } // namespace
