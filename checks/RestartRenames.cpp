@@ -51,11 +51,11 @@ std::vector<wchar_t> ReadRenameList() {
     return list;
 }
 
+} // namespace
+
 bool SamePath(const std::wstring& first, const std::wstring& second) {
     return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
-
-} // namespace
 
 bool Below(const std::wstring& path, const std::wstring& folder, std::wstring* rest) {
     size_t length = folder.size();

@@ -26,6 +26,10 @@ std::vector<PendingRename> ReadPendingRenames();
 // that exists now replaced by its long name), for comparing.
 std::wstring FullLongPath(const std::wstring& path);
 
+// Whether two paths are the same, compared as the file system compares names
+// (without regard to case).
+bool SamePath(const std::wstring& first, const std::wstring& second);
+
 // Whether path is folder itself or lies below it, compared as the file
 // system compares names; rest receives the part of path after folder ("" or
 // "\name...").

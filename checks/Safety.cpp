@@ -319,10 +319,6 @@ bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool SamePath(const std::wstring& first, const std::wstring& second) {
-    return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
 } // namespace
 
 Exposure ExposureOfPath(const std::wstring& path, Securable kind) {
