@@ -172,13 +172,6 @@ const Place& PlaceAt(DependencyCache& cache, const FileCheckContext& context,
     if (found != cache.places.end()) {
         return found->second;
     }
-    // Without pending renames, what lies there now is what the pass finds.
-    if (context.renames.empty()) {
-        DWORD attributes = GetFileAttributesW(path.c_str());
-        bool file =
-            attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-        return cache.places[key] = Place{file, path};
-    }
     AfterRestart after = FindAfterRestart(context.renames, path);
     return cache.places[key] = Place{after.present, after.origin};
 }

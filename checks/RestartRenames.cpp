@@ -195,9 +195,16 @@ std::vector<PendingRename> ReadPendingRenames() {
 }
 
 AfterRestart FindAfterRestart(const std::vector<PendingRename>& renames, const std::wstring& path) {
+    AfterRestart after;
+    // Without pending renames, what lies there now is what the pass finds;
+    // the path need not be made long to be compared with none.
+    if (renames.empty()) {
+        after.presentNow = after.present = KindNow(path) == Kind::File;
+        after.origin = path;
+        return after;
+    }
     std::wstring full = FullLongPath(path);
     Trace trace = TraceBack(renames, full, path, renames.size());
-    AfterRestart after;
     after.presentNow = KindNow(full) == Kind::File;
     after.present = trace.kind == Kind::File;
     after.origin = trace.shown;
