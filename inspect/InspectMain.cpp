@@ -71,11 +71,6 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
     return true;
 }
 
-// The registry view a program of that bitness reads.
-REGSAM ViewOf(int bits) {
-    return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-}
-
 // Whether the pending key is missing, as opposed to there but unreadable: a
 // key can be opened asking for no access at all when it exists.
 bool PendingKeyMissing(REGSAM view) {
@@ -95,7 +90,7 @@ void InspectOtherView(const InspectOptions& options, Tally& tally) {
     }
     int otherBits = options.files.toolBits == 64 ? 32 : 64;
     HKEY key;
-    if (!OpenPendingKey(ViewOf(otherBits), &key)) {
+    if (!OpenPendingKey(ViewOfTool(otherBits), &key)) {
         return;
     }
     char name[kPathBufferSize];
@@ -147,14 +142,14 @@ int main(int argc, char** argv) {
     options.files.renames = ReadPendingRenames();
     Tally tally;
     HKEY key;
-    if (OpenPendingKey(ViewOf(options.files.toolBits), &key)) {
+    if (OpenPendingKey(ViewOfTool(options.files.toolBits), &key)) {
         InspectKeySafety(key, std::string("the pending key HKLM\\") + PendingKeyPath, 0, tally);
         InspectWorkSets(key, options, tally);
         RegCloseKey(key);
         if (tally.workSetsKept != 0) {
             Say(0, "the key stays too, with the work sets that stay");
         }
-    } else if (PendingKeyMissing(ViewOf(options.files.toolBits))) {
+    } else if (PendingKeyMissing(ViewOfTool(options.files.toolBits))) {
         Say(0, "no work sets: the key is not there");
     } else {
         Say(0, "the key is there but cannot be opened for reading: the pass runs nothing, and "

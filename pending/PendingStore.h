@@ -37,6 +37,12 @@ struct PendingEntry {
     ValueStatus fileStatus;
 };
 
+// The registry view that a tool of that bitness (32 or 64) reads the key in,
+// for the companions that judge or write what such a tool will read.
+inline REGSAM ViewOfTool(int bits) {
+    return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+}
+
 // Opens the pending key with KEY_READ in the given registry view (0: the
 // view of the calling process).
 inline bool OpenPendingKey(REGSAM view, HKEY* key) {

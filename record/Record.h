@@ -46,10 +46,5 @@ std::wstring FullPath(const std::wstring& path);
 // complained, when neither can, or it does not fit the pass's buffer.
 bool StorablePath(const std::wstring& operand, std::string* stored);
 
-// The registry view a tool of that bitness reads.
-inline REGSAM ViewOf(int bits) {
-    return bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-}
-
 // pendreg.exe beside the recorder: the tool it ships with.
 std::wstring ToolBesideRecorder();

@@ -152,7 +152,7 @@ bool WorkSetName(const std::wstring& name, std::string* ansi) {
 
 bool AppendEntries(int toolBits, const std::vector<NewEntry>& entries, std::string* name,
                    DWORD* first) {
-    REGSAM view = ViewOf(toolBits);
+    REGSAM view = ViewOfTool(toolBits);
     Opened opened;
     LONG status = OpenWorkSet(view, name, &opened);
     if (status != ERROR_SUCCESS) {
@@ -187,7 +187,7 @@ bool AppendEntries(int toolBits, const std::vector<NewEntry>& entries, std::stri
 }
 
 bool DeleteWorkSet(int toolBits, const std::string& name) {
-    REGSAM view = ViewOf(toolBits);
+    REGSAM view = ViewOfTool(toolBits);
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PendingKeyPath, 0, KEY_QUERY_VALUE | view, &key) !=
         ERROR_SUCCESS) {
