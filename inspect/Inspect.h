@@ -39,6 +39,8 @@ struct Tally {
 
 // Prints one line of the report, indented by two spaces per depth.
 void Say(int depth, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The tag in front of a check's line: "ok", "FAIL" or "WARN", padded alike.
+const char* TagOf(Outcome outcome);
 // One line under the entry: "ok", "FAIL" or "WARN", then the text.
 void Check(Tally& tally, Outcome outcome, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

@@ -19,11 +19,15 @@ void Say(int depth, const char* format, ...) {
     va_end(arguments);
 }
 
-static const char* Tag(Tally& tally, Outcome outcome) {
+const char* TagOf(Outcome outcome) {
     static const char* const kTags[] = {"ok   ", "FAIL ", "WARN "};
+    return kTags[static_cast<int>(outcome)];
+}
+
+static const char* Tag(Tally& tally, Outcome outcome) {
     tally.checksFailed += outcome == Outcome::Fail ? 1 : 0;
     tally.warnings += outcome == Outcome::Warn ? 1 : 0;
-    return kTags[static_cast<int>(outcome)];
+    return TagOf(outcome);
 }
 
 void Check(Tally& tally, Outcome outcome, const char* format, ...) {

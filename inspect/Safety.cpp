@@ -5,11 +5,6 @@
 #include "checks/Arming.h"
 #include "checks/Safety.h"
 
-static const char* TagOf(Outcome outcome) {
-    static const char* const kTags[] = {"ok   ", "FAIL ", "WARN "};
-    return kTags[static_cast<int>(outcome)];
-}
-
 void ReportSafety(Tally& tally, int depth, const Findings& findings) {
     for (const Finding& finding : findings) {
         tally.unsafe += finding.outcome == Outcome::Fail ? 1 : 0;
