@@ -30,33 +30,13 @@ const char kSampleLibId[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}";
 // tool.
 const char kArmName[] = "pendreg inspector test";
 
-struct Inspection {
-    DWORD exitCode = 0;
-    std::vector<std::string> lines;
-};
+using Inspection = harness::Output;
 
 // Runs the inspector with its standard output in a file, and returns its
 // exit code and lines.
 Inspection Inspect(const std::string& arguments, const std::string& dir) {
-    std::string outputPath = dir + "\\inspect.out";
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    std::string commandLine = "\"" + harness::InspectorPath() + "\" " + arguments;
-    harness::RunResult run =
-        harness::Run(commandLine, nullptr, nullptr, harness::kChildTimeoutMs, output);
-    Inspection result;
-    result.exitCode = run.finished ? run.exitCode : 259;
-    CloseHandle(output);
-    std::istringstream text(harness::ReadFile(outputPath));
-    harness::RemoveFile(outputPath);
-    for (std::string line; std::getline(text, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        result.lines.push_back(line);
-    }
-    return result;
+    return harness::RunCapturing(
+        harness::Widen("\"" + harness::InspectorPath() + "\" " + arguments), dir);
 }
 
 // A value of the machine's (the delayed-move list, the PATH): each test that
