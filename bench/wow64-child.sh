@@ -6,7 +6,7 @@ set -u
 repo=$(cd "$(dirname "$0")/.." && pwd)
 source "$repo/tests/wow64/emulation.sh"
 if [ -z "${PENDREG_EMULATED:-}" ]; then
-    bash "$repo/scripts/setup.sh"
+    bash "$repo/scripts/setup.sh" && bash "$repo/scripts/setup.sh" --lane
     for preset in i686 x86_64; do
         cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" >/dev/null || exit 1
     done

@@ -102,6 +102,8 @@ record "arm: exit code 0" arm --name='Demo registrations'
 # The copy that RunOnce starts, as arm printed it, and where it lies here.
 copy=$(sed -n 's/^armed: .* starts "\(.*\)" \/S at the next logon$/\1/p' "$work/record.out")
 copy_folder=$prefix/drive_c/windows/temp/$(basename "$(dirname "${copy//\\//}")")
+echo "(--view=64 below: this is the x86_64 test build, which reads the 64-bit registry view; the"
+echo " shipped tool is 32-bit and reads the 32-bit view, the recorder's and inspector's default)"
 record "add: exit code 0" add --view=64 --work-set='Demo 1.0' 'C:\Demo\component.dll' \
     'C:\Demo\exeserver.exe' 'C:\Demo\sample.tlb'
 

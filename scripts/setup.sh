@@ -1,8 +1,13 @@
 #!/bin/bash
-# Installs everything that building, testing and the WoW64 lane need on
-# Debian 12, as root. Quiet when everything is there already. The tests
-# themselves never install anything.
-set -eu
+# Installs what building and testing need on Debian 12, as root. Quiet when
+# everything is there already. The tests themselves never install anything.
+#
+#   setup.sh          what the build, the fast suite and the main job need
+#   setup.sh --lane   what the WoW64 lane needs, and nothing else
+#
+# Exit 0: installed; 1: a package could not be installed, with one last line
+# on standard error, "setup: cannot install ...", naming it and apt's reason.
+set -uo pipefail
 # locales: the source of the Japanese locale that the code page 932 tests
 # build into the build folder for themselves. clang and lld: the one fixture
 # with a delay-import directory, which GNU ld leaves empty.
@@ -20,20 +25,60 @@ missing_from() {
     done
 }
 
-missing=($(missing_from "${packages[@]}"))
-lane_missing=($(missing_from "${lane_packages[@]}"))
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    apt-get update -q
-    # With recommends: Wine is tested here with them installed. Done before
-    # the i386 architecture is added, so that wine64's recommendation of the
-    # 32-bit Wine does not pull that in with all of its own recommendations.
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
-fi
-if [ ${#lane_missing[@]} -gt 0 ]; then
-    echo "Installing for the WoW64 lane: ${lane_missing[*]}"
+# One index that fails to download (a mirror in the middle of a sync) makes
+# apt-get update fail as a whole, though the others are fresh. It is tried a
+# few times; then the install goes on with what was fetched, and only a
+# package that cannot be had from that fails the set-up.
+update_indexes() {
+    local attempt
+    for attempt in 1 2 3; do
+        apt-get update -q 2>&1 | tee "$log" && return 0
+        [ $attempt -lt 3 ] && echo "setup: apt-get update failed (attempt $attempt of 3), retrying in $((attempt * 10)) s"
+        [ $attempt -lt 3 ] && sleep $((attempt * 10))
+    done
+    failed_index=$(grep -m1 '^E: Failed to fetch' "$log" | sed 's/^E: Failed to fetch //')
+    echo "setup: going on without the indexes that failed to download${failed_index:+: $failed_index}"
+}
+
+# apt's reason for not installing one package, on one line.
+apt_reason() {
+    apt-get install -s -q "${install_options[@]}" "$1" 2>&1 | grep '^E: ' | tail -1 | sed 's/^E: //'
+}
+
+# Installs the packages; on failure names each one apt cannot install, and
+# why, the last line saying it all.
+install_packages() {
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${install_options[@]}" "$@" && return 0
+    local package reason refused=()
+    for package in "$@"; do
+        reason=$(apt_reason "$package")
+        [ -n "$reason" ] || continue
+        refused+=("$package ($reason)")
+    done
+    [ ${#refused[@]} -gt 0 ] || refused=("$* (apt-get install failed)")
+    local because=${failed_index:+; an index failed to download: $failed_index}
+    echo "setup: cannot install ${refused[*]}$because" >&2
+    return 1
+}
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+failed_index=
+if [ "${1:-}" = --lane ]; then
+    missing=($(missing_from "${lane_packages[@]}"))
+    [ ${#missing[@]} -eq 0 ] && exit 0
+    echo "Installing for the WoW64 lane: ${missing[*]}"
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-        "${lane_missing[@]}"
+    install_options=(--no-install-recommends)
+else
+    missing=($(missing_from "${packages[@]}"))
+    [ ${#missing[@]} -eq 0 ] && exit 0
+    echo "Installing: ${missing[*]}"
+    # With recommends: Wine is tested here with them installed. The lane's
+    # i386 architecture is added only by --lane, so that wine64's
+    # recommendation of the 32-bit Wine does not pull that in with all of
+    # its own recommendations.
+    install_options=()
 fi
+update_indexes
+install_packages "${missing[@]}"

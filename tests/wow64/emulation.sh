@@ -13,15 +13,16 @@
 emulation_lib=${BASH_SOURCE[0]}
 binfmt=/proc/sys/fs/binfmt_misc
 
-# The packages the lane runs on, installed by scripts/setup.sh and never from
-# here: a test must leave the machine as it found it. Prints one line naming
-# those missing, and fails, when any is.
+# The packages the lane runs on, installed by scripts/setup.sh --lane and
+# never from here: a test must leave the machine as it found it. Prints one
+# line naming those missing, and fails, when any is.
 check_emulation_packages() {
     local missing=()
     [ -x /usr/bin/qemu-i386-static ] || missing+=(qemu-user-static)
     [ -x /usr/lib/wine/wine ] || missing+=(wine32:i386)
     [ ${#missing[@]} -eq 0 ] && return 0
-    echo "WoW64 lane skipped: ${missing[*]} not installed; install with: bash scripts/setup.sh (as root)"
+    emulation_skipped="${missing[*]} not installed; install with: bash scripts/setup.sh --lane (as root)"
+    echo "WoW64 lane skipped: $emulation_skipped"
     return 1
 }
 
@@ -51,8 +52,8 @@ run_with_global_binfmt() {
     return $status
 }
 
-# Runs the command with 32-bit programs emulated. 77, with one line said,
-# when emulation cannot be had here.
+# Runs the command with 32-bit programs emulated. 77, with one line said and
+# the reason in emulation_skipped, when emulation cannot be had here.
 with_emulation() {
     check_emulation_packages || return 77
     unshare --user --map-root-user --mount --propagation private \
@@ -61,6 +62,9 @@ with_emulation() {
     [ $status -ne 78 ] && return $status
     run_with_global_binfmt "$@"
     status=$?
-    [ $status -eq 77 ] && echo "WoW64 lane skipped: 32-bit programs cannot be registered with binfmt_misc here"
+    if [ $status -eq 77 ]; then
+        emulation_skipped="32-bit programs cannot be registered with binfmt_misc here"
+        echo "WoW64 lane skipped: $emulation_skipped"
+    fi
     return $status
 }

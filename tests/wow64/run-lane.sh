@@ -20,7 +20,7 @@ if [ -z "${PENDREG_EMULATED:-}" ]; then
     status=$?
     # Where the lane must run (scripts/test-all.sh), a skip is a failure.
     if [ $status -eq 77 ] && [ -n "${PENDREG_WOW64_REQUIRED:-}" ]; then
-        echo "FAIL the WoW64 lane is required here (PENDREG_WOW64_REQUIRED) and could not run"
+        echo "FAIL the WoW64 lane is required here (PENDREG_WOW64_REQUIRED) and did not run: ${emulation_skipped:-see above}"
         exit 1
     fi
     exit $status
