@@ -164,3 +164,18 @@ Findings CheckArmedCopy(const std::wstring& copy, const std::vector<PendingRenam
     }
     return findings;
 }
+
+bool FindArmedCopy(const std::wstring& tool, std::wstring* copy, std::wstring* valueName) {
+    std::vector<PendingRename> renames = ReadPendingRenames();
+    for (const ArmingValue& value : FindArmingValues(tool, renames)) {
+        // Only a copy that will be there when the value runs arms the pass.
+        std::wstring lying;
+        CheckArmedCopy(value.copy, renames, &lying);
+        if (!lying.empty()) {
+            *copy = value.copy;
+            *valueName = value.name;
+            return true;
+        }
+    }
+    return false;
+}

@@ -38,3 +38,9 @@ std::vector<ArmingValue> FindArmingValues(const std::wstring& tool,
 // there.
 Findings CheckArmedCopy(const std::wstring& copy, const std::vector<PendingRename>& renames,
                         std::wstring* lying);
+
+// The copy of the tool that the pass will run: the first RunOnce value that
+// starts one with "/S" and whose copy will be there when it runs. Fills the
+// copy's path and the value's name; false when no value does. Every companion
+// that names the tool without being told which takes this one.
+bool FindArmedCopy(const std::wstring& tool, std::wstring* copy, std::wstring* valueName);

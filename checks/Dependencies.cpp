@@ -4,6 +4,7 @@
 #include "checks/ImageFacts.h"
 #include "checks/Redirection.h"
 #include "checks/RestartRenames.h"
+#include "checks/SideBySide.h"
 #include "pending/Launcher.h"
 
 #include <windows.h>
@@ -23,7 +24,7 @@ struct ModuleFile {
     bool isDll = false;
     int bits = 0;
     ImageImports imports;
-    bool asksForAssemblies = false;
+    std::vector<AssemblyIdentity> assemblies;
 };
 
 // What lies at a path once the restart's renames are done.
@@ -176,46 +177,6 @@ const Place& PlaceAt(DependencyCache& cache, const FileCheckContext& context,
     return cache.places[key] = Place{after.present, after.origin};
 }
 
-bool Contains(const BYTE* data, size_t size, const std::string& text) {
-    return std::search(data, data + size, text.begin(), text.end()) != data + size;
-}
-
-// Whether a manifest among the module's resources, checked to lie inside
-// its view, names a dependent assembly, in UTF-8 or in UTF-16.
-BOOL CALLBACK SearchManifest(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR found) {
-    static const char kTag[] = "dependentAssembly";
-    static const char kWideTag[] = "d\0e\0p\0e\0n\0d\0e\0n\0t\0A\0s\0s\0e\0m\0b\0l\0y";
-    auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(module) & ~3);
-    MEMORY_BASIC_INFORMATION view;
-    HRSRC resource = FindResourceW(module, name, type);
-    HGLOBAL loaded = resource == nullptr ? nullptr : LoadResource(module, resource);
-    auto* data = static_cast<const BYTE*>(LockResource(loaded));
-    DWORD size = resource == nullptr ? 0 : SizeofResource(module, resource);
-    if (data == nullptr || VirtualQuery(base, &view, sizeof(view)) == 0 || data < base ||
-        data + size > static_cast<const BYTE*>(view.BaseAddress) + view.RegionSize) {
-        return TRUE;
-    }
-    bool names = Contains(data, size, kTag) ||
-                 Contains(data, size, std::string(kWideTag, sizeof(kWideTag) - 1));
-    *reinterpret_cast<bool*>(found) |= names;
-    return !names;
-}
-
-// Whether the module's manifest asks for side-by-side assemblies. Read with
-// the platform's resource functions from the file mapped as data: no code of
-// it runs.
-bool AsksForAssemblies(const std::wstring& path) {
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (module == nullptr) {
-        return false;
-    }
-    bool found = false;
-    const LPCWSTR kManifestType = MAKEINTRESOURCEW(24); // RT_MANIFEST
-    EnumResourceNamesW(module, kManifestType, SearchManifest, reinterpret_cast<LONG_PTR>(&found));
-    FreeLibrary(module);
-    return found;
-}
-
 const ModuleFile& ModuleAt(DependencyCache& cache, const std::wstring& path) {
     std::wstring key = Upper(path);
     auto found = cache.modules.find(key);
@@ -231,7 +192,9 @@ const ModuleFile& ModuleAt(DependencyCache& cache, const std::wstring& path) {
         module.usable = damage == nullptr;
         module.isDll = (headers->FileHeader.Characteristics & IMAGE_FILE_DLL) != 0;
         module.bits = headers->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC ? 64 : 32;
-        module.asksForAssemblies = module.imports.hasResources && AsksForAssemblies(path);
+        if (module.imports.hasResources) {
+            module.assemblies = ManifestAssemblies(path);
+        }
     }
     return cache.modules[key] = module;
 }
@@ -375,10 +338,9 @@ class DependencyReport {
             Add(Outcome::Ok, needs + ", found through PATH in " + ReportText(folder));
         }
     }
-    void Manifest(const std::string& owner) {
-        Add(Outcome::Warn, (owner.empty() ? "its manifest" : "the manifest of " + owner) +
-                               " asks for side-by-side assemblies, which the system resolves, "
-                               "not the folder search: they were not checked");
+    void Manifest(const std::string& owner, const std::vector<AssemblyIdentity>& assemblies) {
+        CheckAssemblies(assemblies, owner.empty() ? "its manifest" : "the manifest of " + owner,
+                        bits_, findings_);
     }
     void Close() {
         if (!failed_) {
@@ -430,9 +392,7 @@ void FollowImports(DependencyCache& cache, const FileCheckContext& context,
             if (found.where == Where::System) {
                 continue;
             }
-            if (found.module->asksForAssemblies) {
-                report.Manifest(link.name);
-            }
+            report.Manifest(link.name, found.module->assemblies);
             std::vector<std::string> through = link.through;
             through.push_back(link.name);
             Queue(queues, link, *found.module, through);
@@ -472,9 +432,7 @@ void CheckDependencies(char kind, bool is64Bit, const std::wstring& opened,
     std::wstring name;
     std::wstring ownFolder = SplitPath(opened, &name);
     DependencyReport report(findings, bits, ownFolder);
-    if (file.asksForAssemblies) {
-        report.Manifest("");
-    }
+    report.Manifest("", file.assemblies);
     FollowImports(cache, context, SearchOrderOf(cache, bits, ownFolder), file, name, report);
     report.Close();
 }

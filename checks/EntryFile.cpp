@@ -170,8 +170,9 @@ Findings CheckEntryFile(char kind, bool is64Bit, const char* file,
     Findings findings;
     // The file as the entry's own program will find it.
     RedirectionOff view(RunsWithRedirectionOff(kind, is64Bit));
+    // Certain to register nothing, so a failure, not a warning.
     if (kind == 'T' && is64Bit) {
-        AddFinding(findings, Outcome::Warn,
+        AddFinding(findings, Outcome::Fail,
                    "TX runs regsvr32.exe, which does not register type libraries: "
                    "record the library as T, or register it from a 64-bit DLL");
     }

@@ -9,16 +9,22 @@
 
 #include <windows.h>
 
+#include <string>
+
 struct InspectOptions {
     // The bitness of the tool (and so of its own child and of the registry
     // view it reads) and the restart's renames, for the checks of files.
     FileCheckContext files;
     char toolPath[kPathBufferSize];
+    // How the tool was chosen, for the report's "tool:" line; empty for --tool.
+    std::string toolChosen;
     char systemDirectory[kPathBufferSize];
+    // Warnings make the exit code 1 too.
+    bool strict = false;
 };
 
-// What the report found; anything but entries that run and checks that
-// passed makes the exit code 1.
+// What the report found. Anything that keeps the pass from doing all it was
+// asked makes the exit code 1; warnings only with --strict.
 struct Tally {
     unsigned workSets = 0;
     unsigned entriesRun = 0;

@@ -1,9 +1,9 @@
 // pendreg-inspect: says what the next "/S" pass will do with the registrations
-// recorded under the pending key, before anything runs. Exit code 0: every
-// entry will run, every work set will go, every check passed, nothing that
-// runs can be changed by ordinary users and a RunOnce value starts the pass;
-// 1: something will be skipped, stay, failed a check, lies in the other view
-// or is unsafe, or nothing starts the pass; 2: nothing could be inspected.
+// recorded under the pending key, before anything runs. Exit code 0: the pass
+// will do all it was asked: every entry runs, every work set goes, no check
+// failed, nothing that runs can be changed by ordinary users and a RunOnce
+// value starts the pass (warnings may be printed); 1: it will not, or, with
+// --strict, a warning was printed; 2: nothing could be inspected.
 #include "inspect/Inspect.h"
 
 #include "checks/Arming.h"
@@ -20,7 +20,24 @@ const int kExitClean = 0;
 const int kExitFindings = 1;
 const int kExitCannotInspect = 2;
 
-const char kUsage[] = "usage: pendreg-inspect [--view=32|64] [--tool=PATH]\n";
+const char kUsage[] =
+    "usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--strict]\n"
+    "       pendreg-inspect --help\n"
+    "\n"
+    "Says what the next \"pendreg.exe /S\" will do with the registrations recorded\n"
+    "under HKLM\\Software\\Zelk.Library.Cormant.v3, before anything runs. Reads only.\n"
+    "\n"
+    "  --view=32    (default) the shipped tool, which is 32-bit and reads the 32-bit\n"
+    "               registry view\n"
+    "  --view=64    a tool built for x86_64 (the test build): the 64-bit view\n"
+    "  --tool=PATH  the tool that \"/S\" will run (default: the copy that an armed\n"
+    "               RunOnce value starts, otherwise pendreg.exe beside this program)\n"
+    "  --strict     warnings make the exit code 1 too\n"
+    "  --help       print this text\n"
+    "\n"
+    "Exit code: 0 the pass will do all that is recorded (read the warnings, if any);\n"
+    "1 it will not, or nothing starts it (with --strict, also any warning); 2 nothing\n"
+    "could be inspected.\n";
 
 // The tool beside this program, unless --tool names another.
 bool DefaultToolPath(char* path) {
@@ -38,6 +55,22 @@ bool DefaultToolPath(char* path) {
     return true;
 }
 
+// Without --tool, the copy that an armed RunOnce value starts is the one the
+// pass runs, as the recorder's add takes it; the tool beside this program
+// only when nothing is armed.
+void ChooseArmedCopy(InspectOptions* options) {
+    std::wstring copy;
+    std::wstring valueName;
+    if (FindArmedCopy(AnsiToWide(options->toolPath), &copy, &valueName) && AnsiHolds(copy) &&
+        ReportText(copy).size() < static_cast<size_t>(kPathBufferSize)) {
+        strcpy(options->toolPath, ReportText(copy).c_str());
+        options->toolChosen =
+            "the copy that the RunOnce value \"" + ReportText(valueName) + "\" starts";
+    } else {
+        options->toolChosen = "beside the inspector: no RunOnce value starts a copy of it";
+    }
+}
+
 // False, with the reason on standard error, for an option it does not know.
 bool ParseOptions(int argc, char** argv, InspectOptions* options) {
     options->files.toolBits = 32;
@@ -45,12 +78,15 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
         fprintf(stderr, "pendreg-inspect: cannot find its own folder\n");
         return false;
     }
+    bool toolGiven = false;
     for (int index = 1; index < argc; ++index) {
         const char* argument = argv[index];
         if (strcmp(argument, "--view=32") == 0) {
             options->files.toolBits = 32;
         } else if (strcmp(argument, "--view=64") == 0) {
             options->files.toolBits = 64;
+        } else if (strcmp(argument, "--strict") == 0) {
+            options->strict = true;
         } else if (strncmp(argument, "--tool=", 7) == 0 && argument[7] != '\0') {
             // The pass cannot start its own child from a path that does not
             // fit its buffer, so such a path is refused here too.
@@ -59,6 +95,7 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
                 return false;
             }
             strcpy(options->toolPath, argument + 7);
+            toolGiven = true;
         } else {
             fprintf(stderr, "pendreg-inspect: unknown option: %s\n%s", argument, kUsage);
             return false;
@@ -67,6 +104,9 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
     if (!GetSystemPath(options->systemDirectory)) {
         fprintf(stderr, "pendreg-inspect: cannot find the system directory\n");
         return false;
+    }
+    if (!toolGiven) {
+        ChooseArmedCopy(options);
     }
     return true;
 }
@@ -112,9 +152,11 @@ void SaySummary(const Tally& tally) {
         tally.armingValues);
 }
 
-bool AllClean(const Tally& tally) {
+// Whether the pass will do all it was asked; warnings count only when
+// strict, since each is something that may well be right.
+bool AllClean(const Tally& tally, bool strict) {
     return !tally.keyUnreadable && tally.entriesSkipped == 0 && tally.workSetsUnrun == 0 &&
-           tally.workSetsKept == 0 && tally.checksFailed == 0 && tally.warnings == 0 &&
+           tally.workSetsKept == 0 && tally.checksFailed == 0 && (!strict || tally.warnings == 0) &&
            tally.otherView == 0 && tally.unsafe == 0;
 }
 
@@ -129,6 +171,10 @@ int main(int argc, char** argv) {
     // run-time library writes an unbuffered stream, a work set of hundreds
     // of entries takes seconds.
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
+        fputs(kUsage, stdout);
+        return kExitClean;
+    }
     InspectOptions options;
     if (!ParseOptions(argc, argv, &options)) {
         return kExitCannotInspect;
@@ -136,8 +182,8 @@ int main(int argc, char** argv) {
     // No message boxes for a file that cannot be read.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     Say(0, "key: HKLM\\%s (%d-bit view)", PendingKeyPath, options.files.toolBits);
-    Say(0, "tool: %s (its own child is a %d-bit process)", options.toolPath,
-        options.files.toolBits);
+    Say(0, "tool: %s (%s%sits own child is a %d-bit process)", options.toolPath,
+        options.toolChosen.c_str(), options.toolChosen.empty() ? "" : "; ", options.files.toolBits);
     SayGroupsNotAsked();
     options.files.renames = ReadPendingRenames();
     Tally tally;
@@ -160,5 +206,5 @@ int main(int argc, char** argv) {
     InspectArming(options, tally);
     SaySummary(tally);
     fflush(stdout);
-    return AllClean(tally) ? kExitClean : kExitFindings;
+    return AllClean(tally, options.strict) ? kExitClean : kExitFindings;
 }

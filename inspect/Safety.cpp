@@ -48,9 +48,9 @@ void InspectArming(const InspectOptions& options, Tally& tally) {
     std::vector<ArmingValue> values =
         FindArmingValues(AnsiToWide(options.toolPath), options.files.renames);
     if (values.empty()) {
-        Say(0, "WARN not armed: no RunOnce value under HKLM starts a copy of the tool with "
+        Say(0, "FAIL not armed: no RunOnce value under HKLM starts a copy of the tool with "
                "\"/S\", so nothing runs the pass at the next logon");
-        ++tally.warnings;
+        ++tally.checksFailed;
         return;
     }
     for (const ArmingValue& value : values) {

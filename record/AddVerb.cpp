@@ -1,12 +1,12 @@
 // add: one entry per file, appended to a work set, after every file passed
 // every check; the command lines printed are those the pass will start.
+#include "checks/Arming.h"
 #include "checks/EntryFile.h"
 #include "checks/ImageFacts.h"
 #include "checks/Redirection.h"
 #include "checks/Safety.h"
 #include "main/PathBuffer.h"
 #include "pending/Launcher.h"
-#include "record/Arm.h"
 #include "record/Record.h"
 #include "record/WorkSetWriter.h"
 
@@ -81,9 +81,10 @@ std::string PickedMode(const std::string& file, const FileCheckContext& context)
 }
 
 // The checks of the file as the pass will meet it, and of who may change it:
-// false, with every failure said, when one failed. Warnings are said too, but
-// record, and so do advisory failures: a module that the file needs may well
-// be installed by the same installer after this run.
+// false, with every failure said, when one failed. Warnings are said with
+// their tag, and record; so are advisory failures, which record too: a module
+// that the file needs may well be installed by the same installer after this
+// run (the inspector, run last, still fails it until it is there).
 bool PassesChecks(const NewEntry& entry, const FileCheckContext& context) {
     char kind = entry.mode[0];
     bool is64Bit = entry.mode.size() > 1;
@@ -92,12 +93,12 @@ bool PassesChecks(const NewEntry& entry, const FileCheckContext& context) {
     findings.insert(findings.end(), safety.begin(), safety.end());
     bool passed = true;
     for (const Finding& finding : findings) {
-        if (finding.outcome == Outcome::Fail) {
-            Complain("%s: %s", entry.file.c_str(), finding.text.c_str());
-            passed = passed && finding.advisory;
-        } else if (finding.outcome == Outcome::Warn) {
-            Complain("warning: %s: %s", entry.file.c_str(), finding.text.c_str());
+        bool refuses = finding.outcome == Outcome::Fail && !finding.advisory;
+        if (finding.outcome == Outcome::Ok) {
+            continue;
         }
+        Complain("%s%s: %s", refuses ? "" : "warning: ", entry.file.c_str(), finding.text.c_str());
+        passed = passed && !refuses;
     }
     return passed;
 }

@@ -1,7 +1,6 @@
 // arm: a copy of the tool in a folder of its own, and a RunOnce value that
 // starts it with "/S" at the next logon; nothing when one does already.
 #include "checks/Arming.h"
-#include "record/Arm.h"
 #include "record/Record.h"
 
 #include <sddl.h>
@@ -101,21 +100,6 @@ bool SetRunOnce(const std::wstring& name, const std::wstring& commandLine) {
 }
 
 } // namespace
-
-bool FindArmedCopy(const std::wstring& tool, std::wstring* copy, std::wstring* valueName) {
-    std::vector<PendingRename> renames = ReadPendingRenames();
-    for (const ArmingValue& value : FindArmingValues(tool, renames)) {
-        // Only a copy that will be there when the value runs arms the pass.
-        std::wstring lying;
-        CheckArmedCopy(value.copy, renames, &lying);
-        if (!lying.empty()) {
-            *copy = value.copy;
-            *valueName = value.name;
-            return true;
-        }
-    }
-    return false;
-}
 
 int ArmVerb(const Arguments& arguments) {
     std::wstring tool = arguments.tool.empty() ? ToolBesideRecorder() : FullPath(arguments.tool);

@@ -6,10 +6,6 @@
 #include <stdio.h>
 
 int DiscardVerb(const Arguments& arguments) {
-    if (arguments.workSet.empty()) {
-        Complain("discard: --work-set=NAME is needed");
-        return kExitRefused;
-    }
     std::string name;
     if (!WorkSetName(arguments.workSet, &name) || !DeleteWorkSet(arguments.toolBits, name)) {
         return kExitRefused;

@@ -50,16 +50,18 @@ struct Verb {
     const wchar_t* name;
     int (*run)(const Arguments&);
     unsigned options;
+    // The options it cannot do without.
+    unsigned required;
     // How many operands it takes.
     size_t fewest;
     size_t most;
 };
 
 const Verb kVerbs[] = {
-    {L"add", AddVerb, kWorkSet | kView | kKind | kTool, 1, static_cast<size_t>(-1)},
-    {L"replace", ReplaceVerb, 0, 2, 2},
-    {L"arm", ArmVerb, kName | kTool, 0, 0},
-    {L"discard", DiscardVerb, kWorkSet | kView, 0, 0},
+    {L"add", AddVerb, kWorkSet | kView | kKind | kTool, 0, 1, static_cast<size_t>(-1)},
+    {L"replace", ReplaceVerb, 0, 0, 2, 2},
+    {L"arm", ArmVerb, kName | kTool, 0, 0, 0},
+    {L"discard", DiscardVerb, kWorkSet | kView, kWorkSet, 0, 0},
 };
 
 struct Option {
@@ -123,6 +125,10 @@ bool ParseArguments(const Verb& verb, int argc, wchar_t** argv, Arguments* argum
     if (count < verb.fewest || count > verb.most) {
         Complain("%s: %s", ReportText(verb.name).c_str(),
                  count < verb.fewest ? "too few operands" : "too many operands");
+        return false;
+    }
+    if ((verb.required & kWorkSet) != 0 && arguments->workSet.empty()) {
+        Complain("%s: --work-set=NAME is needed", ReportText(verb.name).c_str());
         return false;
     }
     if (!arguments->kind.empty() && arguments->kind != L"D" && arguments->kind != L"DX" &&

@@ -69,7 +69,9 @@ if [ "${1:-}" = --lane ]; then
     [ ${#missing[@]} -eq 0 ] && exit 0
     echo "Installing for the WoW64 lane: ${missing[*]}"
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    install_options=(--no-install-recommends)
+    # Never at the cost of what is installed: the 32-bit twins of some
+    # libraries can be had, on a bad day, only by removing the 64-bit Wine.
+    install_options=(--no-remove --no-install-recommends)
 else
     missing=($(missing_from "${packages[@]}"))
     [ ${#missing[@]} -eq 0 ] && exit 0
@@ -78,7 +80,7 @@ else
     # i386 architecture is added only by --lane, so that wine64's
     # recommendation of the 32-bit Wine does not pull that in with all of
     # its own recommendations.
-    install_options=()
+    install_options=(--no-remove)
 fi
 update_indexes
 install_packages "${missing[@]}"

@@ -77,7 +77,7 @@ class SavedValue {
     std::string value_;
 };
 
-// The RunOnce value of the README's sample, as the recorder's arm names it.
+// The RunOnce value of the guide's sample, as the recorder's arm names it.
 const char kSampleArmName[] = "pendreg";
 
 // A scratch folder that only administrators may change, with a copy of the
@@ -112,6 +112,8 @@ class InspectorTest : public testing::Test {
     std::string Expand(const std::string& text) const {
         std::string expanded = harness::ReplaceAll(text, "{tool}", tool_);
         expanded = harness::ReplaceAll(expanded, "{sys}", harness::SystemDirectory());
+        expanded =
+            harness::ReplaceAll(expanded, "{win}", harness::FolderOf(harness::SystemDirectory()));
         return harness::ReplaceAll(expanded, "{dir}", dir());
     }
     // The wanted lines must appear in the report in this order; one that
@@ -168,6 +170,8 @@ struct VerdictCase {
     DWORD exitCode;
     Extra extra = Extra::None;
     const char* options = "--view=64";
+    // It inspects 32-bit files, whose system modules only a 32-bit Wine has.
+    bool needs32BitSystem = false;
 };
 
 void PrintTo(const VerdictCase& row, std::ostream* out) {
@@ -178,6 +182,9 @@ class InspectorVerdicts : public InspectorTest, public testing::WithParamInterfa
 
 TEST_P(InspectorVerdicts, SaysWhatThePassWillDo) {
     const VerdictCase& row = GetParam();
+    if (row.needs32BitSystem && harness::ThirtyTwoBitSystemMissing()) {
+        GTEST_SKIP() << harness::kNo32BitSystem;
+    }
     ASSERT_TRUE(harness::RecordWorkSets(
         row.workSets, dir(), row.extra == Extra::WorkSetsIn32BitView ? KEY_WOW64_32KEY : 0));
     if (row.extra == Extra::OtherView) {
@@ -322,7 +329,10 @@ const VerdictCase kVerdictCases[] = {
      {{"w", Entries({{"DX", "rec32.dll"}})}},
      {"    WARN 32-bit DLL recorded as DX: the 64-bit regsvr32.exe hands it to the 32-bit "
       "regsvr32.exe, which registers it; D is for the 32-bit tool, whose own child is 32-bit"},
-     1},
+     0,
+     Extra::None,
+     "--view=64",
+     true},
     {"DllWithoutRegisterExport",
      {{"w", Entries({{"D", "noexport.dll"}})}},
      {"    ok   64-bit DLL",
@@ -356,7 +366,7 @@ const VerdictCase kVerdictCases[] = {
     {"MarkedTypeLibrary",
      {{"w", Entries({{"TX", "sample.tlb"}})}},
      {"  entry 1 (TX): runs \"{sys}\\regsvr32.exe\" /s \"{dir}\\sample.tlb\"",
-      "    WARN TX runs regsvr32.exe, which does not register type libraries: record the "
+      "    FAIL TX runs regsvr32.exe, which does not register type libraries: record the "
       "library as T, or register it from a 64-bit DLL"},
      1},
     {"PathTheAnsiCodePageCannotHold",
@@ -376,6 +386,12 @@ const VerdictCase kVerdictCases[] = {
      2,
      Extra::None,
      "--view=64 --colour"},
+    {"HelpPrintsTheUsage",
+     {},
+     {"usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--strict]"},
+     0,
+     Extra::None,
+     "--help"},
     // What the shipped tool does: the 32-bit view, and a 32-bit child.
     {"ThirtyTwoBitViewByDefault",
      {{"w", Entries({{"D", "rec32.dll"}, {"D", "a.dll"}})}},
@@ -389,7 +405,8 @@ const VerdictCase kVerdictCases[] = {
       "unsafe placements 0, RunOnce values that start the pass 1"},
      1,
      Extra::WorkSetsIn32BitView,
-     ""},
+     "",
+     true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Inspector, InspectorVerdicts, testing::ValuesIn(kVerdictCases),
@@ -410,6 +427,7 @@ struct DependencyCase {
     std::vector<std::string> lines;
     DWORD exitCode;
     Reach reach = Reach::Placed;
+    const char* options = "";
 };
 
 void PrintTo(const DependencyCase& row, std::ostream* out) {
@@ -437,7 +455,8 @@ TEST_P(InspectorDependencies, SaysWhetherEveryModuleIsFound) {
     ASSERT_TRUE(
         harness::RecordWorkSets({{"w", Entries({{row.mode, row.files[0].c_str()}})}}, dir()));
 
-    Inspection inspection = Inspect("--view=64 --tool=\"" + tool_ + "\"", dir());
+    Inspection inspection =
+        Inspect(std::string("--view=64 --tool=\"") + tool_ + "\" " + row.options, dir());
 
     ExpectReport(inspection, row.lines, row.exitCode);
 }
@@ -480,25 +499,38 @@ const DependencyCase kDependencyCases[] = {
      {"    ok   needs dephelper.dll, found through PATH in {dir}\\onpath", kAllFound},
      0,
      Reach::ThroughPath},
+    // A warning alone leaves the exit code 0; --strict makes it 1.
     {"DelayLoadedHelperMissing",
      "DX",
      {"delayed.dll"},
      {"    WARN delay-loads dephelper.dll" + kNotFound +
           "; the file loads all the same, and fails only when it calls into it",
       kAllFound},
-     1},
+     0},
+    {"DelayLoadedHelperMissingStrict",
+     "DX",
+     {"delayed.dll"},
+     {"    WARN delay-loads dephelper.dll*"},
+     1,
+     Reach::Placed,
+     "--strict"},
     {"ApiSetName", "D", {"apiset.dll"}, {kAllFound}, 0},
     {"ServerWithoutItsHelper",
      "E",
      {"depserver.exe"},
      {"    ok   64-bit executable", "    FAIL needs dephelper.dll" + kNotFound},
      1},
+    // Looked for in the side-by-side store: Wine's holds this run-time library.
     {"ManifestAskingForAssemblies",
      "D",
      {"sidebyside.dll"},
-     {"    WARN its manifest asks for side-by-side assemblies, which the system resolves, not the "
-      "folder search: they were not checked"},
-     1},
+     {"    ok   its manifest asks for the side-by-side assembly Microsoft.VC90.CRT 9.0.30729.6161 "
+      "(amd64), which is installed in {win}\\WinSxS",
+      "    WARN its manifest asks for the side-by-side assembly Pendreg.Test.Absent 1.0.0.0 "
+      "(amd64), which is not installed in {win}\\WinSxS: the file loads only once it is "
+      "installed there, or lies beside the file as a private assembly",
+      kAllFound},
+     0},
 };
 
 INSTANTIATE_TEST_SUITE_P(Inspector, InspectorDependencies, testing::ValuesIn(kDependencyCases),
@@ -631,6 +663,9 @@ TEST_P(InspectorAgreement, SaysWhatThePassThenDoes) {
         GTEST_SKIP() << "a restart is made on demand only under Wine";
     }
     char wow64[MAX_PATH];
+    if (row.needs32BitPrograms && harness::ThirtyTwoBitSystemMissing()) {
+        GTEST_SKIP() << harness::kNo32BitSystem;
+    }
     if (row.needs32BitPrograms &&
         (GetSystemWow64DirectoryA(wow64, MAX_PATH) == 0 ||
          !harness::Run("\"" + std::string(wow64) + "\\regsvr32.exe\" /s /u none.dll").finished)) {
@@ -754,7 +789,7 @@ const AgreementCase kAgreementCases[] = {
      {"    WARN 32-bit DLL recorded as DX: the 64-bit regsvr32.exe hands it to the 32-bit "
       "regsvr32.exe, which registers it; D is for the 32-bit tool, whose own child is 32-bit",
       "    ok   exports DllRegisterServer"},
-     1,
+     0,
      {"rec32.dll by regsvr32.exe"},
      {},
      false,
@@ -877,10 +912,10 @@ const PlacementCase kPlacementCases[] = {
      1, 1},
     // Another program with "/S", or the tool without it, arms nothing.
     {"AnotherProgramArmsNothing", "", 0, "\"{dir}\\exeserver.exe\" /S",
-     "WARN not armed: no RunOnce value under HKLM starts a copy of the tool with \"/S\", so "
+     "FAIL not armed: no RunOnce value under HKLM starts a copy of the tool with \"/S\", so "
      "nothing runs the pass at the next logon",
      1, 0},
-    {"ToolWithoutSArmsNothing", "", 0, "\"{tool}\" /T{dir}\\sample.tlb", "WARN not armed: *", 1, 0},
+    {"ToolWithoutSArmsNothing", "", 0, "\"{tool}\" /T{dir}\\sample.tlb", "FAIL not armed: *", 1, 0},
     {"CopyNotThere", "", 0, "\"{dir}\\gone\\pendreg.exe\" /S",
      "armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs \"{dir}\\gone\\"
      "pendreg.exe\" /S when*\n  FAIL the tool's copy {dir}\\gone\\pendreg.exe is not there",
@@ -972,7 +1007,8 @@ MachineState Snapshot(const std::string& dir) {
 
 // Inspecting every kind of entry, good and bad, leaves the registry and the
 // files as they were, starts nothing and runs no code of the files it checks;
-// run without --tool, its command lines name the tool beside it.
+// run without --tool, its command lines name the copy that the armed RunOnce
+// value starts, as the recorder's add does, not the tool beside it.
 TEST_F(InspectorTest, ChangesNothing) {
     ASSERT_TRUE(harness::RecordWorkSets({{"mixed", Entries({{"D", "a.dll"},
                                                             {"E", "exeserver.exe"},
@@ -993,26 +1029,25 @@ TEST_F(InspectorTest, ChangesNothing) {
 
     Inspection inspection = Inspect("--view=64", dir());
 
-    // Without --tool, the tool is the one beside the inspector.
-    std::string tool = harness::ToolPath();
     ExpectReport(inspection,
-                 {"tool: " + tool + " (its own child is a 64-bit process)",
-                  "  entry 1 (D): runs \"" + tool + "\" /D{dir}\\a.dll"},
+                 {"tool: {tool} (the copy that the RunOnce value \"" + std::string(kArmName) +
+                      "\" starts; its own child is a 64-bit process)",
+                  "  entry 1 (D): runs \"{tool}\" /D{dir}\\a.dll"},
                  1);
     EXPECT_GE(inspection.lines.size(), 20u) << "it inspected little";
     EXPECT_TRUE(before == Snapshot(dir())) << "the registry or the files changed";
     EXPECT_EQ(std::vector<std::string>{}, log_.Events()) << "a fixture ran";
 }
 
-// The sample report in the README beside the test program: the block after
+// The sample report in the installer's guide beside the test program: the block after
 // the line that names the test that checks it.
-std::string ReadmeSample() {
-    std::istringstream readme(
-        harness::ReadFile(harness::FolderOf(harness::TestProgramPath()) + "\\README.md"));
+std::string GuideSample() {
+    std::istringstream guide(
+        harness::ReadFile(harness::FolderOf(harness::TestProgramPath()) + "\\installer-guide.md"));
     std::string sample;
     bool marked = false;
     bool inside = false;
-    for (std::string line; std::getline(readme, line);) {
+    for (std::string line; std::getline(guide, line);) {
         if (inside && line == "```") {
             break;
         }
@@ -1020,18 +1055,21 @@ std::string ReadmeSample() {
             sample += line + "\n";
         }
         inside = inside || (marked && line == "```text");
-        marked = marked || line.find("InspectorTest.PrintsTheReadmeSample") != std::string::npos;
+        marked = marked || line.find("InspectorTest.PrintsTheGuideSample") != std::string::npos;
     }
     return sample;
 }
 
-// The README's sample report is exactly what the inspector prints for these
+// The guide's sample report is exactly what the inspector prints for these
 // records: the shipped tool's 32-bit view, its copy armed in a folder of its
 // own under the Windows folder's Temp, as arm makes it, and the components in
 // C:\Demo. Two things differ by platform and are shown as on Windows: the
 // system directory is spelt C:\Windows\system32, and Wine's line on the
 // groups it cannot ask about is left out.
-TEST_F(InspectorTest, PrintsTheReadmeSample) {
+TEST_F(InspectorTest, PrintsTheGuideSample) {
+    if (harness::ThirtyTwoBitSystemMissing()) {
+        GTEST_SKIP() << harness::kNo32BitSystem;
+    }
     harness::DeleteRunOnce(kArmName);
     harness::ScratchFolder demo("C:\\Demo");
     harness::ScratchFolder setup("C:\\Windows\\Temp\\pendreg-0a1b2c3d");
@@ -1069,8 +1107,8 @@ TEST_F(InspectorTest, PrintsTheReadmeSample) {
                 "\n";
         }
     }
-    std::string sample = ReadmeSample();
-    ASSERT_FALSE(sample.empty()) << "no sample report in the README beside the test program";
+    std::string sample = GuideSample();
+    ASSERT_FALSE(sample.empty()) << "no sample report in the guide beside the test program";
     EXPECT_EQ(sample, report);
     EXPECT_EQ(1u, inspection.exitCode);
 }

@@ -167,6 +167,8 @@ struct RunCase {
     int bits = 64;
     // A failure that a recorded run still says, and the inspector too.
     const char* said = "";
+    // It records 32-bit files, whose system modules only a 32-bit Wine has.
+    bool needs32BitSystem = false;
 };
 
 void PrintTo(const RunCase& row, std::ostream* out) {
@@ -181,6 +183,9 @@ class RecorderRuns : public RecorderTest, public testing::WithParamInterface<Run
 // and leaves the registry as it was.
 TEST_P(RecorderRuns, RecordsWhatThePassRunsAsPrintedOrNothing) {
     const RunCase& row = GetParam();
+    if (row.needs32BitSystem && harness::ThirtyTwoBitSystemMissing()) {
+        GTEST_SKIP() << harness::kNo32BitSystem;
+    }
     REGSAM view = row.bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
     ASSERT_TRUE(harness::RecordWorkSets(row.before, dir(), view));
     std::string before = RegistryState();
@@ -232,15 +237,17 @@ const RunCase kRunCases[] = {
      {},
      "",
      Entries({{"D", "rec32.dll"}, {"DX", "b.dll"}}),
-     32},
+     32,
+     "",
+     true},
     {"ModuleItNeedsMissingSaidButRecorded",
      "{add64} --work-set=w {dir}\\needsdep.dll",
      {},
      "",
      Entries({{"D", "needsdep.dll"}}),
      64,
-     "pendreg-record: {dir}\\needsdep.dll: needs dephelper.dll, which a 64-bit process will not "
-     "find: not in {dir}, the system folder, the Windows folder or PATH"},
+     "pendreg-record: warning: {dir}\\needsdep.dll: needs dephelper.dll, which a 64-bit process "
+     "will not find: not in {dir}, the system folder, the Windows folder or PATH"},
     {"KindNamed",
      "{add64} --work-set=w --kind=E {dir}\\exeserver.exe",
      {},
@@ -282,6 +289,10 @@ const RunCase kRunCases[] = {
      {},
      "pendreg-record: arm: unknown option: --work-set=w"},
     {"NoFile", "add --view=64", {}, "pendreg-record: add: too few operands"},
+    {"DiscardWithoutWorkSetShowsTheUsage",
+     "discard --view=64",
+     {},
+     "usage: pendreg-record VERB [OPTION...] [OPERAND...]"},
     {"UnknownKind",
      "add --kind=TX {dir}\\sample.tlb",
      {},

@@ -396,6 +396,14 @@ bool RunningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+bool ThirtyTwoBitSystemMissing() {
+    char folder[MAX_PATH];
+    UINT length = GetSystemWow64DirectoryA(folder, MAX_PATH);
+    return length != 0 && length < MAX_PATH &&
+           GetFileAttributesA((std::string(folder) + "\\kernel32.dll").c_str()) ==
+               INVALID_FILE_ATTRIBUTES;
+}
+
 bool RestartWine() {
     RunResult result = Run("wineboot.exe -r");
     return result.finished && result.exitCode == 0;

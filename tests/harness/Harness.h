@@ -145,6 +145,14 @@ void DeleteTree(HKEY root, const std::string& path, REGSAM view = 0);
 
 // Whether the suite runs under Wine, where a restart can be made on demand.
 bool RunningUnderWine();
+// Whether the system folder of 32-bit programs is empty on 64-bit Windows: a
+// Wine prefix made where Debian's 32-bit Wine is missing or cannot run (a
+// kernel without 32-bit support, outside the WoW64 lane's emulation), in which
+// no 32-bit program or DLL finds the modules of the system.
+bool ThirtyTwoBitSystemMissing();
+// Why a test that needs them skips itself there.
+const char kNo32BitSystem[] = "the prefix has no 32-bit system modules: 32-bit Wine is missing, "
+                              "or cannot run here outside the WoW64 lane's emulation";
 // Wine's restart: carries out the deletions scheduled for the next boot.
 bool RestartWine();
 
