@@ -31,6 +31,7 @@ find_program(PENDREG_ZIP zip)
 set(PENDREG_RELEASE_DIR ${CMAKE_BINARY_DIR}/release)
 set(PENDREG_RELEASE_ZIP ${PENDREG_RELEASE_DIR}/pendreg-${PENDREG_VERSION}.zip)
 set(PENDREG_RELEASE_TEMPLATE ${PROJECT_SOURCE_DIR}/docs/release-readme.txt.in)
+set(PENDREG_RELEASE_GUIDE ${PROJECT_SOURCE_DIR}/docs/installer-guide.md)
 set(PENDREG_RELEASE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/ReleasePackage.cmake)
 
 add_custom_command(
@@ -39,10 +40,11 @@ add_custom_command(
             -DINSPECTOR=$<TARGET_FILE:pendreg-inspect> -DRECORDER=$<TARGET_FILE:pendreg-record>
             -DMAP=${CMAKE_BINARY_DIR}/pendreg.map
             -DOBJDUMP=${PENDREG_OBJDUMP} -DZIP=${PENDREG_ZIP}
-            -DTEMPLATE=${PENDREG_RELEASE_TEMPLATE} -DVERSION=${PENDREG_VERSION}
+            -DTEMPLATE=${PENDREG_RELEASE_TEMPLATE} -DGUIDE=${PENDREG_RELEASE_GUIDE}
+            -DVERSION=${PENDREG_VERSION}
             -DSTAGE=${PENDREG_RELEASE_DIR}/pendreg-${PENDREG_VERSION}
             -DOUTPUT=${PENDREG_RELEASE_ZIP} -P ${PENDREG_RELEASE_SCRIPT}
-    DEPENDS pendreg pendreg-inspect pendreg-record ${PENDREG_RELEASE_TEMPLATE}
+    DEPENDS pendreg pendreg-inspect pendreg-record ${PENDREG_RELEASE_TEMPLATE} ${PENDREG_RELEASE_GUIDE}
             ${PENDREG_RELEASE_SCRIPT}
     COMMENT "Packing ${PENDREG_RELEASE_ZIP}"
     VERBATIM)

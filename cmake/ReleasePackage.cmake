@@ -3,8 +3,9 @@
 # document is read from the image here, so the document cannot drift from the
 # bytes it ships with.
 #
-# Input: IMAGE, INSPECTOR, RECORDER, MAP, OBJDUMP, ZIP (the zip program), TEMPLATE, VERSION,
-# STAGE (an empty folder is made there), OUTPUT (the zip to write).
+# Input: IMAGE, INSPECTOR, RECORDER, MAP, OBJDUMP, ZIP (the zip program), TEMPLATE, GUIDE (the
+# installer's guide, which the template takes in), VERSION, STAGE (an empty folder is made there),
+# OUTPUT (the zip to write).
 
 # Every entry of the zip gets this time: 2000-01-01 00:00:00 UTC.
 set(FIXED_TIME 946684800)
@@ -51,7 +52,7 @@ function(wrap_words out_var first indent)
     set(${out_var} "${text}${line}" PARENT_SCOPE)
 endfunction()
 
-foreach(input IMAGE INSPECTOR RECORDER MAP OBJDUMP ZIP TEMPLATE VERSION STAGE OUTPUT)
+foreach(input IMAGE INSPECTOR RECORDER MAP OBJDUMP ZIP TEMPLATE GUIDE VERSION STAGE OUTPUT)
     if("${${input}}" STREQUAL "")
         fail("${input} not given")
     endif()
@@ -138,6 +139,9 @@ set(PENDREG_VERSION ${VERSION})
 # which configure_file's NEWLINE_STYLE leaves as they are.
 file(READ ${TEMPLATE} template)
 string(CONFIGURE "${template}" document @ONLY)
+# The guide goes in after the figures, so that nothing in it is taken for one.
+file(READ ${GUIDE} guide)
+string(REPLACE "{{installer-guide}}" "${guide}" document "${document}")
 string(REPLACE "\r\n" "\n" document "${document}")
 string(REPLACE "\n" "\r\n" document "${document}")
 file(WRITE ${STAGE}/README.txt "${document}")

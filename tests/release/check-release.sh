@@ -1,11 +1,12 @@
 #!/bin/bash
 # Makes the release of a build folder and checks the zip: exactly the five
 # files, sums that verify, the image, the inspector and the recorder that were
-# built, and a user document whose figures are those of the image, read here
-# with a parser of its own.
+# built, and a user document that carries the installer's guide and whose
+# figures are those of the image, read here with a parser of its own.
 # Usage: check-release.sh CMAKE BUILD_DIR ZIP IMAGE OBJDUMP INSPECTOR RECORDER
 set -u
 cmake=$1 build_dir=$2 zip=$3 image=$4 objdump=$5 inspector=$6 recorder=$7
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 
 log=$(mktemp)
 if ! "$cmake" --build "$build_dir" --target release >"$log" 2>&1; then
@@ -48,6 +49,10 @@ crlf_throughout() { # every line ends with CR LF, the last one too
     ! grep -q -v $'\r$' "$1" && [ "$(tail -c 2 "$1" | od -An -tx1)" = " 0d 0a" ]
 }
 check "the document ends every line with CR LF" crlf_throughout README.txt
+guide_carried() { # the installer's guide, whole, inside the document
+    cmp -s <(tr -d '\r' <README.txt | sed -n '/^# pendreg: the installer/,/^Checking the files$/p' | head -n -3) "$source_dir/docs/installer-guide.md"
+}
+check "the document carries the installer's guide, road first" guide_carried
 
 # The document's figures, from its last section, and the same figures read
 # from the image with objdump.
