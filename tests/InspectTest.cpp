@@ -2,6 +2,7 @@
 // command lines it prints are those the pass then starts; and inspecting
 // changes nothing. It runs as the 64-bit test build does: "--view=64", so its
 // view and its tool's child are 64-bit.
+#include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 #include "harness/WorkSets.h"
@@ -41,41 +42,7 @@ Inspection Inspect(const std::string& arguments, const std::string& dir) {
 
 // A value of the machine's (the delayed-move list, the PATH): each test that
 // changes it puts it back as it was.
-class SavedValue {
-  public:
-    SavedValue(const char* path, const char* name) : path_(path), name_(name) {
-        HKEY key;
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_, 0, KEY_READ, &key);
-        DWORD size = 0;
-        existed_ = RegQueryValueExA(key, name_, nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
-        value_.resize(size);
-        RegQueryValueExA(key, name_, nullptr, nullptr, reinterpret_cast<BYTE*>(&value_[0]), &size);
-        RegCloseKey(key);
-    }
-    ~SavedValue() {
-        HKEY key;
-        RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_, 0, KEY_SET_VALUE, &key);
-        if (existed_) {
-            RegSetValueExA(key, name_, 0, type_, reinterpret_cast<const BYTE*>(value_.data()),
-                           static_cast<DWORD>(value_.size()));
-        } else {
-            RegDeleteValueA(key, name_);
-        }
-        RegCloseKey(key);
-    }
-    SavedValue(const SavedValue&) = delete;
-    SavedValue& operator=(const SavedValue&) = delete;
-    const char* text() const {
-        return value_.c_str();
-    }
-
-  private:
-    const char* path_;
-    const char* name_;
-    bool existed_ = false;
-    DWORD type_ = REG_NONE;
-    std::string value_;
-};
+using harness::SavedValue;
 
 // The RunOnce value of the README's sample, as the recorder's arm names it.
 const char kSampleArmName[] = "pendreg";
@@ -283,6 +250,11 @@ const VerdictCase kVerdictCases[] = {
     {"UnknownKindLetter",
      {{"w", Entries({{"Q", "a.dll"}})}},
      {"  entry 1 (Q): skipped: the kind letter is not D, E or T"},
+     1},
+    {"DriveRelativePath",
+     {{"w", With(Entries({{"D", "a.dll"}}), {Sz("1.file", "C:a.dll")})}},
+     {"    FAIL not a full path: which file is registered depends on the folder the pass is "
+      "started in and on the search path"},
      1},
     {"CommandLineWouldNotFit",
      {{"w", With(Entries({{"E", "a.dll"}}), {Sz("1.file", kLong.substr(0, 1012))})}},
