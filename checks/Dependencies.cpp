@@ -132,6 +132,7 @@ const ModuleFile& ModuleAt(DependencyCache& cache, const std::wstring& path) {
     return cache.modules[key] = module;
 }
 
+// Where the search for one module ended.
 struct Found {
     Where where = Where::Missing;
     // The file, as the loading process names it, and as it lies on disk.
