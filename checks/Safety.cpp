@@ -388,6 +388,14 @@ std::wstring FolderOfPath(const std::wstring& path) {
     return path.substr(0, slash > 0 && path[slash - 1] == L':' ? slash + 1 : slash);
 }
 
+bool AddPlacementFindings(Findings& findings, const std::string& what, const std::wstring& file) {
+    std::wstring folder = FolderOfPath(file);
+    bool safe = AddExposureFinding(findings, what, ExposureOfPath(file, Securable::File));
+    return AddExposureFinding(findings, "the folder " + ReportText(folder) + " of " + what,
+                              ExposureOfPath(folder, Securable::Folder)) &&
+           safe;
+}
+
 Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
                           const std::vector<PendingRename>& renames) {
     Findings findings;

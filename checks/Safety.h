@@ -45,6 +45,12 @@ bool AddExposureFinding(Findings& findings, const std::string& what, const Expos
 // The folder that holds the file the path names.
 std::wstring FolderOfPath(const std::wstring& path);
 
+// Judges a file that the pass will load or run as the entry's own file is
+// judged: failures for the file and for its folder; what names the file as
+// the report says it ("the module C:\d\helper.dll"). True when nothing was
+// unsafe.
+bool AddPlacementFindings(Findings& findings, const std::string& what, const std::wstring& file);
+
 // The files that an entry will run or register, as the restart leaves them:
 // the file itself, the new version that replaces it at restart, and their
 // folders, from which the loader takes other DLLs first. Nothing for a file

@@ -7,6 +7,7 @@
 #include "inspect/Inspect.h"
 
 #include "checks/Arming.h"
+#include "checks/Dependencies.h"
 #include "checks/TypeLibraryProbe.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
@@ -108,6 +109,7 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
     if (!toolGiven) {
         ChooseArmedCopy(options);
     }
+    options->files.toolPath = AnsiToWide(options->toolPath);
     return true;
 }
 
@@ -140,6 +142,21 @@ void InspectOtherView(const InspectOptions& options, Tally& tally) {
         ++tally.otherView;
     }
     RegCloseKey(key);
+}
+
+// The current folder that the dependency checks take for the pass: the
+// loader searches it, and the pass's children inherit it.
+void SayPassFolder(const InspectOptions& options) {
+    PassFolder pass = PassCurrentFolder(options.files);
+    Say(0,
+        "deps: the pass's current folder is taken as %s, which the loader searches %s: the "
+        "platform's documentation does not say which folder a program that a RunOnce value "
+        "starts at logon gets; a pass started by other means (by hand, by an installer) "
+        "searches the folder it was started in",
+        ReportText(pass.folder).c_str(),
+        pass.afterWindowsFolder ? "after the Windows folder"
+                                : "straight after the first folder of each search "
+                                  "(SafeDllSearchMode is 0)");
 }
 
 void SaySummary(const Tally& tally) {
@@ -184,6 +201,7 @@ int main(int argc, char** argv) {
     Say(0, "key: HKLM\\%s (%d-bit view)", PendingKeyPath, options.files.toolBits);
     Say(0, "tool: %s (%s%sits own child is a %d-bit process)", options.toolPath,
         options.toolChosen.c_str(), options.toolChosen.empty() ? "" : "; ", options.files.toolBits);
+    SayPassFolder(options);
     SayGroupsNotAsked();
     options.files.renames = ReadPendingRenames();
     Tally tally;
