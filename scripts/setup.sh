@@ -37,6 +37,7 @@ update_indexes() {
         [ $attempt -lt 3 ] && sleep $((attempt * 10))
     done
     failed_index=$(grep -m1 '^E: Failed to fetch' "$log" | sed 's/^E: Failed to fetch //')
+    failed_url=${failed_index%% *}
     echo "setup: going on without the indexes that failed to download${failed_index:+: $failed_index}"
 }
 
@@ -62,8 +63,10 @@ install_packages() {
 }
 
 log=$(mktemp)
-trap 'rm -f "$log"' EXIT
+apt_state=$(mktemp -d)
+trap 'rm -rf "$log" "$apt_state"' EXIT
 failed_index=
+failed_url=
 if [ "${1:-}" = --lane ]; then
     missing=($(missing_from "${lane_packages[@]}"))
     [ ${#missing[@]} -eq 0 ] && exit 0
@@ -82,5 +85,36 @@ else
     # its own recommendations.
     install_options=(--no-remove)
 fi
+# The packages that two architectures share (a library's 64-bit and 32-bit
+# twins) must come in one version. When only one architecture's index of a
+# suite failed, the other's newer versions from that suite leave the twins
+# unresolvable; they are then resolved once more without the failed suite,
+# from the indexes that every architecture got.
+without_failed_suite() {
+    local base=${failed_url%%/dists/*} suite=${failed_url#*/dists/}
+    suite=${suite%%/*}
+    [ "$base" != "$failed_url" ] || return 0
+    mkdir -p "$apt_state/lists/partial" "$apt_state/parts"
+    local file
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -e "$file" ] || continue
+        awk -v base="$base" -v suite="$suite" 'BEGIN { RS = ""; ORS = "\n\n" }
+            !(index($0, base) && $0 ~ ("Suites:[^\n]*[ \t]" suite "([ \t\n]|$)"))' \
+            "$file" >"$apt_state/parts/$(basename "$file")"
+    done
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -e "$file" ] || continue
+        grep -v -F "$base $suite " "$file" >"$apt_state/parts/$(basename "$file")"
+    done
+    install_options+=(-o Dir::Etc::sourcelist=/dev/null -o "Dir::Etc::sourceparts=$apt_state/parts"
+                      -o "Dir::State::Lists=$apt_state/lists")
+    echo "setup: resolving once more without $base $suite"
+    apt-get "${install_options[@]}" update -q >/dev/null 2>&1
+}
+
 update_indexes
+if [ -n "$failed_url" ] &&
+    ! apt-get install -s -q "${install_options[@]}" "${missing[@]}" >/dev/null 2>&1; then
+    without_failed_suite
+fi
 install_packages "${missing[@]}"
