@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
     Say(0, "key: HKLM\\%s (%d-bit view)", PendingKeyPath, options.files.toolBits);
     Say(0, "tool: %s (its own child is a %d-bit process)", options.toolPath,
         options.files.toolBits);
-    SayGroupsNotAsked();
+    SayHowRightsAreRead();
     options.files.renames = ReadPendingRenames();
     Tally tally;
     HKEY key;
