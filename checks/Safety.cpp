@@ -186,6 +186,9 @@ bool IsVolumeRoot(const std::wstring& folder) {
 // A folder the file lies in (own) or below: its own rights count only for the
 // folder the loader searches; any folder may be swapped.
 Exposure FolderExposure(const std::wstring& folder, const std::wstring& parent, bool own) {
+    if (!own && parent.empty()) {
+        return Exposure();
+    }
     Descriptor mine(folder);
     if (mine.error() != ERROR_SUCCESS) {
         return Unread(mine.error());
