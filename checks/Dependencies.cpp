@@ -2,13 +2,14 @@
 
 #include "checks/EntryFile.h"
 #include "checks/ImageFacts.h"
+#include "checks/Manifest.h"
 #include "checks/Redirection.h"
 #include "checks/RestartRenames.h"
+#include "checks/SearchOrder.h"
 #include "pending/Launcher.h"
 
 #include <windows.h>
 
-#include <algorithm>
 #include <deque>
 #include <map>
 #include <set>
@@ -43,16 +44,7 @@ std::wstring Upper(std::wstring text) {
 } // namespace
 
 struct DependencyCache {
-    bool is64BitWindows = false;
-    // As a process names it, the system folder is the same for either
-    // bitness; on 64-bit Windows a 32-bit process that names it gets the
-    // 32-bit one, which lies at systemFolder32.
-    std::wstring systemFolder;
-    std::wstring systemFolder32;
-    std::wstring windowsFolder;
-    std::vector<std::wstring> pathFolders;
-    // Upper case: names that the system resolves without searching.
-    std::set<std::wstring> knownDlls;
+    LoaderFolders machine;
     // By upper-case path as it lies on disk.
     std::map<std::wstring, Place> places;
     std::map<std::wstring, ModuleFile> modules;
@@ -60,109 +52,13 @@ struct DependencyCache {
 
 namespace {
 
-const wchar_t kMachineEnvironment[] =
-    L"System\\CurrentControlSet\\Control\\Session Manager\\Environment";
-const wchar_t kKnownDlls[] = L"System\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs";
-
-std::wstring FolderFrom(UINT(WINAPI* get)(LPWSTR, UINT)) {
-    wchar_t folder[MAX_PATH];
-    UINT length = get(folder, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(folder, length);
-}
-
-// A string value, its environment variables expanded; empty when missing.
-std::wstring RegistryText(HKEY root, const wchar_t* key, const wchar_t* name) {
-    const DWORD flags = RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND;
-    DWORD size = 0;
-    if (RegGetValueW(root, key, name, flags, nullptr, nullptr, &size) != ERROR_SUCCESS) {
-        return std::wstring();
-    }
-    std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-    if (RegGetValueW(root, key, name, flags, nullptr, &text[0], &size) != ERROR_SUCCESS) {
-        return std::wstring();
-    }
-    DWORD length = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-    std::wstring expanded(length, L'\0');
-    if (length == 0 || ExpandEnvironmentStringsW(text.c_str(), &expanded[0], length) != length) {
-        return std::wstring();
-    }
-    expanded.resize(length - 1);
-    return expanded;
-}
-
-// The folders of PATH as a session started after the restart gets it: the
-// machine's, then the user's. Entries that are no full path lean on the
-// current folder, which at restart is anybody's guess, and are left out.
-std::vector<std::wstring> PathAtRestart() {
-    std::wstring path = RegistryText(HKEY_LOCAL_MACHINE, kMachineEnvironment, L"Path") + L";" +
-                        RegistryText(HKEY_CURRENT_USER, L"Environment", L"Path");
-    std::vector<std::wstring> folders;
-    for (size_t start = 0, end; start <= path.size(); start = end + 1) {
-        end = std::min(path.find(L';', start), path.size());
-        std::wstring folder = path.substr(start, end - start);
-        folder.erase(std::remove(folder.begin(), folder.end(), L'"'), folder.end());
-        while (folder.size() > 3 && folder.back() == L'\\') {
-            folder.pop_back();
-        }
-        if (IsFullPath(folder)) {
-            folders.push_back(folder);
-        }
-    }
-    return folders;
-}
-
-// The known DLLs: names that the loader takes from the system folder
-// whatever lies elsewhere. The DllDirectory values name folders, not DLLs.
-std::set<std::wstring> KnownDlls() {
-    std::set<std::wstring> names;
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKnownDlls, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return names;
-    }
-    wchar_t name[256];
-    wchar_t data[MAX_PATH];
-    for (DWORD index = 0;; ++index) {
-        DWORD nameLength = 256;
-        DWORD size = sizeof(data) - sizeof(wchar_t);
-        DWORD type = REG_NONE;
-        LONG status = RegEnumValueW(key, index, name, &nameLength, nullptr, &type,
-                                    reinterpret_cast<BYTE*>(data), &size);
-        if (status == ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        if (status == ERROR_SUCCESS && type == REG_SZ &&
-            _wcsnicmp(name, L"DllDirectory", 12) != 0) {
-            data[size / sizeof(wchar_t)] = L'\0';
-            names.insert(Upper(data));
-        }
-    }
-    RegCloseKey(key);
-    return names;
-}
-
 DependencyCache& CacheOf(const FileCheckContext& context) {
     if (!context.dependencies) {
         auto cache = std::make_shared<DependencyCache>();
-        cache->systemFolder = FolderFrom(GetSystemDirectoryW);
-        cache->systemFolder32 = FolderFrom(GetSystemWow64DirectoryW);
-        cache->is64BitWindows = !cache->systemFolder32.empty();
-        cache->windowsFolder = FolderFrom(GetSystemWindowsDirectoryW);
-        cache->pathFolders = PathAtRestart();
-        cache->knownDlls = KnownDlls();
+        cache->machine = ReadLoaderFolders();
         context.dependencies = cache;
     }
     return *context.dependencies;
-}
-
-// Where a path that a process of the given bitness names lies on disk: on
-// 64-bit Windows, a 32-bit process that names the system folder gets the
-// 32-bit one.
-std::wstring OnDisk(const DependencyCache& cache, const std::wstring& path, int bits) {
-    std::wstring rest;
-    if (bits == 32 && cache.is64BitWindows && Below(path, cache.systemFolder, &rest)) {
-        return cache.systemFolder32 + rest;
-    }
-    return path;
 }
 
 const Place& PlaceAt(DependencyCache& cache, const FileCheckContext& context,
@@ -174,46 +70,6 @@ const Place& PlaceAt(DependencyCache& cache, const FileCheckContext& context,
     }
     AfterRestart after = FindAfterRestart(context.renames, path);
     return cache.places[key] = Place{after.present, after.origin};
-}
-
-bool Contains(const BYTE* data, size_t size, const std::string& text) {
-    return std::search(data, data + size, text.begin(), text.end()) != data + size;
-}
-
-// Whether a manifest among the module's resources, checked to lie inside
-// its view, names a dependent assembly, in UTF-8 or in UTF-16.
-BOOL CALLBACK SearchManifest(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR found) {
-    static const char kTag[] = "dependentAssembly";
-    static const char kWideTag[] = "d\0e\0p\0e\0n\0d\0e\0n\0t\0A\0s\0s\0e\0m\0b\0l\0y";
-    auto* base = reinterpret_cast<const BYTE*>(reinterpret_cast<ULONG_PTR>(module) & ~3);
-    MEMORY_BASIC_INFORMATION view;
-    HRSRC resource = FindResourceW(module, name, type);
-    HGLOBAL loaded = resource == nullptr ? nullptr : LoadResource(module, resource);
-    auto* data = static_cast<const BYTE*>(LockResource(loaded));
-    DWORD size = resource == nullptr ? 0 : SizeofResource(module, resource);
-    if (data == nullptr || VirtualQuery(base, &view, sizeof(view)) == 0 || data < base ||
-        data + size > static_cast<const BYTE*>(view.BaseAddress) + view.RegionSize) {
-        return TRUE;
-    }
-    bool names = Contains(data, size, kTag) ||
-                 Contains(data, size, std::string(kWideTag, sizeof(kWideTag) - 1));
-    *reinterpret_cast<bool*>(found) |= names;
-    return !names;
-}
-
-// Whether the module's manifest asks for side-by-side assemblies. Read with
-// the platform's resource functions from the file mapped as data: no code of
-// it runs.
-bool AsksForAssemblies(const std::wstring& path) {
-    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (module == nullptr) {
-        return false;
-    }
-    bool found = false;
-    const LPCWSTR kManifestType = MAKEINTRESOURCEW(24); // RT_MANIFEST
-    EnumResourceNamesW(module, kManifestType, SearchManifest, reinterpret_cast<LONG_PTR>(&found));
-    FreeLibrary(module);
-    return found;
 }
 
 const ModuleFile& ModuleAt(DependencyCache& cache, const std::wstring& path) {
@@ -236,42 +92,29 @@ const ModuleFile& ModuleAt(DependencyCache& cache, const std::wstring& path) {
     return cache.modules[key] = module;
 }
 
-// Where the search for one module ended: found, or (from Missing on) not.
-enum class Where { System, OwnFolder, WindowsFolder, Path, Missing, OtherBits, Unusable };
-
+// Where the search for one module ended.
 struct Found {
     Where where = Where::Missing;
-    // The file, as the loading process names it.
+    // The file, as the loading process names it, and as it lies on disk.
     std::wstring shown;
+    std::wstring onDisk;
     // Where its bytes lie now, when a pending rename brings them.
     std::wstring arrivesFrom;
     const ModuleFile* module = nullptr;
     // A file that the process could load, after one that stops the loader.
     std::wstring tooLate;
+    // How many folders of the order the loader searched before this one.
+    size_t before = 0;
 };
-
-// The folders that the loading process searches, in its order, as it names
-// them.
-struct SearchOrder {
-    int bits;
-    std::vector<std::pair<std::wstring, Where>> folders;
-};
-
-SearchOrder SearchOrderOf(const DependencyCache& cache, int bits, const std::wstring& ownFolder) {
-    SearchOrder order = {bits,
-                         {{ownFolder, Where::OwnFolder},
-                          {cache.systemFolder, Where::System},
-                          {cache.windowsFolder, Where::WindowsFolder}}};
-    for (const std::wstring& folder : cache.pathFolders) {
-        order.folders.push_back({folder, Where::Path});
-    }
-    return order;
-}
 
 // API sets are names that the system maps to its own modules.
 bool IsApiSet(const std::wstring& upperName) {
     return upperName.compare(0, 11, L"API-MS-WIN-") == 0 ||
            upperName.compare(0, 11, L"EXT-MS-WIN-") == 0;
+}
+
+std::wstring InFolder(const std::wstring& folder, const std::wstring& name) {
+    return folder + (folder.back() == L'\\' ? L"" : L"\\") + name;
 }
 
 // Looks for one module as the loader does. The loader takes the first file
@@ -281,20 +124,23 @@ Found Search(DependencyCache& cache, const FileCheckContext& context, const Sear
              const std::wstring& name) {
     std::wstring upperName = Upper(name);
     Found first;
-    if (IsApiSet(upperName) || cache.knownDlls.count(upperName) != 0) {
+    first.before = order.folders.size();
+    if (IsApiSet(upperName) || cache.machine.knownDlls.count(upperName) != 0) {
         first.where = Where::System;
+        first.before = 0;
         return first;
     }
-    for (const auto& folder : order.folders) {
+    for (size_t index = 0; index < order.folders.size(); ++index) {
         Found found;
-        found.where = folder.second;
-        found.shown = folder.first + L"\\" + name;
-        std::wstring onDisk = OnDisk(cache, found.shown, order.bits);
-        const Place& place = PlaceAt(cache, context, onDisk);
+        found.where = order.folders[index].second;
+        found.before = index;
+        found.shown = InFolder(order.folders[index].first, name);
+        found.onDisk = OnDisk(cache.machine, found.shown, order.bits);
+        const Place& place = PlaceAt(cache, context, found.onDisk);
         if (!place.present) {
             continue;
         }
-        found.arrivesFrom = place.origin == onDisk ? std::wstring() : place.origin;
+        found.arrivesFrom = place.origin == found.onDisk ? std::wstring() : place.origin;
         found.module = &ModuleAt(cache, place.origin);
         bool loads = found.module->usable && found.module->bits == order.bits;
         if (first.where != Where::Missing) {
@@ -318,6 +164,13 @@ struct Link {
     std::string delayLoaded;
 };
 
+// One module looked for, where the search ended, and in which order.
+struct Step {
+    Link link;
+    Found found;
+    const SearchOrder* order;
+};
+
 std::string Through(const std::vector<std::string>& chain) {
     std::string text;
     for (const std::string& name : chain) {
@@ -326,17 +179,27 @@ std::string Through(const std::vector<std::string>& chain) {
     return text.empty() ? text : text + ")";
 }
 
+std::string Why(const SearchOrder& order) {
+    return order.why.empty() ? order.why : "; " + order.why;
+}
+
 // The findings of one entry's search.
 class DependencyReport {
   public:
-    DependencyReport(Findings& findings, int bits, const std::wstring& ownFolder)
-        : findings_(findings), bits_(bits), ownFolder_(ReportText(ownFolder)) {}
+    DependencyReport(Findings& findings, int bits) : findings_(findings), bits_(bits) {}
 
     void Add(Outcome outcome, const std::string& text) {
         findings_.push_back({outcome, text, true});
-        failed_ |= outcome == Outcome::Fail;
     }
-    void Problem(const Link& link, const Found& found) {
+    void Slashed(const SearchOrder& order) {
+        Add(Outcome::Warn, "the path is written with \"/\": the search order that puts the DLL's "
+                           "own folder first applies only to a path written with backslashes, "
+                           "so the loader looks for the modules it needs in " +
+                               FoldersSaid(order, "and") + " (record it with backslashes)");
+    }
+    void Problem(const Step& step) {
+        const Link& link = step.link;
+        const Found& found = step.found;
         bool delayed = !link.delayLoaded.empty();
         std::string text = (link.delayLoaded == link.name ? "delay-loads " : "needs ") + link.name +
                            Through(link.through) + ", which a " + std::to_string(bits_) +
@@ -349,13 +212,13 @@ class DependencyReport {
         } else if (found.where == Where::Unusable) {
             text += "finds " + when + " as " + file + ", which is no image it can load";
         } else {
-            text += "will not find: not in " + ownFolder_ +
-                    ", the system folder, the Windows folder or PATH";
+            text += "will not find: not in " + FoldersSaid(*step.order);
         }
         if (!found.tooLate.empty()) {
             text +=
                 ", and the loader stops there: " + ReportText(found.tooLate) + " comes too late";
         }
+        text += Why(*step.order);
         if (delayed) {
             text += "; " +
                     (link.delayLoaded == link.name
@@ -364,15 +227,21 @@ class DependencyReport {
                     " loads all the same, and fails only when it calls into it";
         }
         Add(delayed ? Outcome::Warn : Outcome::Fail, text);
+        missing_ = true;
     }
-    void Noted(const Link& link, const Found& found) {
-        std::string needs = "needs " + link.name + Through(link.through);
+    void Noted(const Step& step) {
+        const Found& found = step.found;
+        std::string needs = "needs " + step.link.name + Through(step.link.through);
+        std::wstring folder = found.shown.substr(0, found.shown.find_last_of(L'\\'));
         if (!found.arrivesFrom.empty()) {
-            Add(Outcome::Ok,
-                needs + ", which arrives at restart from " + ReportText(found.arrivesFrom));
+            Add(Outcome::Ok, needs + ", which arrives at restart from " +
+                                 ReportText(found.arrivesFrom) + Why(*step.order));
         } else if (found.where == Where::Path) {
-            std::wstring folder = found.shown.substr(0, found.shown.find_last_of(L'\\'));
-            Add(Outcome::Ok, needs + ", found through PATH in " + ReportText(folder));
+            Add(Outcome::Ok,
+                needs + ", found through PATH in " + ReportText(folder) + Why(*step.order));
+        } else if (found.where == Where::ProgramFolder) {
+            Add(Outcome::Ok,
+                needs + ", found in the tool's folder " + ReportText(folder) + Why(*step.order));
         }
     }
     void Manifest(const std::string& owner) {
@@ -381,7 +250,7 @@ class DependencyReport {
                                "not the folder search: they were not checked");
     }
     void Close() {
-        if (!failed_) {
+        if (!missing_) {
             Add(Outcome::Ok,
                 "a " + std::to_string(bits_) + "-bit process finds every module it needs");
         }
@@ -390,8 +259,7 @@ class DependencyReport {
   private:
     Findings& findings_;
     int bits_;
-    std::string ownFolder_;
-    bool failed_ = false;
+    bool missing_ = false;
 };
 
 // Everything that depends on a delay-load waits in the second queue.
@@ -407,10 +275,14 @@ void Queue(std::deque<Link> (&queues)[2], const Link& from, const ModuleFile& mo
 
 // Follows the whole tree of imports, breadth first, so that a module is
 // named through the shortest way to it; everything that does not depend on
-// a delay-load is settled first. Modules of the system are not followed.
-void FollowImports(DependencyCache& cache, const FileCheckContext& context,
-                   const SearchOrder& order, const ModuleFile& file, const std::wstring& fileName,
-                   DependencyReport& report) {
+// a delay-load is settled first, so a module that a delay-load names again
+// is already loaded. What a delay-load brings is loaded by name, in the
+// standard order of the loading process. Modules of the system are not
+// followed.
+std::vector<Step> FollowImports(DependencyCache& cache, const FileCheckContext& context,
+                                const EntrySearch& search, const ModuleFile& file,
+                                const std::wstring& fileName) {
+    std::vector<Step> steps;
     std::set<std::wstring> seen = {Upper(fileName)};
     std::deque<Link> queues[2];
     Queue(queues, Link(), file, {});
@@ -421,30 +293,52 @@ void FollowImports(DependencyCache& cache, const FileCheckContext& context,
             if (!seen.insert(Upper(AnsiToWide(link.name.c_str()))).second) {
                 continue;
             }
-            Found found = Search(cache, context, order, AnsiToWide(link.name.c_str()));
-            if (found.where >= Where::Missing) {
-                report.Problem(link, found);
+            const SearchOrder* order =
+                link.delayLoaded.empty() ? &search.imports : &search.delayLoads;
+            Found found = Search(cache, context, *order, AnsiToWide(link.name.c_str()));
+            steps.push_back({link, found, order});
+            if (found.where >= Where::Missing || found.where == Where::System) {
                 continue;
-            }
-            report.Noted(link, found);
-            if (found.where == Where::System) {
-                continue;
-            }
-            if (found.module->asksForAssemblies) {
-                report.Manifest(link.name);
             }
             std::vector<std::string> through = link.through;
             through.push_back(link.name);
             Queue(queues, link, *found.module, through);
         }
     }
+    return steps;
 }
 
-// The folder of a full path; name receives the rest.
-std::wstring SplitPath(const std::wstring& path, std::wstring* name) {
-    size_t slash = path.find_last_of(L"\\/");
-    *name = path.substr(slash + 1);
-    return path.substr(0, slash);
+// What one entry's file is looked at with: the file, the process that loads
+// it and the orders it searches.
+struct Walk {
+    const ModuleFile* file = nullptr;
+    int bits = 0;
+    EntrySearch search;
+    std::vector<Step> steps;
+};
+
+// False for a file that the other checks fail: of the wrong kind or
+// bitness, or one that 32-bit Windows has no 64-bit process to load.
+bool WalkImports(char kind, bool is64Bit, const std::wstring& opened, const std::wstring& located,
+                 const FileCheckContext& context, Walk& walk) {
+    if (kind != 'D' && kind != 'E') {
+        return false;
+    }
+    DependencyCache& cache = CacheOf(context);
+    int namedBy = RunsWithRedirectionOff(kind, is64Bit) ? 64 : context.toolBits;
+    const ModuleFile& file = ModuleAt(cache, OnDisk(cache.machine, located, namedBy));
+    // A DX file of the other bitness is handed on to the 32-bit regsvr32.exe.
+    int bits = kind == 'D' && !is64Bit ? context.toolBits : file.bits;
+    if (!file.usable || file.bits != bits || file.isDll != (kind == 'D') ||
+        (bits == 64 && !cache.machine.is64BitWindows && sizeof(void*) == 4)) {
+        return false;
+    }
+    walk.file = &file;
+    walk.bits = bits;
+    walk.search = SearchOf(cache.machine, kind, is64Bit, bits, opened, context.toolPath);
+    std::wstring name = opened.substr(opened.find_last_of(L"\\/") + 1);
+    walk.steps = FollowImports(cache, context, walk.search, file, name);
+    return true;
 }
 
 } // namespace
@@ -452,29 +346,57 @@ std::wstring SplitPath(const std::wstring& path, std::wstring* name) {
 void CheckDependencies(char kind, bool is64Bit, const std::wstring& opened,
                        const std::wstring& located, const FileCheckContext& context,
                        Findings& findings) {
-    if (kind != 'D' && kind != 'E') {
-        return;
-    }
-    // Every folder as it lies on disk: each path below is first made the one
-    // that the process naming it would reach.
+    // Every folder as it lies on disk: each path is first made the one that
+    // the process naming it would reach.
     RedirectionOff redirection(true);
-    DependencyCache& cache = CacheOf(context);
-    int namedBy = RunsWithRedirectionOff(kind, is64Bit) ? 64 : context.toolBits;
-    const ModuleFile& file = ModuleAt(cache, OnDisk(cache, located, namedBy));
-    // A DX file of the other bitness is handed on to the 32-bit regsvr32.exe.
-    int bits = kind == 'D' && !is64Bit ? context.toolBits : file.bits;
-    // The other checks fail a file of the wrong kind or bitness; and 32-bit
-    // Windows runs no 64-bit process that could load one.
-    if (!file.usable || file.bits != bits || file.isDll != (kind == 'D') ||
-        (bits == 64 && !cache.is64BitWindows && sizeof(void*) == 4)) {
+    Walk walk;
+    if (!WalkImports(kind, is64Bit, opened, located, context, walk)) {
         return;
     }
-    std::wstring name;
-    std::wstring ownFolder = SplitPath(opened, &name);
-    DependencyReport report(findings, bits, ownFolder);
-    if (file.asksForAssemblies) {
+    DependencyReport report(findings, walk.bits);
+    if (walk.search.slashed) {
+        report.Slashed(walk.search.imports);
+    }
+    if (walk.file->asksForAssemblies) {
         report.Manifest("");
     }
-    FollowImports(cache, context, SearchOrderOf(cache, bits, ownFolder), file, name, report);
+    for (const Step& step : walk.steps) {
+        if (step.found.where >= Where::Missing) {
+            report.Problem(step);
+            continue;
+        }
+        report.Noted(step);
+        if (step.found.module != nullptr && step.found.where != Where::System &&
+            step.found.module->asksForAssemblies) {
+            report.Manifest(step.link.name);
+        }
+    }
     report.Close();
+}
+
+bool ModulesLoaded(char kind, bool is64Bit, const std::wstring& opened, const std::wstring& located,
+                   const FileCheckContext& context, std::vector<ModuleLoad>* loads) {
+    RedirectionOff redirection(true);
+    Walk walk;
+    if (!WalkImports(kind, is64Bit, opened, located, context, walk)) {
+        return false;
+    }
+    const LoaderFolders& machine = CacheOf(context).machine;
+    for (const Step& step : walk.steps) {
+        if (step.found.where == Where::System && step.found.shown.empty()) {
+            continue;
+        }
+        ModuleLoad load = {step.link.name, step.found.onDisk, step.found.arrivesFrom, {}};
+        for (size_t index = 0; index < step.found.before; ++index) {
+            load.searchedFirst.push_back(
+                OnDisk(machine, step.order->folders[index].first, walk.bits));
+        }
+        loads->push_back(load);
+    }
+    return true;
+}
+
+PassFolder PassCurrentFolder(const FileCheckContext& context) {
+    const LoaderFolders& machine = CacheOf(context).machine;
+    return {machine.currentFolder, machine.safeSearchMode};
 }

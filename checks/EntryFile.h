@@ -11,14 +11,21 @@
 #include <vector>
 
 struct DependencyCache;
+struct PlacementCache;
 
 // What the checks of every entry need, read once per run.
 struct FileCheckContext {
     // The bitness of the tool, and so of its own child: 32 or 64.
     int toolBits;
     std::vector<PendingRename> renames;
+    // The tool that the D command lines start: its folder is the first that
+    // its child searches for a module that is loaded by name alone.
+    std::wstring toolPath{};
     // Made by the dependency checks on first use, and kept for the run.
     mutable std::shared_ptr<DependencyCache> dependencies{};
+    // Made by the judgement of the modules an entry loads, and kept for the
+    // run.
+    mutable std::shared_ptr<PlacementCache> placements{};
 };
 
 // Whether the path names its file without help from the current folder: a

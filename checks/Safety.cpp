@@ -209,11 +209,13 @@ Exposure FolderExposure(const std::wstring& folder, const std::wstring& parent, 
 // the files lie below it.
 class Placements {
   public:
-    bool Add(Findings& findings, const std::string& what, const std::wstring& file) {
+    // file names the file with its path ("the file C:\d\a.dll"), below names
+    // it in the lines of its folders ("the folder C:\d of the file").
+    bool Add(Findings& findings, const std::string& named, const std::string& below,
+             const std::wstring& file) {
         bool safe = true;
         if (Exists(file)) {
-            safe &= AddExposureFinding(findings, what + " " + ReportText(file),
-                                       ExposureOfPath(file, Securable::File));
+            safe &= AddExposureFinding(findings, named, ExposureOfPath(file, Securable::File));
         }
         std::wstring folder = FolderOfPath(file);
         for (bool own = true; !folder.empty(); own = false) {
@@ -221,7 +223,7 @@ class Placements {
             if (!Judged(folder) && Exists(folder)) {
                 safe &= AddExposureFinding(findings,
                                            "the folder " + ReportText(folder) +
-                                               (own ? " of " : " above ") + what,
+                                               (own ? " of " : " above ") + below,
                                            FolderExposure(folder, parent, own));
             }
             folder = parent;
@@ -291,7 +293,7 @@ std::wstring FolderOfPath(const std::wstring& path) {
 
 bool AddPlacementFindings(Findings& findings, const std::string& what, const std::wstring& file) {
     Placements placements;
-    return placements.Add(findings, what, file);
+    return placements.Add(findings, what, what, file);
 }
 
 Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
@@ -312,9 +314,10 @@ Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
     // bytes keep their permissions when they are moved in.
     bool replaced = !SamePath(after.origin, opened);
     Placements placements;
-    bool safe = placements.Add(findings, "the file", opened);
+    bool safe = placements.Add(findings, "the file " + ReportText(opened), "the file", opened);
     if (replaced) {
-        safe &= placements.Add(findings, "the new version", after.origin);
+        safe &= placements.Add(findings, "the new version " + ReportText(after.origin),
+                               "the new version", after.origin);
     }
     if (safe) {
         AddFinding(findings, Outcome::Ok, "no ordinary user may change %s",
@@ -329,9 +332,11 @@ Findings CheckCopySafety(const std::wstring& copy, const std::wstring& lying) {
     Placements placements;
     // The bytes that will run, where they lie until the restart, and the
     // place they run from, whose folder the loader searches first.
-    bool safe = placements.Add(findings, "the tool's copy", lying);
+    bool safe =
+        placements.Add(findings, "the tool's copy " + ReportText(lying), "the tool's copy", lying);
     if (!SamePath(lying, copy)) {
-        safe &= placements.Add(findings, "the tool's copy", copy);
+        safe &= placements.Add(findings, "the tool's copy " + ReportText(copy), "the tool's copy",
+                               copy);
     }
     if (safe) {
         AddFinding(findings, Outcome::Ok,

@@ -44,10 +44,10 @@ std::wstring FolderOfPath(const std::wstring& path);
 // (when it is there), its folder, and every folder above it up to the root
 // of its volume, each of which ordinary users could swap for one of their own
 // if they may move it away (delete it, or delete in its parent) and make a
-// folder in its parent. what names the file's role as the report says it
-// ("the file", "the new version", "the tool's copy"); the failures read
-// "ordinary users may change WHAT PATH: ...", "... the folder F of WHAT: ..."
-// and "... the folder F above WHAT: ...". True when nothing was unsafe.
+// folder in its parent. what names the file as the report says it ("the
+// module C:\d\helper.dll"); the failures read "ordinary users may change
+// WHAT: ...", "... the folder F of WHAT: ..." and "... the folder F above
+// WHAT: ...". Adds nothing when nothing was unsafe, and then returns true.
 bool AddPlacementFindings(Findings& findings, const std::string& what, const std::wstring& file);
 
 // The files that an entry will run or register, as the restart leaves them:

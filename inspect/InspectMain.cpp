@@ -7,6 +7,7 @@
 #include "inspect/Inspect.h"
 
 #include "checks/Arming.h"
+#include "checks/Dependencies.h"
 #include "checks/TypeLibraryProbe.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
@@ -64,6 +65,7 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
             return false;
         }
     }
+    options->files.toolPath = AnsiToWide(options->toolPath);
     if (!GetSystemPath(options->systemDirectory)) {
         fprintf(stderr, "pendreg-inspect: cannot find the system directory\n");
         return false;
@@ -102,6 +104,21 @@ void InspectOtherView(const InspectOptions& options, Tally& tally) {
     RegCloseKey(key);
 }
 
+// The current folder that the dependency checks take for the pass: the
+// loader searches it, and the pass's children inherit it.
+void SayPassFolder(const InspectOptions& options) {
+    PassFolder pass = PassCurrentFolder(options.files);
+    Say(0,
+        "deps: the pass's current folder is taken as %s, which the loader searches %s: the "
+        "platform's documentation does not say which folder a program that a RunOnce value "
+        "starts at logon gets; a pass started by other means (by hand, by an installer) "
+        "searches the folder it was started in",
+        ReportText(pass.folder).c_str(),
+        pass.afterWindowsFolder ? "after the Windows folder"
+                                : "straight after the first folder of each search "
+                                  "(SafeDllSearchMode is 0)");
+}
+
 void SaySummary(const Tally& tally) {
     Say(0,
         "summary: work sets %u, entries run %u, entries skipped %u, work sets that run nothing "
@@ -138,6 +155,7 @@ int main(int argc, char** argv) {
     Say(0, "key: HKLM\\%s (%d-bit view)", PendingKeyPath, options.files.toolBits);
     Say(0, "tool: %s (its own child is a %d-bit process)", options.toolPath,
         options.files.toolBits);
+    SayPassFolder(options);
     SayHowRightsAreRead();
     options.files.renames = ReadPendingRenames();
     Tally tally;

@@ -1,6 +1,7 @@
 #include "inspect/Inspect.h"
 
 #include "checks/EntryFile.h"
+#include "checks/ModuleSafety.h"
 #include "checks/Safety.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
@@ -166,6 +167,7 @@ static void InspectEntry(HKEY workSet, DWORD number, const InspectOptions& optio
     CheckStoredPath(workSet, number, entry.file, tally);
     Report(tally, CheckEntryFile(kind, is64Bit, entry.file, options.files));
     ReportSafety(tally, 2, CheckEntrySafety(kind, is64Bit, entry.file, options.files.renames));
+    ReportSafety(tally, 2, CheckModuleSafety(kind, is64Bit, entry.file, options.files));
 }
 
 // Entries 1 to count, as the pass takes them, but only those that exist are

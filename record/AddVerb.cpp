@@ -2,6 +2,7 @@
 // every check; the command lines printed are those the pass will start.
 #include "checks/EntryFile.h"
 #include "checks/ImageFacts.h"
+#include "checks/ModuleSafety.h"
 #include "checks/Redirection.h"
 #include "checks/Safety.h"
 #include "main/PathBuffer.h"
@@ -90,6 +91,8 @@ bool PassesChecks(const NewEntry& entry, const FileCheckContext& context) {
     Findings findings = CheckEntryFile(kind, is64Bit, entry.file.c_str(), context);
     Findings safety = CheckEntrySafety(kind, is64Bit, entry.file.c_str(), context.renames);
     findings.insert(findings.end(), safety.begin(), safety.end());
+    Findings modules = CheckModuleSafety(kind, is64Bit, entry.file.c_str(), context);
+    findings.insert(findings.end(), modules.begin(), modules.end());
     bool passed = true;
     for (const Finding& finding : findings) {
         if (finding.outcome == Outcome::Fail) {
@@ -144,7 +147,8 @@ int AddVerb(const Arguments& arguments) {
         return kExitRefused;
     }
     // Every file is judged, so that one run names every reason.
-    FileCheckContext context = {arguments.toolBits, ReadPendingRenames()};
+    FileCheckContext context = {arguments.toolBits, ReadPendingRenames(),
+                                AnsiToWide(tool.path.c_str())};
     std::vector<Planned> planned(arguments.operands.size());
     bool refused = false;
     for (size_t index = 0; index < planned.size(); ++index) {

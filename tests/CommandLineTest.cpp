@@ -1,5 +1,6 @@
 // The command-line grammar: what the scan finds, and the exit code the tool
 // gives for the very same line.
+#include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "main/CommandLine.h"
 
@@ -61,6 +62,7 @@ TEST_P(Grammar, ScanFindsTheFirstArgument) {
 // runs from a scratch copy: a "/S" line schedules the tool's own deletion.
 TEST_P(Grammar, ExitCodeSaysWhetherTheFirstArgumentIsASwitch) {
     const GrammarCase& row = GetParam();
+    harness::SavedRenames renames;
     harness::ScratchFolder scratch;
     std::string tool = scratch.Copy(harness::ToolPath(), "pendreg.exe");
     harness::RunResult result = harness::Run(row.commandLine, tool.c_str(), scratch.path().c_str());

@@ -3,6 +3,7 @@
 // scheduling the tool's own file for deletion at restart. Work sets are
 // recorded the way an installer would, and the pass is always a scratch copy
 // of the tool, since it asks for its own file to be deleted.
+#include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/WorkSets.h"
 
@@ -97,6 +98,8 @@ class PendingPass : public testing::Test {
 
     std::string folder_;
     std::string dir_;
+    // Every pass schedules its own file's deletion at restart.
+    harness::SavedRenames savedRenames_;
     harness::ScratchFolder scratch_;
     harness::RecordLog log_;
     std::string tool_;

@@ -1,6 +1,7 @@
 // The recorder: what it writes, the inspector reports clean and the pass runs
 // exactly as printed; what it refuses, it refuses whole, the registry byte
 // for byte as it was; replace, now or at restart; arm, once.
+#include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 #include "harness/WorkSets.h"
@@ -95,6 +96,7 @@ class RecorderTest : public testing::Test {
         }
         scratch_.Copy(harness::FixturePath("recorder32.dll"), "rec32.dll");
         scratch_.Copy(harness::FixturePath("noexport.dll"), "noexport.dll");
+        scratch_.Copy(harness::FixturePath("nearexport.dll"), "nearexport.dll");
         scratch_.Copy(harness::FixturePath("needsdep.dll"), "needsdep.dll");
         scratch_.Copy(harness::FixturePath("exeserver.exe"), "exeserver.exe");
         scratch_.Copy(harness::FixturePath("sample.tlb"), "sample.tlb");
@@ -147,6 +149,9 @@ class RecorderTest : public testing::Test {
         return scratch_.path();
     }
 
+    // The pass that a row runs schedules its own file's deletion; replace
+    // and some rows schedule moves.
+    harness::SavedRenames savedRenames_;
     harness::ScratchFolder scratch_;
     harness::RecordLog log_;
     std::string tool_;
@@ -167,6 +172,8 @@ struct RunCase {
     int bits = 64;
     // A failure that a recorded run still says, and the inspector too.
     const char* said = "";
+    // A file of this name in the scratch folder, moved away at restart.
+    const char* movedAway = "";
 };
 
 void PrintTo(const RunCase& row, std::ostream* out) {
@@ -183,6 +190,11 @@ TEST_P(RecorderRuns, RecordsWhatThePassRunsAsPrintedOrNothing) {
     const RunCase& row = GetParam();
     REGSAM view = row.bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
     ASSERT_TRUE(harness::RecordWorkSets(row.before, dir(), view));
+    if (*row.movedAway != '\0') {
+        std::string moved = scratch_.Write(row.movedAway, "moved away at restart");
+        ASSERT_TRUE(
+            MoveFileExA(moved.c_str(), (moved + "-away").c_str(), MOVEFILE_DELAY_UNTIL_REBOOT));
+    }
     std::string before = RegistryState();
 
     Output run =
@@ -262,6 +274,15 @@ const RunCase kRunCases[] = {
                                              Sz("3.mode", "E"), Sz("3.file", "{dir}\\a.dll")})}},
      "",
      Entries({{"D", "a.dll"}, {"D", "b.dll"}})},
+    // A pending move of {dir}\b says nothing about {dir}\b.dll.
+    {"FileBesideANameMovedAwayAtRestart",
+     "{add64} --work-set=w {dir}\\b.dll",
+     {},
+     "",
+     Entries({{"D", "b.dll"}}),
+     64,
+     "",
+     "b"},
     {"NewWorkSetNamedByTheRecorder",
      "{add64} --kind=D {dir}\\a.dll",
      {},
@@ -295,6 +316,11 @@ const RunCase kRunCases[] = {
      {},
      "pendreg-record: {dir}\\noexport.dll: does not export DllRegisterServer: nothing would be "
      "registered"},
+    {"OnlyANameThatBeginsLikeTheRegistrationExport",
+     "add --view=64 {dir}\\nearexport.dll",
+     {},
+     "pendreg-record: {dir}\\nearexport.dll: does not export DllRegisterServer: nothing would be "
+     "registered"},
     {"ThirtyTwoBitDllForThe64BitTool",
      "add --view=64 {dir}\\rec32.dll",
      {},
@@ -324,7 +350,7 @@ const RunCase kRunCases[] = {
      "pendreg-record: {toolong}: cannot be stored: its path has 1024 bytes, and the pass reads at "
      "most 1023"},
     {"OneFileRefusedRefusesAll",
-     "{add64} --work-set=w {dir}\\b.dll {dir}\\noexport.dll",
+     "{add64} --work-set=w {dir}\\b.dll {dir}\\noexport.dll {dir}\\a.dll",
      {{"w", Entries({{"D", "a.dll"}})}},
      "pendreg-record: nothing recorded"},
     {"WorkSetNameTheAnsiCodePageCannotHold",
@@ -363,7 +389,7 @@ struct ReplaceCase {
     DWORD exitCode;
     const char* line; // how the output begins
     const char* targetNow;
-    bool atRestart;          // the target is listed for replacement at restart
+    bool atRestart;          // a move with the replace flag onto the target is listed
     size_t filesBeside;      // in the target's folder, the target included
     bool openFolder = false; // ordinary users may add files to the target's folder
 };
@@ -379,7 +405,6 @@ class RecorderReplace : public RecorderTest, public testing::WithParamInterface<
 // target is untouched and no copy is left beside it.
 TEST_P(RecorderReplace, PutsTheNewVersionInPlaceNowOrAtRestart) {
     const ReplaceCase& row = GetParam();
-    std::string renames = Renames();
     std::string target = scratch_.Write("app\\target.dll", "version 1");
     scratch_.Write("update\\new.dll", "version 2");
     ASSERT_TRUE(!row.openFolder ||
@@ -394,8 +419,9 @@ TEST_P(RecorderReplace, PutsTheNewVersionInPlaceNowOrAtRestart) {
     EXPECT_EQ(row.exitCode, replaced.exitCode) << replaced.text;
     EXPECT_EQ(0u, replaced.text.find(Expand(row.line))) << replaced.text;
     EXPECT_EQ(row.targetNow, harness::ReadFile(target));
-    EXPECT_EQ(row.atRestart,
-              harness::Lower(Renames()).find(harness::Lower(target)) != std::string::npos);
+    // Without the flag the move fails at restart: the target is there.
+    EXPECT_EQ(row.atRestart ? "replaced" : "", harness::FateAtRestart(target))
+        << harness::ReplaceAll(Renames(), std::string(1, '\0'), " | ");
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((dir() + "\\app\\*.*").c_str(), &found);
     size_t files = 0;
@@ -404,13 +430,6 @@ TEST_P(RecorderReplace, PutsTheNewVersionInPlaceNowOrAtRestart) {
     }
     FindClose(search);
     EXPECT_EQ(row.filesBeside, files);
-    // The machine's list, as it was.
-    if (renames.empty()) {
-        RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kSessionManager, kRenames);
-    } else {
-        RegSetKeyValueA(HKEY_LOCAL_MACHINE, kSessionManager, kRenames, REG_MULTI_SZ, renames.data(),
-                        static_cast<DWORD>(renames.size()));
-    }
 }
 
 const ReplaceCase kReplaceCases[] = {
@@ -451,6 +470,8 @@ std::string CopyFolderAccess() {
 // "/S"; the second run says so and does nothing. "add" then names that copy
 // in its command lines: it is the copy that will run the pass.
 TEST_F(RecorderTest, ArmsOnceAndAddNamesTheArmedCopy) {
+    harness::RunOnceGuard armed("pendreg record test");
+    harness::TempCopiesGuard copies;
     Output first = Record("arm --name=\"pendreg record test\" --tool=\"{tool}\"");
     Output second = Record("arm --name=\"pendreg record test\" --tool=\"{tool}\"");
     Output added = Record("add --view=64 --work-set=w --kind=D {dir}\\a.dll");
@@ -463,6 +484,12 @@ TEST_F(RecorderTest, ArmsOnceAndAddNamesTheArmedCopy) {
         << first.text;
     std::string runOnce = harness::DumpKey(HKEY_LOCAL_MACHINE, kRunOnce, KEY_WOW64_64KEY);
     EXPECT_EQ(runOnce.find(copy), runOnce.rfind(copy)) << "more than one value:\n" << runOnce;
+    // The view that the system's start-up reads, whichever bitness the
+    // recorder has.
+    EXPECT_TRUE(harness::RunOnceValueExists("pendreg record test", KEY_WOW64_64KEY) &&
+                !harness::RunOnceValueExists("pendreg record test", KEY_WOW64_32KEY))
+        << "not in the 64-bit view alone:\n"
+        << runOnce << harness::DumpKey(HKEY_LOCAL_MACHINE, kRunOnce, KEY_WOW64_32KEY);
     EXPECT_EQ(harness::ReadFile(tool_), harness::ReadFile(copy));
     EXPECT_EQ(CopyFolderAccess(), harness::AccessOf(SE_FILE_OBJECT, harness::FolderOf(copy)));
     EXPECT_EQ("already armed: the RunOnce value \"pendreg record test\" starts \"" + copy +
@@ -473,13 +500,51 @@ TEST_F(RecorderTest, ArmsOnceAndAddNamesTheArmedCopy) {
         << added.text;
     EXPECT_TRUE(added.Has("  entry 1 (D): runs \"" + copy + "\" /D" + dir() + "\\a.dll"))
         << added.text;
-
-    HKEY key;
-    RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunOnce, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key);
-    RegDeleteValueA(key, "pendreg record test");
-    RegCloseKey(key);
-    harness::RemoveFile(copy);
-    RemoveDirectoryA(harness::FolderOf(copy).c_str());
 }
+
+struct DiscardCase {
+    const char* name;
+    // The pending key's values go in a work set named "".
+    std::vector<WorkSet> before;
+    std::vector<WorkSet> after;
+};
+
+void PrintTo(const DiscardCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class RecorderDiscard : public RecorderTest, public testing::WithParamInterface<DiscardCase> {};
+
+// discard takes away its work set and nothing else: the key goes with its
+// last work set, as after a pass, unless it holds anything of anybody's.
+TEST_P(RecorderDiscard, RemovesItsWorkSetAndNothingElse) {
+    const DiscardCase& row = GetParam();
+    ASSERT_TRUE(harness::RecordWorkSets(row.after, dir(), KEY_WOW64_64KEY));
+    std::string wanted = RegistryState();
+    harness::RemovePendingKey();
+    ASSERT_TRUE(harness::RecordWorkSets(row.before, dir(), KEY_WOW64_64KEY));
+
+    Output run = Record("discard --view=64 --work-set=w");
+
+    EXPECT_EQ("discarded: work set \"w\" in HKLM\\Software\\Zelk.Library.Cormant.v3 (64-bit "
+              "view)\r\n",
+              run.text);
+    EXPECT_EQ(wanted, RegistryState());
+}
+
+const DiscardCase kDiscardCases[] = {
+    {"OtherWorkSetsStay",
+     {{"w", Entries({{"D", "a.dll"}})}, {"other", Entries({{"D", "b.dll"}})}},
+     {{"other", Entries({{"D", "b.dll"}})}}},
+    {"KeyWithAnotherInstallersValueStays",
+     {{"w", Entries({{"D", "a.dll"}})}, {"", {Sz("owner", "another installer")}}},
+     {{"", {Sz("owner", "another installer")}}}},
+    {"KeyGoesWithTheLastWorkSet", {{"w", Entries({{"D", "a.dll"}})}}, {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Recorder, RecorderDiscard, testing::ValuesIn(kDiscardCases),
+                         [](const testing::TestParamInfo<DiscardCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace

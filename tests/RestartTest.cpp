@@ -2,6 +2,7 @@
 // route schedule a deletion that Wine's own restart then carries out, and the
 // initialisation file is left byte for byte as it was whenever the line
 // cannot be added whole.
+#include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "restart/DeleteAtRestart.h"
 
@@ -52,6 +53,7 @@ class RestartDeletion : public testing::Test {
     // Wine's restart renames the file it has carried out to this.
     SavedFile savedBackup_{WindowsFile("wininit.bak")};
     SavedFile savedInitFile_{initFile_};
+    harness::SavedRenames savedRenames_;
     harness::ScratchFolder scratch_;
 };
 

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <sstream>
+#include <utility>
 
 namespace harness {
 
@@ -98,6 +100,24 @@ bool Output::Has(const std::string& line) const {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+// A program that printed nothing leaves the test's failure message without a
+// word of its own: the log says so here, with how the program ended.
+static void ReportSilence(const std::wstring& commandLine, const RunResult& run) {
+    std::string line(commandLine.size() * 2 + 1, '\0');
+    line.resize(WideCharToMultiByte(CP_ACP, 0, commandLine.c_str(),
+                                    static_cast<int>(commandLine.size()), &line[0],
+                                    static_cast<int>(line.size()), nullptr, nullptr));
+    std::cout << "[ harness  ] " << line << "\n    printed nothing and ";
+    if (!run.started) {
+        std::cout << "never started (error " << run.startError << ")\n";
+    } else if (!run.finished) {
+        std::cout << "was killed after " << kChildTimeoutMs / 1000 << " s\n";
+    } else {
+        std::cout << "ended with exit code " << run.exitCode << " (0x" << std::hex << run.exitCode
+                  << std::dec << ")\n";
+    }
+}
+
 Output RunCapturing(const std::wstring& commandLine, const std::string& dir) {
     std::string outputPath = dir + "\\run.out";
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
@@ -109,6 +129,9 @@ Output RunCapturing(const std::wstring& commandLine, const std::string& dir) {
     output.exitCode = run.finished ? run.exitCode : 259;
     output.text = ReadFile(outputPath);
     RemoveFile(outputPath);
+    if (output.text.empty()) {
+        ReportSilence(commandLine, run);
+    }
     std::istringstream text(output.text);
     for (std::string line; std::getline(text, line);) {
         if (!line.empty() && line.back() == '\r') {
@@ -149,7 +172,7 @@ void ScratchFolder::Make() {
     }
 }
 
-static void RemoveFolder(const std::string& folder) {
+void RemoveFolder(const std::string& folder) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
@@ -305,11 +328,13 @@ std::string Lower(std::string text) {
     return text;
 }
 
-bool ListedForDeletionAtRestart(const std::string& path) {
+// The delayed-move list's pairs of source and target, as stored; an empty
+// target deletes the source.
+static std::vector<std::pair<std::string, std::string>> RestartMoves() {
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Control\\Session Manager", 0,
                       KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
+        return {};
     }
     DWORD type = 0;
     DWORD size = 0;
@@ -323,22 +348,49 @@ bool ListedForDeletionAtRestart(const std::string& path) {
         list.resize(size);
     }
     RegCloseKey(key);
-    // Pairs of source and target; a deletion has an empty target. A move
-    // elsewhere also makes the file go at restart, so it does not count.
-    std::string wanted = Lower(path);
+    std::vector<std::pair<std::string, std::string>> moves;
     for (size_t at = 0; at < list.size();) {
-        std::string source = Lower(list.c_str() + at);
+        std::string source = list.c_str() + at;
         at += source.size() + 1;
         if (source.empty() || at >= list.size()) {
             break;
         }
-        bool deleted = list[at] == '\0';
-        at += strlen(list.c_str() + at) + 1;
-        if (deleted && (source == wanted || source == "\\??\\" + wanted)) {
+        std::string target = list.c_str() + at;
+        at += target.size() + 1;
+        moves.emplace_back(source, target);
+    }
+    return moves;
+}
+
+// Whether the stored path names the path: system versions store it with
+// "\??\" in front or without.
+static bool Names(const std::string& stored, const std::string& path) {
+    std::string wanted = Lower(path);
+    return Lower(stored) == wanted || Lower(stored) == "\\??\\" + wanted;
+}
+
+bool ListedForDeletionAtRestart(const std::string& path) {
+    // A move elsewhere also makes the file go at restart, so it does not
+    // count.
+    for (const auto& move : RestartMoves()) {
+        if (move.second.empty() && Names(move.first, path)) {
             return true;
         }
     }
     return false;
+}
+
+std::string FateAtRestart(const std::string& path) {
+    std::string fate;
+    for (const auto& move : RestartMoves()) {
+        bool replacing = !move.second.empty() && move.second[0] == '!';
+        if (Names(move.first, path)) {
+            fate = move.second.empty() ? "deleted" : "moved away";
+        } else if (Names(move.second.substr(replacing ? 1 : 0), path)) {
+            fate = replacing ? "replaced" : "moved onto";
+        }
+    }
+    return fate;
 }
 
 std::vector<std::string> PrintedCommandLines(const std::vector<std::string>& lines) {

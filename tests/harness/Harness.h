@@ -93,6 +93,8 @@ void WriteWholeFile(const std::string& path, const std::string& content);
 // Deletes the file, read-only or not.
 void RemoveFile(const std::string& path);
 bool FileExists(const std::string& path);
+// Removes the folder with everything in it, read-only files too.
+void RemoveFolder(const std::string& folder);
 
 // The text with every occurrence of token replaced by value: how the tables
 // name paths that exist only once a test runs.
@@ -130,6 +132,12 @@ std::string Lower(std::string text);
 // restart: the file is the source of a pair whose target is empty. System
 // versions store the path with "\??\" in front or without; both count.
 bool ListedForDeletionAtRestart(const std::string& path);
+// What the delayed-move list does to the path at the next restart, by the
+// last pair that names it: "deleted", "moved away", "replaced" (a move onto
+// it with the replace flag, which the list marks with "!" before the
+// target), "moved onto" (without the flag, which fails over a file that is
+// there), or "" when no pair names it.
+std::string FateAtRestart(const std::string& path);
 
 // The command lines that a report of the inspector or the recorder says the
 // pass will start: its "  entry N (MODE): runs ..." lines, in order.

@@ -157,12 +157,26 @@ bool SetRunOnce(const std::string& name, const std::string& commandLine) {
 }
 
 void DeleteRunOnce(const std::string& name) {
-    RegDeleteKeyValueA(HKEY_LOCAL_MACHINE, kRunOnceKey, name.c_str());
+    for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
+        HKEY key;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_SET_VALUE | view, &key) ==
+            ERROR_SUCCESS) {
+            RegDeleteValueA(key, name.c_str());
+            RegCloseKey(key);
+        }
+    }
 }
 
-bool RunOnceValueExists(const std::string& name) {
-    return RegGetValueA(HKEY_LOCAL_MACHINE, kRunOnceKey, name.c_str(), RRF_RT_ANY, nullptr, nullptr,
-                        nullptr) == ERROR_SUCCESS;
+bool RunOnceValueExists(const std::string& name, REGSAM view) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_QUERY_VALUE | view, &key) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    bool exists =
+        RegQueryValueExA(key, name.c_str(), nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return exists;
 }
 
 } // namespace harness

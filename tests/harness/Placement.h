@@ -35,9 +35,11 @@ std::string AccessOf(SE_OBJECT_TYPE type, const std::string& name);
 bool KeepToAdministrators(const std::string& folder);
 
 const char kRunOnceKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-// RunOnce values under HKEY_LOCAL_MACHINE, in this program's registry view.
+// RunOnce values under HKEY_LOCAL_MACHINE, set in this program's registry
+// view, looked for in the view given (0: this program's), and deleted from
+// both: Wine's restart runs the values of either.
 bool SetRunOnce(const std::string& name, const std::string& commandLine);
 void DeleteRunOnce(const std::string& name);
-bool RunOnceValueExists(const std::string& name);
+bool RunOnceValueExists(const std::string& name, REGSAM view = 0);
 
 } // namespace harness

@@ -120,7 +120,8 @@ bool DenyAccess(const std::string& path, DWORD denied) {
 // Creates the work set's key, under its UTF-16 name when it has one.
 static LONG CreateWorkSet(const WorkSet& workSet, REGSAM view, HKEY* key) {
     if (workSet.unicodeName.empty()) {
-        std::string path = std::string(kPendingKey) + "\\" + workSet.name;
+        std::string path = kPendingKey;
+        path += workSet.name.empty() ? "" : "\\" + workSet.name;
         return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
                                KEY_ALL_ACCESS | view, nullptr, key, nullptr);
     }

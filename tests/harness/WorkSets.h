@@ -35,7 +35,7 @@ std::vector<Value> With(std::vector<Value> values, std::initializer_list<Value> 
 std::vector<Value> Without(std::vector<Value> values, const std::string& name);
 
 struct WorkSet {
-    std::string name;
+    std::string name; // "": the values go in the pending key itself
     std::vector<Value> values;
     bool hasSubkey = false;         // a key of its own inside: deleting the work set fails
     DWORD denied = 0;               // access refused to everyone on the work set's key

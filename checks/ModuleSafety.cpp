@@ -1,0 +1,162 @@
+#include "checks/ModuleSafety.h"
+
+#include "checks/Dependencies.h"
+#include "checks/Redirection.h"
+#include "checks/RestartRenames.h"
+#include "checks/Safety.h"
+#include "pending/Launcher.h"
+
+#include <map>
+
+// Each object is asked about once per run, however many entries load it.
+struct PlacementCache {
+    // By the text that names the object, then its path.
+    std::map<std::pair<std::string, std::wstring>, Findings> files;
+    std::map<std::wstring, Exposure> folders;
+};
+
+namespace {
+
+PlacementCache& CacheOf(const FileCheckContext& context) {
+    if (!context.placements) {
+        context.placements = std::make_shared<PlacementCache>();
+    }
+    return *context.placements;
+}
+
+// The judgement of one entry's modules, each folder said once.
+class ModuleJudge {
+  public:
+    ModuleJudge(PlacementCache& cache, Findings& findings) : cache_(cache), findings_(findings) {}
+
+    // A folder that another check reports: not said again, but it still
+    // decides whether all is safe.
+    void Reported(const std::wstring& folder) {
+        said_.push_back(folder);
+        if (Exists(folder)) {
+            const Exposure& exposure = FolderExposure(folder);
+            safe_ &= exposure.error == ERROR_SUCCESS && exposure.changers.empty();
+        }
+    }
+    // A folder that is not there holds no file to load; who may make it is
+    // a question about the folder above.
+    void Folder(const std::string& what, const std::wstring& folder) {
+        if (Said(folder)) {
+            return;
+        }
+        said_.push_back(folder);
+        if (Exists(folder)) {
+            safe_ &= AddExposureFinding(findings_, what, FolderExposure(folder));
+        }
+    }
+    // The file, and its folder unless that was said already.
+    void File(const std::string& what, const std::wstring& file) {
+        std::wstring folder = FolderOfPath(file);
+        bool judgeFolder = !Said(folder);
+        said_.push_back(folder);
+        auto key = std::make_pair(what + (judgeFolder ? "" : " alone"), file);
+        auto found = cache_.files.find(key);
+        if (found == cache_.files.end()) {
+            Findings judged;
+            if (judgeFolder) {
+                AddPlacementFindings(judged, what, file);
+            } else {
+                AddExposureFinding(judged, what, ExposureOfPath(file, Securable::File));
+            }
+            found = cache_.files.emplace(key, judged).first;
+        }
+        safe_ &= found->second.empty();
+        findings_.insert(findings_.end(), found->second.begin(), found->second.end());
+    }
+    bool safe() const {
+        return safe_;
+    }
+
+  private:
+    static bool Exists(const std::wstring& path) {
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    bool Said(const std::wstring& folder) const {
+        for (const std::wstring& said : said_) {
+            if (SamePath(said, folder)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    const Exposure& FolderExposure(const std::wstring& folder) {
+        auto found = cache_.folders.find(folder);
+        if (found == cache_.folders.end()) {
+            found = cache_.folders.emplace(folder, ExposureOfPath(folder, Securable::Folder)).first;
+        }
+        return found->second;
+    }
+
+    PlacementCache& cache_;
+    Findings& findings_;
+    std::vector<std::wstring> said_;
+    bool safe_ = true;
+};
+
+// The folders searched before the module, then the module where it lies
+// (by its rename's source, when it arrives at restart).
+void JudgeModule(ModuleJudge& judge, const ModuleLoad& load) {
+    std::string name = load.name;
+    std::wstring folder = FolderOfPath(load.lies);
+    for (const std::wstring& searched : load.searchedFirst) {
+        judge.Folder("the folder " + ReportText(searched) + ", where the loader looks for " +
+                         (load.lies.empty() ? "the missing " + name
+                                            : name + " before " + ReportText(folder)),
+                     searched);
+    }
+    if (load.lies.empty()) {
+        return;
+    }
+    if (load.arrivesFrom.empty()) {
+        judge.File("the module " + ReportText(load.lies), load.lies);
+        return;
+    }
+    judge.File("the new version " + ReportText(load.arrivesFrom) + " of the module " + name,
+               load.arrivesFrom);
+    judge.Folder("the folder " + ReportText(folder) + " of the module " + name, folder);
+}
+
+} // namespace
+
+Findings CheckModuleSafety(char kind, bool is64Bit, const char* file,
+                           const FileCheckContext& context) {
+    Findings findings;
+    std::wstring written = AnsiToWide(file);
+    if (!IsFullPath(written)) {
+        return findings;
+    }
+    std::wstring opened;
+    AfterRestart after;
+    {
+        // The file as the entry's own program will find it.
+        RedirectionOff view(RunsWithRedirectionOff(kind, is64Bit));
+        opened = FileThatRegisters(kind, is64Bit, written, context.renames);
+        after = FindAfterRestart(context.renames, opened);
+    }
+    if (!after.present) {
+        return findings;
+    }
+    std::vector<ModuleLoad> loads;
+    if (!ModulesLoaded(kind, is64Bit, opened, after.origin, context, &loads)) {
+        return findings;
+    }
+    // The modules' paths are those on disk.
+    RedirectionOff redirection(true);
+    ModuleJudge judge(CacheOf(context), findings);
+    judge.Reported(FolderOfPath(opened));
+    judge.Reported(FolderOfPath(after.origin));
+    for (const ModuleLoad& load : loads) {
+        JudgeModule(judge, load);
+    }
+    if (judge.safe()) {
+        AddFinding(findings, Outcome::Ok,
+                   "no ordinary user may change the modules it needs, or add one where the "
+                   "loader looks before them");
+    }
+    return findings;
+}
