@@ -1,30 +1,16 @@
 #include "checks/Safety.h"
 
+#include "checks/AccessList.h"
 #include "checks/EntryFile.h"
 #include "checks/Redirection.h"
+#include "checks/Trust.h"
 #include "pending/Launcher.h"
 
 #include <aclapi.h>
-#include <authz.h>
 
 namespace {
 
-struct Group {
-    WELL_KNOWN_SID_TYPE type;
-    const char* name;
-};
-
-const Group kOrdinaryUsers[] = {
-    {WinWorldSid, "Everyone"},
-    {WinBuiltinUsersSid, "Users"},
-    {WinAuthenticatedUserSid, "Authenticated Users"},
-    {WinInteractiveSid, "INTERACTIVE"},
-    {WinBuiltinGuestsSid, "Guests"},
-    {WinAnonymousSid, "Anonymous"},
-};
-const size_t kGroupCount = sizeof(kOrdinaryUsers) / sizeof(kOrdinaryUsers[0]);
-
-// A right that lets a group change an object, as the report says it.
+// A right that lets a principal change an object, as the report says it.
 struct Right {
     ACCESS_MASK mask;
     const char* said;
@@ -56,308 +42,225 @@ const Rights& RightsOf(Securable kind) {
     return kind == Securable::Key ? kKey : kind == Securable::Folder ? kFolder : kFile;
 }
 
-using Sid = std::vector<BYTE>;
+const SECURITY_INFORMATION kAskedParts =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
-Sid WellKnownSid(WELL_KNOWN_SID_TYPE type) {
-    DWORD size = SECURITY_MAX_SID_SIZE;
-    Sid sid(size);
-    if (!CreateWellKnownSid(type, nullptr, sid.data(), &size)) {
-        sid.clear();
-    }
-    return sid;
-}
-
-std::vector<BYTE> TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind) {
-    DWORD size = 0;
-    GetTokenInformation(token, kind, nullptr, 0, &size);
-    std::vector<BYTE> information(size);
-    if (size == 0 || !GetTokenInformation(token, kind, information.data(), size, &size)) {
-        information.clear();
-    }
-    return information;
-}
-
-// The descriptor with the caller's own account taken out of the question: no
-// longer its owner, and without the entries that name it. Wine keeps the
-// caller's account in every token made from the caller's, whatever the
-// restriction asks, and an installer's account has full control of what it
-// made; so the account is taken out of the descriptor instead. Entries are
-// only left out by whom they name: the access check still weighs the rest.
-class WithoutCaller {
+// An object's security descriptor as the platform gives it.
+class Descriptor {
   public:
-    WithoutCaller(PSECURITY_DESCRIPTOR descriptor, PSID caller, PSID nobody) {
-        InitializeSecurityDescriptor(&absolute_, SECURITY_DESCRIPTOR_REVISION);
-        PSID owner = nullptr;
-        PSID group = nullptr;
-        BOOL defaulted = FALSE;
-        GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-        GetSecurityDescriptorGroup(descriptor, &group, &defaulted);
-        owner = owner == nullptr || EqualSid(owner, caller) ? nobody : owner;
-        // The access check wants a primary group too.
-        SetSecurityDescriptorOwner(&absolute_, owner, FALSE);
-        SetSecurityDescriptorGroup(&absolute_, group == nullptr ? owner : group, FALSE);
-        BOOL present = FALSE;
-        PACL acl = nullptr;
-        GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted);
-        if (present && acl != nullptr) {
-            const BYTE* bytes = reinterpret_cast<const BYTE*>(acl);
-            acl_.assign(bytes, bytes + acl->AclSize);
-            acl = reinterpret_cast<PACL>(acl_.data());
-            LeaveOut(acl, caller);
+    explicit Descriptor(const std::wstring& path) {
+        error_ = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, kAskedParts, nullptr, nullptr,
+                                       nullptr, nullptr, &local_);
+    }
+    explicit Descriptor(HKEY key) {
+        DWORD size = 0;
+        LONG status = RegGetKeySecurity(key, kAskedParts, nullptr, &size);
+        bytes_.resize(size);
+        if (status == ERROR_INSUFFICIENT_BUFFER) {
+            status = RegGetKeySecurity(key, kAskedParts, bytes_.data(), &size);
         }
-        SetSecurityDescriptorDacl(&absolute_, present, acl, FALSE);
+        error_ = static_cast<DWORD>(status);
+    }
+    ~Descriptor() {
+        LocalFree(local_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    DWORD error() const {
+        return error_;
     }
     PSECURITY_DESCRIPTOR get() {
-        return &absolute_;
+        return local_ != nullptr ? local_ : bytes_.data();
     }
 
   private:
-    static void LeaveOut(PACL acl, PSID caller) {
-        for (DWORD index = acl->AceCount; index-- > 0;) {
-            ACCESS_ALLOWED_ACE* entry = nullptr;
-            if (!GetAce(acl, index, reinterpret_cast<void**>(&entry))) {
-                continue;
-            }
-            // Allowing and denying entries share their layout.
-            BYTE type = entry->Header.AceType;
-            if ((type == ACCESS_ALLOWED_ACE_TYPE || type == ACCESS_DENIED_ACE_TYPE) &&
-                EqualSid(&entry->SidStart, caller)) {
-                DeleteAce(acl, index);
-            }
-        }
-    }
-
-    SECURITY_DESCRIPTOR absolute_;
-    std::vector<BYTE> acl_;
+    DWORD error_ = ERROR_SUCCESS;
+    PSECURITY_DESCRIPTOR local_ = nullptr;
+    std::vector<BYTE> bytes_;
 };
 
-// Asks the platform what one group alone may do under a descriptor. Where
-// Authz is there (Windows), a client context made from the group's SID alone
-// answers for any group. Wine has no Authz (its functions fail with
-// ERROR_CALL_NOT_IMPLEMENTED) and no GetEffectiveRightsFromAcl (a stub that
-// fails): there, AccessCheck answers with a token of the caller's own in
-// which every SID but the group's counts only for denying, so only the
-// caller's own groups can be asked about.
-class AccessOracle {
-  public:
-    AccessOracle() {
-        for (size_t index = 0; index < kGroupCount; ++index) {
-            sids_[index] = WellKnownSid(kOrdinaryUsers[index].type);
-        }
-        nobody_ = WellKnownSid(WinNullSid);
-        if (!AuthzInitializeResourceManager(AUTHZ_RM_FLAG_NO_AUDIT, nullptr, nullptr, nullptr,
-                                            nullptr, &manager_)) {
-            manager_ = nullptr;
-        }
-    }
-    ~AccessOracle() {
-        if (manager_ != nullptr) {
-            AuthzFreeResourceManager(manager_);
-        }
-        for (HANDLE token : tokens_) {
-            if (token != nullptr) {
-                CloseHandle(token);
+PSID Everyone() {
+    static Sid everyone = SidFromText("S-1-1-0");
+    return everyone.data();
+}
+
+// The principals that the descriptors name and that are not trusted.
+std::vector<Sid> Untrusted(const std::vector<PSECURITY_DESCRIPTOR>& descriptors) {
+    std::vector<Sid> untrusted;
+    for (PSECURITY_DESCRIPTOR descriptor : descriptors) {
+        for (Sid& principal : PrincipalsNamed(descriptor)) {
+            PSID sid = principal.data();
+            bool seen = false;
+            for (Sid& one : untrusted) {
+                seen = seen || EqualSid(one.data(), sid);
+            }
+            if (!seen && !IsTrusted(sid) && !IsPlaceholder(sid)) {
+                untrusted.push_back(principal);
             }
         }
     }
-    AccessOracle(const AccessOracle&) = delete;
-    AccessOracle& operator=(const AccessOracle&) = delete;
+    return untrusted;
+}
 
-    bool CanAsk(size_t group) {
-        return !sids_[group].empty() && (manager_ != nullptr || TokenOf(group) != nullptr);
+std::string Said(const Rights& rights, ACCESS_MASK granted) {
+    std::string said;
+    for (const Right& right : rights.changing) {
+        if ((granted & right.mask) != 0) {
+            said += (said.empty() ? "" : ", ") + std::string(right.said);
+        }
     }
-
-    // False when the group cannot be asked about here.
-    bool Ask(size_t group, PSECURITY_DESCRIPTOR descriptor, const GENERIC_MAPPING& mapping,
-             ACCESS_MASK* granted) {
-        if (sids_[group].empty()) {
-            return false;
-        }
-        if (manager_ != nullptr && AskAuthz(group, descriptor, mapping, granted)) {
-            return true;
-        }
-        return TokenOf(group) != nullptr && AskToken(group, descriptor, mapping, granted);
-    }
-
-  private:
-    bool AskAuthz(size_t group, PSECURITY_DESCRIPTOR descriptor, const GENERIC_MAPPING& mapping,
-                  ACCESS_MASK* granted) {
-        AUTHZ_CLIENT_CONTEXT_HANDLE context = nullptr;
-        LUID none = {0, 0};
-        // Only the group's SID: no groups looked up for it.
-        if (!AuthzInitializeContextFromSid(AUTHZ_SKIP_TOKEN_GROUPS, sids_[group].data(), manager_,
-                                           nullptr, none, nullptr, &context)) {
-            return false;
-        }
-        AUTHZ_ACCESS_REQUEST request = {};
-        request.DesiredAccess = MAXIMUM_ALLOWED;
-        ACCESS_MASK mask = 0;
-        DWORD error = ERROR_SUCCESS;
-        AUTHZ_ACCESS_REPLY reply = {};
-        reply.ResultListLength = 1;
-        reply.GrantedAccessMask = &mask;
-        reply.Error = &error;
-        bool asked = AuthzAccessCheck(0, context, &request, nullptr, descriptor, nullptr, 0, &reply,
-                                      nullptr);
-        AuthzFreeContext(context);
-        // Authz takes no mapping: generic rights in an entry come back as
-        // they stand.
-        GENERIC_MAPPING map = mapping;
-        MapGenericMask(&mask, &map);
-        *granted = error == ERROR_SUCCESS ? mask : 0;
-        return asked;
-    }
-
-    bool AskToken(size_t group, PSECURITY_DESCRIPTOR descriptor, const GENERIC_MAPPING& mapping,
-                  ACCESS_MASK* granted) {
-        WithoutCaller question(descriptor, caller_.data(), nobody_.data());
-        BYTE privileges[256];
-        DWORD length = sizeof(privileges);
-        DWORD mask = 0;
-        BOOL allowed = FALSE;
-        GENERIC_MAPPING map = mapping;
-        if (!AccessCheck(question.get(), tokens_[group], MAXIMUM_ALLOWED, &map,
-                         reinterpret_cast<PRIVILEGE_SET*>(privileges), &length, &mask, &allowed)) {
-            return false;
-        }
-        *granted = allowed ? mask : 0;
-        return true;
-    }
-
-    HANDLE TokenOf(size_t group) {
-        if (!tokensMade_) {
-            tokensMade_ = true;
-            MakeTokens();
-        }
-        return tokens_[group];
-    }
-
-    void MakeTokens() {
-        HANDLE own = nullptr;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &own)) {
-            return;
-        }
-        std::vector<BYTE> user = TokenInformation(own, TokenUser);
-        std::vector<BYTE> groups = TokenInformation(own, TokenGroups);
-        if (!user.empty() && !groups.empty()) {
-            PSID sid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
-            caller_.assign(static_cast<BYTE*>(sid), static_cast<BYTE*>(sid) + GetLengthSid(sid));
-            for (size_t index = 0; index < kGroupCount; ++index) {
-                tokens_[index] = TokenOfGroup(own, *reinterpret_cast<TOKEN_GROUPS*>(groups.data()),
-                                              sids_[index]);
-            }
-        }
-        CloseHandle(own);
-    }
-
-    // An impersonation token (what AccessCheck takes) made from the caller's
-    // own, in which every SID but the group's counts only for denying. Null
-    // when the caller does not belong to the group.
-    HANDLE TokenOfGroup(HANDLE own, const TOKEN_GROUPS& groups, const Sid& group) {
-        std::vector<SID_AND_ATTRIBUTES> others = {{caller_.data(), 0}};
-        bool member = false;
-        for (DWORD index = 0; index < groups.GroupCount; ++index) {
-            const SID_AND_ATTRIBUTES& held = groups.Groups[index];
-            if (!group.empty() && EqualSid(held.Sid, const_cast<BYTE*>(group.data()))) {
-                member = (held.Attributes & SE_GROUP_ENABLED) != 0 &&
-                         (held.Attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0;
-            } else {
-                others.push_back({held.Sid, 0});
-            }
-        }
-        HANDLE restricted = nullptr;
-        HANDLE token = nullptr;
-        if (member &&
-            CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE, static_cast<DWORD>(others.size()),
-                                  others.data(), 0, nullptr, 0, nullptr, &restricted)) {
-            if (!DuplicateToken(restricted, SecurityIdentification, &token)) {
-                token = nullptr;
-            }
-            CloseHandle(restricted);
-        }
-        return token;
-    }
-
-    Sid sids_[kGroupCount];
-    Sid nobody_;
-    Sid caller_;
-    AUTHZ_RESOURCE_MANAGER_HANDLE manager_ = nullptr;
-    bool tokensMade_ = false;
-    HANDLE tokens_[kGroupCount] = {};
-};
-
-AccessOracle& Oracle() {
-    static AccessOracle oracle;
-    return oracle;
+    return said;
 }
 
 Exposure ExposureOf(PSECURITY_DESCRIPTOR descriptor, Securable kind) {
     const Rights& rights = RightsOf(kind);
+    PSID owner = OwnerOf(descriptor);
+    // What Everyone may do is said once, under Everyone, and not again for
+    // every principal that holds it.
+    ACCESS_MASK everyone = RightsOfPrincipal(descriptor, Everyone(), rights.mapping);
     Exposure exposure;
-    for (size_t group = 0; group < kGroupCount; ++group) {
-        ACCESS_MASK granted = 0;
-        if (!Oracle().Ask(group, descriptor, rights.mapping, &granted)) {
-            continue;
-        }
-        std::string said;
-        for (const Right& right : rights.changing) {
-            if ((granted & right.mask) != 0) {
-                said += (said.empty() ? "" : ", ") + std::string(right.said);
-            }
-        }
-        if (!said.empty()) {
-            exposure.changers.push_back(std::string(kOrdinaryUsers[group].name) + " may " + said);
+    for (Sid& principal : Untrusted({descriptor})) {
+        PSID sid = principal.data();
+        ACCESS_MASK granted = RightsOfPrincipal(descriptor, sid, rights.mapping);
+        granted &= HoldsEveryone(sid) ? ~everyone : ~ACCESS_MASK(0);
+        // An owner may always change who may change the object.
+        bool owns = owner != nullptr && EqualSid(owner, sid);
+        std::string said = Said(rights, granted);
+        if (owns || !said.empty()) {
+            exposure.changers.push_back(NameOfPrincipal(sid) + (owns ? " owns it" : "") +
+                                        (owns && !said.empty() ? " and" : "") +
+                                        (said.empty() ? "" : " may " + said));
         }
     }
     return exposure;
 }
 
-const SECURITY_INFORMATION kAskedParts =
-    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+Exposure Unread(DWORD error) {
+    Exposure unread;
+    unread.error = error;
+    return unread;
+}
+
+// Whether the principal may move the folder away (delete it, or delete in
+// its parent) and make a folder of that name in the parent: then what is
+// loaded from below it is the principal's. Whoever may change an access list
+// may grant itself either.
+bool Swaps(PSECURITY_DESCRIPTOR folder, PSECURITY_DESCRIPTOR parent, PSID principal) {
+    const ACCESS_MASK control = WRITE_DAC | WRITE_OWNER;
+    const GENERIC_MAPPING& mapping = RightsOf(Securable::Folder).mapping;
+    ACCESS_MASK onFolder = RightsOfPrincipal(folder, principal, mapping);
+    ACCESS_MASK onParent = RightsOfPrincipal(parent, principal, mapping);
+    bool movesAway =
+        (onFolder & (DELETE | control)) != 0 || (onParent & (FILE_DELETE_CHILD | control)) != 0;
+    return movesAway && (onParent & (FILE_ADD_SUBDIRECTORY | control)) != 0;
+}
+
+void AddSwappers(Exposure& exposure, PSECURITY_DESCRIPTOR folder, PSECURITY_DESCRIPTOR parent,
+                 const std::wstring& parentPath) {
+    bool everyoneSwaps = Swaps(folder, parent, Everyone());
+    for (Sid& principal : Untrusted({folder, parent})) {
+        PSID sid = principal.data();
+        if ((everyoneSwaps && HoldsEveryone(sid)) || !Swaps(folder, parent, sid)) {
+            continue;
+        }
+        exposure.changers.push_back(NameOfPrincipal(sid) +
+                                    " may move it away and make a folder of its name in " +
+                                    ReportText(parentPath));
+    }
+}
 
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-} // namespace
-
-Exposure ExposureOfPath(const std::wstring& path, Securable kind) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD error = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, kAskedParts, nullptr, nullptr,
-                                        nullptr, nullptr, &descriptor);
-    if (error != ERROR_SUCCESS) {
-        Exposure unread;
-        unread.error = error;
-        return unread;
+// C:\ or \\server\share: nothing above it can be swapped.
+bool IsVolumeRoot(const std::wstring& folder) {
+    if (folder.size() <= 3 && folder.size() >= 2 && folder[1] == L':') {
+        return true;
     }
-    Exposure exposure = ExposureOf(descriptor, kind);
-    LocalFree(descriptor);
+    return folder.compare(0, 2, L"\\\\") == 0 && folder.find(L'\\', 2) != std::wstring::npos &&
+           folder.find(L'\\', folder.find(L'\\', 2) + 1) == std::wstring::npos;
+}
+
+// A folder the file lies in (own) or below: its own rights count only for the
+// folder the loader searches; any folder may be swapped.
+Exposure FolderExposure(const std::wstring& folder, const std::wstring& parent, bool own) {
+    if (!own && parent.empty()) {
+        return Exposure();
+    }
+    Descriptor mine(folder);
+    if (mine.error() != ERROR_SUCCESS) {
+        return Unread(mine.error());
+    }
+    Exposure exposure = own ? ExposureOf(mine.get(), Securable::Folder) : Exposure();
+    if (parent.empty()) {
+        return exposure;
+    }
+    Descriptor above(parent);
+    if (above.error() != ERROR_SUCCESS) {
+        return Unread(above.error());
+    }
+    AddSwappers(exposure, mine.get(), above.get(), parent);
     return exposure;
 }
 
-Exposure ExposureOfKey(HKEY key) {
-    DWORD size = 0;
-    LONG status = RegGetKeySecurity(key, kAskedParts, nullptr, &size);
-    std::vector<BYTE> descriptor(size);
-    if (status == ERROR_INSUFFICIENT_BUFFER) {
-        status = RegGetKeySecurity(key, kAskedParts, descriptor.data(), &size);
+// Judges files and the folders above them, each folder once however many of
+// the files lie below it.
+class Placements {
+  public:
+    // file names the file with its path ("the file C:\d\a.dll"), below names
+    // it in the lines of its folders ("the folder C:\d of the file").
+    bool Add(Findings& findings, const std::string& named, const std::string& below,
+             const std::wstring& file) {
+        bool safe = true;
+        if (Exists(file)) {
+            safe &= AddExposureFinding(findings, named, ExposureOfPath(file, Securable::File));
+        }
+        std::wstring folder = FolderOfPath(file);
+        for (bool own = true; !folder.empty(); own = false) {
+            std::wstring parent = IsVolumeRoot(folder) ? std::wstring() : FolderOfPath(folder);
+            if (!Judged(folder) && Exists(folder)) {
+                safe &= AddExposureFinding(findings,
+                                           "the folder " + ReportText(folder) +
+                                               (own ? " of " : " above ") + below,
+                                           FolderExposure(folder, parent, own));
+            }
+            folder = parent;
+        }
+        return safe;
     }
-    if (status != ERROR_SUCCESS) {
-        Exposure unread;
-        unread.error = static_cast<DWORD>(status);
-        return unread;
+
+  private:
+    bool Judged(const std::wstring& folder) {
+        for (const std::wstring& one : judged_) {
+            if (SamePath(one, folder)) {
+                return true;
+            }
+        }
+        judged_.push_back(folder);
+        return false;
     }
-    return ExposureOf(descriptor.data(), Securable::Key);
+
+    std::vector<std::wstring> judged_;
+};
+
+} // namespace
+
+Exposure ExposureOfPath(const std::wstring& path, Securable kind) {
+    Descriptor descriptor(path);
+    if (descriptor.error() != ERROR_SUCCESS) {
+        return Unread(descriptor.error());
+    }
+    return ExposureOf(descriptor.get(), kind);
 }
 
-std::vector<std::string> GroupsNotAsked() {
-    std::vector<std::string> names;
-    for (size_t group = 0; group < kGroupCount; ++group) {
-        if (!Oracle().CanAsk(group)) {
-            names.push_back(kOrdinaryUsers[group].name);
-        }
+Exposure ExposureOfKey(HKEY key) {
+    Descriptor descriptor(key);
+    if (descriptor.error() != ERROR_SUCCESS) {
+        return Unread(descriptor.error());
     }
-    return names;
+    return ExposureOf(descriptor.get(), Securable::Key);
 }
 
 bool AddExposureFinding(Findings& findings, const std::string& what, const Exposure& exposure) {
@@ -389,11 +292,8 @@ std::wstring FolderOfPath(const std::wstring& path) {
 }
 
 bool AddPlacementFindings(Findings& findings, const std::string& what, const std::wstring& file) {
-    std::wstring folder = FolderOfPath(file);
-    bool safe = AddExposureFinding(findings, what, ExposureOfPath(file, Securable::File));
-    return AddExposureFinding(findings, "the folder " + ReportText(folder) + " of " + what,
-                              ExposureOfPath(folder, Securable::Folder)) &&
-           safe;
+    Placements placements;
+    return placements.Add(findings, what, what, file);
 }
 
 Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
@@ -413,46 +313,34 @@ Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
     // The file present now runs if its replacement fails; the new version's
     // bytes keep their permissions when they are moved in.
     bool replaced = !SamePath(after.origin, opened);
-    std::wstring folder = FolderOfPath(opened);
-    std::wstring newFolder = FolderOfPath(after.origin);
-    bool safe = true;
-    if (after.presentNow) {
-        safe &= AddExposureFinding(findings, "the file " + ReportText(opened),
-                                   ExposureOfPath(opened, Securable::File));
-    }
-    if (Exists(folder)) {
-        safe &= AddExposureFinding(findings, "the folder " + ReportText(folder) + " of the file",
-                                   ExposureOfPath(folder, Securable::Folder));
-    }
+    Placements placements;
+    bool safe = placements.Add(findings, "the file " + ReportText(opened), "the file", opened);
     if (replaced) {
-        safe &= AddExposureFinding(findings,
-                                   "the new version " + ReportText(after.origin) +
-                                       ", which replaces the file at restart",
-                                   ExposureOfPath(after.origin, Securable::File));
-        if (!SamePath(newFolder, folder)) {
-            safe &= AddExposureFinding(
-                findings, "the folder " + ReportText(newFolder) + " of the new version",
-                ExposureOfPath(newFolder, Securable::Folder));
-        }
+        safe &= placements.Add(findings, "the new version " + ReportText(after.origin),
+                               "the new version", after.origin);
     }
     if (safe) {
         AddFinding(findings, Outcome::Ok, "no ordinary user may change %s",
-                   replaced ? "the file, its new version or their folders"
-                            : "the file or its folder");
+                   replaced ? "the file, its new version or the folders above them"
+                            : "the file or the folders above it");
     }
     return findings;
 }
 
-Findings CheckCopySafety(const std::wstring& copy) {
+Findings CheckCopySafety(const std::wstring& copy, const std::wstring& lying) {
     Findings findings;
-    std::wstring folder = FolderOfPath(copy);
-    bool safe = AddExposureFinding(findings, "the tool's copy " + ReportText(copy),
-                                   ExposureOfPath(copy, Securable::File));
-    safe &= AddExposureFinding(findings, "the folder " + ReportText(folder) + " of the tool's copy",
-                               ExposureOfPath(folder, Securable::Folder));
+    Placements placements;
+    // The bytes that will run, where they lie until the restart, and the
+    // place they run from, whose folder the loader searches first.
+    bool safe =
+        placements.Add(findings, "the tool's copy " + ReportText(lying), "the tool's copy", lying);
+    if (!SamePath(lying, copy)) {
+        safe &= placements.Add(findings, "the tool's copy " + ReportText(copy), "the tool's copy",
+                               copy);
+    }
     if (safe) {
         AddFinding(findings, Outcome::Ok,
-                   "no ordinary user may change the tool's copy or its folder");
+                   "no ordinary user may change the tool's copy or the folders above it");
     }
     return findings;
 }

@@ -56,8 +56,9 @@ void Report(Tally& tally, const Findings& findings);
 // Safety findings, one line each at the depth given; a failure counts as an
 // unsafe object, not as a failed check.
 void ReportSafety(Tally& tally, int depth, const Findings& findings);
-// A line for the groups that cannot be asked about here, if any.
-void SayGroupsNotAsked();
+// A line saying so where the platform cannot be asked what another principal
+// may do.
+void SayHowRightsAreRead();
 // A failure when ordinary users may change the key, opened with KEY_READ;
 // what names it ("the pending key HKLM\...").
 void InspectKeySafety(HKEY key, const std::string& what, int depth, Tally& tally);

@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
     Say(0, "tool: %s (%s%sits own child is a %d-bit process)", options.toolPath,
         options.toolChosen.c_str(), options.toolChosen.empty() ? "" : "; ", options.files.toolBits);
     SayPassFolder(options);
-    SayGroupsNotAsked();
+    SayHowRightsAreRead();
     options.files.renames = ReadPendingRenames();
     Tally tally;
     HKEY key;

@@ -2,6 +2,7 @@
 // runs.
 #include "inspect/Inspect.h"
 
+#include "checks/AccessList.h"
 #include "checks/Arming.h"
 #include "checks/Safety.h"
 
@@ -12,17 +13,10 @@ void ReportSafety(Tally& tally, int depth, const Findings& findings) {
     }
 }
 
-void SayGroupsNotAsked() {
-    std::vector<std::string> groups = GroupsNotAsked();
-    std::string names;
-    for (size_t index = 0; index < groups.size(); ++index) {
-        names += (index == 0 ? "" : index + 1 == groups.size() ? " and " : ", ") + groups[index];
-    }
-    if (!names.empty()) {
-        Say(0,
-            "safety: what %s may do is not checked: the platform here answers only for the "
-            "groups this process belongs to",
-            names.c_str());
+void SayHowRightsAreRead() {
+    if (!PlatformAnswersForAnyPrincipal()) {
+        Say(0, "safety: the platform here cannot be asked what another principal may do: "
+               "rights are read from the access lists by the platform's rules");
     }
 }
 
@@ -40,7 +34,7 @@ static void InspectCopy(const std::wstring& copy, const InspectOptions& options,
         Say(1, "%s%s", TagOf(finding.outcome), finding.text.c_str());
     }
     if (!lying.empty()) {
-        ReportSafety(tally, 1, CheckCopySafety(lying));
+        ReportSafety(tally, 1, CheckCopySafety(copy, lying));
     }
 }
 

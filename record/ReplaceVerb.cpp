@@ -57,13 +57,14 @@ int ReplaceVerb(const Arguments& arguments) {
         return kExitRefused;
     }
     // The new version waits in the target's folder and is registered from
-    // there, with an administrator's rights: not in a folder that ordinary
-    // users may change.
+    // there, with an administrator's rights: judged as the inspector judges
+    // the file it replaces.
     Findings unsafe;
-    if (!AddExposureFinding(unsafe, "the folder " + ReportText(folder) + " of the file",
-                            ExposureOfPath(folder, Securable::Folder))) {
-        Complain("%s: %s; nothing staged there", ReportText(target).c_str(),
-                 unsafe.front().text.c_str());
+    if (!AddPlacementFindings(unsafe, "the file", target)) {
+        for (const Finding& finding : unsafe) {
+            Complain("%s: %s; nothing staged there", ReportText(target).c_str(),
+                     finding.text.c_str());
+        }
         return kExitRefused;
     }
     std::wstring staged = StageCopy(source, folder);

@@ -1,5 +1,7 @@
 #include "harness/Placement.h"
 
+#include "harness/Harness.h"
+
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -41,11 +43,88 @@ static bool SetAccess(SE_OBJECT_TYPE type, const std::string& name, const std::s
     return set;
 }
 
-bool GrantEveryone(SE_OBJECT_TYPE type, const std::string& name, DWORD access) {
+bool AddAccessEntries(SE_OBJECT_TYPE type, const std::string& name, const std::string& entries) {
     std::string list = AccessOf(type, name);
+    return !list.empty() && SetAccess(type, name, list + entries);
+}
+
+bool GrantEveryone(SE_OBJECT_TYPE type, const std::string& name, DWORD access) {
     char grant[32];
     snprintf(grant, sizeof(grant), "(A;;0x%lx;;;WD)", access);
-    return !list.empty() && SetAccess(type, name, list + grant);
+    return AddAccessEntries(type, name, grant);
+}
+
+static std::string OwnerOf(SE_OBJECT_TYPE type, const std::string& name) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSID owner = nullptr;
+    LPSTR text = nullptr;
+    std::string shown;
+    if (GetNamedSecurityInfoA(name.c_str(), type, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                              nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+        owner != nullptr && ConvertSidToStringSidA(owner, &text)) {
+        shown = text;
+    }
+    LocalFree(text);
+    LocalFree(descriptor);
+    return shown;
+}
+
+// Lets this program name any principal as an owner, as a restore does.
+static void EnableRestorePrivilege() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) {
+        return;
+    }
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueA(nullptr, SE_RESTORE_NAME, &privileges.Privileges[0].Luid)) {
+        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    }
+    CloseHandle(token);
+}
+
+// Under Wine: hands the file to the Unix account nobody with chown, which
+// Wine starts as a Unix program. Its process handle does not say when it is
+// done, so the owner is polled for.
+static bool GiveToNobody(const std::string& path) {
+    using ToUnix = char*(CDECL*)(LPCWSTR);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    char* unixPath = toUnix == nullptr ? nullptr : toUnix(Widen(path).c_str());
+    if (unixPath == nullptr) {
+        return false;
+    }
+    std::string command = "/bin/chown nobody \"" + std::string(unixPath) + "\"";
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int tries = 0; tries < 100 && OwnerOf(SE_FILE_OBJECT, path) != "S-1-5-7"; ++tries) {
+        Sleep(50);
+    }
+    return OwnerOf(SE_FILE_OBJECT, path) == "S-1-5-7";
+}
+
+bool GiveTo(SE_OBJECT_TYPE type, const std::string& name, const std::string& owner) {
+    EnableRestorePrivilege();
+    PSID sid = nullptr;
+    std::string object = name;
+    if (ConvertStringSidToSidA(owner.c_str(), &sid)) {
+        SetNamedSecurityInfoA(&object[0], type, OWNER_SECURITY_INFORMATION, sid, nullptr, nullptr,
+                              nullptr);
+        LocalFree(sid);
+    }
+    if (OwnerOf(type, name) == owner) {
+        return true;
+    }
+    return type == SE_FILE_OBJECT && owner == "S-1-5-7" && RunningUnderWine() && GiveToNobody(name);
 }
 
 std::string RunningAccount() {

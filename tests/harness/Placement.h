@@ -8,10 +8,19 @@
 
 namespace harness {
 
-// Adds a grant of access to Everyone to the object's access list, through
-// the platform's security functions. name as SetNamedSecurityInfo takes it:
-// a path, or "MACHINE\..." for a key under HKEY_LOCAL_MACHINE.
+// Adds entries, in the platform's notation (SDDL: "(A;;0x2;;;BU)"), to the
+// end of the object's access list, through the platform's security
+// functions. name as SetNamedSecurityInfo takes it: a path, or "MACHINE\..."
+// for a key under HKEY_LOCAL_MACHINE.
+bool AddAccessEntries(SE_OBJECT_TYPE type, const std::string& name, const std::string& entries);
+// The same for one grant of access to Everyone.
 bool GrantEveryone(SE_OBJECT_TYPE type, const std::string& name, DWORD access);
+
+// Makes the principal (a SID as text) the object's owner, and says whether it
+// reads back so. Wine keeps a key's owner as set, but derives a file's from
+// its Unix owner: there the Unix account nobody, which reads back as
+// Anonymous (S-1-5-7), stands in for another account.
+bool GiveTo(SE_OBJECT_TYPE type, const std::string& name, const std::string& owner);
 
 // The SID of the account this program runs as, as text ("S-1-5-...").
 std::string RunningAccount();
