@@ -53,7 +53,7 @@ endfunction()
 function(pendreg_companion_program target)
     pendreg_companion_code(${target})
     target_link_options(${target} PRIVATE ${PENDREG_COMPANION_LINK_OPTIONS})
-    # The map says what the image is made of (bench/image-size.sh).
+    # The map says which object each byte of the image comes from.
     target_link_options(${target} PRIVATE -Wl,-Map,${CMAKE_BINARY_DIR}/${target}.map)
     target_link_libraries(${target} PRIVATE pendreg_companion_runtime)
     set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
