@@ -33,10 +33,9 @@ bool std::_Sp_make_shared_tag::_S_eq(const std::type_info& identity) noexcept {
 // conversions and all, took 27 KB of the 32-bit inspector and 37 KB of the
 // recorder; the system's msvcrt.dll formats every conversion the companions
 // use (%s, %d, %u, %x and %X, with flags, width and the l and ll sizes) the
-// same way. The __ms_ functions are
-// the run-time's own bridges to it, with C99's return values and terminating
-// NUL. (A wide format reads %s as a wide string there: the companions' wide
-// formats print numbers only.)
+// same way. The __ms_ functions are the run-time's own bridges to it, with
+// C99's return values and terminating NUL. (A wide format reads %s as a wide
+// string there: the companions' wide formats print numbers only.)
 extern "C" {
 int __cdecl __ms_vfprintf(FILE* stream, const char* format, va_list arguments);
 int __cdecl __ms_vsnprintf(char* buffer, size_t size, const char* format, va_list arguments);
