@@ -61,5 +61,6 @@ add_test(NAME release_reproducible
 add_test(NAME release_package
          COMMAND bash ${PROJECT_SOURCE_DIR}/tests/release/check-release.sh ${CMAKE_COMMAND}
                  ${CMAKE_BINARY_DIR} ${PENDREG_RELEASE_ZIP} $<TARGET_FILE:pendreg>
-                 ${PENDREG_OBJDUMP} $<TARGET_FILE:pendreg-inspect> $<TARGET_FILE:pendreg-record>)
+                 ${PENDREG_OBJDUMP} $<TARGET_FILE:pendreg-inspect> $<TARGET_FILE:pendreg-record>
+                 ${PENDREG_COMPANION_SIZE_LIMIT})
 set_tests_properties(release_reproducible release_package PROPERTIES LABELS release TIMEOUT 300)

@@ -1,11 +1,12 @@
 #!/bin/bash
 # Makes the release of a build folder and checks the zip: exactly the five
 # files, sums that verify, the image, the inspector and the recorder that were
-# built, and a user document that carries the installer's guide and whose
+# built, each companion no larger than the limit that lets installers embed
+# it, and a user document that carries the installer's guide and whose
 # figures are those of the image, read here with a parser of its own.
-# Usage: check-release.sh CMAKE BUILD_DIR ZIP IMAGE OBJDUMP INSPECTOR RECORDER
+# Usage: check-release.sh CMAKE BUILD_DIR ZIP IMAGE OBJDUMP INSPECTOR RECORDER COMPANION_LIMIT
 set -u
-cmake=$1 build_dir=$2 zip=$3 image=$4 objdump=$5 inspector=$6 recorder=$7
+cmake=$1 build_dir=$2 zip=$3 image=$4 objdump=$5 inspector=$6 recorder=$7 limit=$8
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
 
 log=$(mktemp)
@@ -43,6 +44,13 @@ check "the zip's sum beside it verifies" zip_sum_verifies
 check "the zip ships the image that was built" cmp pendreg.exe "$image"
 check "the zip ships the inspector that was built" cmp pendreg-inspect.exe "$inspector"
 check "the zip ships the recorder that was built" cmp pendreg-record.exe "$recorder"
+at_most() { # file, bytes
+    local size
+    size=$(stat -c %s "$1")
+    [ "$size" -le "$2" ] || { echo "$1: $size bytes, more than $2"; return 1; }
+}
+check "the inspector is at most $limit bytes" at_most pendreg-inspect.exe "$limit"
+check "the recorder is at most $limit bytes" at_most pendreg-record.exe "$limit"
 
 # Notepad of older Windows shows a line that ends in LF alone run into the next.
 crlf_throughout() { # every line ends with CR LF, the last one too

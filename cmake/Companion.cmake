@@ -1,0 +1,60 @@
+# How the companions (pendreg-inspect, pendreg-record) and the checks they
+# share are compiled and linked. Installers carry the recorder inside their
+# own packages, so both are kept small: they keep the C run-time library and
+# the standard containers, but none of the C++ run-time's exception support,
+# which would otherwise be most of each image. Every consequence of that is
+# handled here and in runtime/CompanionRuntime.cpp, once.
+
+set(PENDREG_COMPANION_COMPILE_OPTIONS
+    -Os
+    -Wall -Wextra -Werror
+    # Nothing throws or catches, and nothing asks a type at run time: no
+    # exception tables or type information to carry.
+    -fno-exceptions -fno-rtti
+    # Each companion runs one thread, so a function's static needs no lock
+    # (the lock would bring a threads library).
+    -fno-threadsafe-statics
+    # Lets --gc-sections drop what no code reaches; no compiler banner.
+    -ffunction-sections -fdata-sections -fno-ident
+    # Reproducible bytes: no build folder recorded anywhere.
+    -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # On i686 the unwind tables (.eh_frame) serve only exceptions, which never
+    # happen. (On x86_64 Windows itself walks them to dispatch a crash: kept.)
+    list(APPEND PENDREG_COMPANION_COMPILE_OPTIONS -fno-asynchronous-unwind-tables
+         -fno-unwind-tables)
+endif()
+
+# The most each 32-bit companion may take: installers embed the recorder, and
+# the release check fails when one grows past it (bench/image-size.sh shows
+# how far below they are).
+set(PENDREG_COMPANION_SIZE_LIMIT 98304)
+
+set(PENDREG_COMPANION_LINK_OPTIONS
+    # One file to ship beside the tool, with no MinGW run-time DLLs.
+    -static
+    # Drops the sections that no code reaches, then the symbols.
+    -Wl,--gc-sections -s
+    # Reproducible bytes: no time stamp in the header.
+    -Wl,--no-insert-timestamp)
+
+# Applies the companions' compile options to code that ends up in a companion
+# (the shared checks and each companion's own sources).
+function(pendreg_companion_code target)
+    target_compile_options(${target} PRIVATE ${PENDREG_COMPANION_COMPILE_OPTIONS})
+    target_compile_features(${target} PRIVATE cxx_std_17)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+endfunction()
+
+# Makes a companion program of target: its code compiled as above, linked
+# small, with the companions' run-time support (allocation and the standard
+# library's error paths end the process instead of throwing), and written
+# beside the tool image.
+function(pendreg_companion_program target)
+    pendreg_companion_code(${target})
+    target_link_options(${target} PRIVATE ${PENDREG_COMPANION_LINK_OPTIONS})
+    # The map says which object each byte of the image comes from.
+    target_link_options(${target} PRIVATE -Wl,-Map,${CMAKE_BINARY_DIR}/${target}.map)
+    target_link_libraries(${target} PRIVATE pendreg_companion_runtime)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+endfunction()
