@@ -1,5 +1,6 @@
 // add: one entry per file, appended to a work set, after every file passed
 // every check; the command lines printed are those the pass will start.
+#include "checks/Arming.h"
 #include "checks/EntryFile.h"
 #include "checks/ImageFacts.h"
 #include "checks/Redirection.h"
@@ -24,23 +25,69 @@ struct Planned {
 struct Tool {
     std::string path;
     std::string why;
+    // The path whose length the command lines must have room for: the copy
+    // that arming will make, when it is still to come, else path.
+    std::string longest;
+    // The file names under which a running pass would be found.
+    std::vector<std::wstring> names;
 };
+
+std::wstring FileNameOf(const std::wstring& path) {
+    return path.substr(path.find_last_of(L"\\/") + 1);
+}
+
+// Says which RunOnce values that start copies of the tool are not taken, and
+// when more than one starts a copy: only the first to run has work sets to
+// run, and it need not be the one the lines name.
+void WarnOfArmedCopies(const std::vector<ArmedCopy>& judged, const ArmedCopy* taken) {
+    for (const ArmedCopy& other : judged) {
+        if (!other.notTaken.empty()) {
+            Complain("warning: the RunOnce value \"%s\" starts \"%s\" /S, which is not taken "
+                     "for the pass: %s",
+                     ReportText(other.value.name).c_str(), ReportText(other.value.copy).c_str(),
+                     other.notTaken.c_str());
+        }
+    }
+    if (judged.size() > 1) {
+        Complain("warning: %u RunOnce values start copies of the tool with /S: whichever runs "
+                 "first runs every work set%s%s%s; remove all but one",
+                 static_cast<unsigned>(judged.size()),
+                 taken == nullptr ? "" : ", and the lines below name the copy of \"",
+                 taken == nullptr ? "" : ReportText(taken->value.name).c_str(),
+                 taken == nullptr ? "" : "\"");
+    }
+}
 
 // The copy that an armed RunOnce value starts runs the pass; without one,
 // the tool beside the recorder, which "arm" would copy; --tool overrides.
-bool ChooseTool(const Arguments& arguments, Tool* tool) {
+bool ChooseTool(const Arguments& arguments, const std::vector<PendingRename>& renames, Tool* tool) {
     std::wstring path = arguments.tool;
-    std::wstring valueName;
+    std::wstring future;
+    std::wstring beside = ToolBesideRecorder();
     if (!path.empty()) {
         path = FullPath(path);
         tool->why = "--tool";
-    } else if (FindArmedCopy(ToolBesideRecorder(), &path, &valueName)) {
-        tool->why = "the copy that the RunOnce value \"" + ReportText(valueName) + "\" starts";
     } else {
-        path = ToolBesideRecorder();
-        tool->why = "beside the recorder; nothing is armed yet, and once armed the pass runs a "
-                    "copy of it: arm first to see the copy's lines";
+        std::vector<ArmedCopy> judged = JudgeArmedCopies(beside, renames);
+        ArmedCopy taken;
+        bool armed = FindArmedCopy(judged, &taken);
+        WarnOfArmedCopies(judged, armed ? &taken : nullptr);
+        for (const ArmedCopy& copy : judged) {
+            tool->names.push_back(FileNameOf(copy.value.copy));
+        }
+        if (armed) {
+            path = taken.value.copy;
+            tool->why =
+                "the copy that the RunOnce value \"" + ReportText(taken.value.name) + "\" starts";
+        } else {
+            path = beside;
+            future = FutureCopyPath(beside);
+            tool->why = "beside the recorder; nothing is armed yet, and once armed the pass runs "
+                        "a copy of it: arm first to see the copy's lines";
+        }
     }
+    tool->names.push_back(FileNameOf(path));
+    tool->names.push_back(FileNameOf(beside));
     // The pass knows its own path through the ANSI functions.
     if (path.empty() || !ToAnsi(path, &tool->path) ||
         tool->path.size() >= static_cast<size_t>(kPathBufferSize)) {
@@ -48,7 +95,27 @@ bool ChooseTool(const Arguments& arguments, Tool* tool) {
                  ReportText(path).c_str(), kPathBufferSize);
         return false;
     }
+    if (future.empty() || !ToAnsi(future, &tool->longest) ||
+        tool->longest.size() < tool->path.size()) {
+        tool->longest = tool->path;
+    }
     return true;
+}
+
+// Entries added to a work set that a running pass works through are lost:
+// the pass read its "count" before, and deletes it afterwards; and a new
+// work set that it comes upon while its values are being written may be
+// taken up half-written. So nothing is recorded while a pass runs.
+bool NoPassRunning(const Tool& tool) {
+    RunningPass pass;
+    if (!FindRunningPass(tool.names, &pass)) {
+        return true;
+    }
+    Complain("a pass is running (process %lu: %s): it may be working through the work set, and "
+             "deletes each one it has run with whatever was added meanwhile; record again once "
+             "it has ended",
+             pass.id, ReportText(pass.commandLine).c_str());
+    return false;
 }
 
 // The mode for a file whose kind --kind does not name, from the file that
@@ -115,7 +182,10 @@ bool Plan(const Arguments& arguments, const std::wstring& operand, const Tool& t
     char kind = entry.mode[0];
     bool is64Bit = entry.mode.size() > 1;
     char commandLine[kPathBufferSize];
+    // The longest tool path first: a line that fits with it fits with both.
     if (FilterEntry(kind, entry.file.c_str()) != kEntryRuns ||
+        !FormatCommandLine(kind, entry.file.c_str(), is64Bit,
+                           is64Bit ? systemDirectory.c_str() : tool.longest.c_str(), commandLine) ||
         !FormatCommandLine(kind, entry.file.c_str(), is64Bit,
                            is64Bit ? systemDirectory.c_str() : tool.path.c_str(), commandLine)) {
         Complain("%s: its command line would be longer than %d characters (bytes in the ANSI "
@@ -136,22 +206,22 @@ int AddVerb(const Arguments& arguments) {
     }
     Tool tool;
     char systemDirectory[kPathBufferSize];
-    if (!ChooseTool(arguments, &tool)) {
+    // Every file is judged, so that one run names every reason.
+    FileCheckContext context = {arguments.toolBits, ReadPendingRenames()};
+    if (!ChooseTool(arguments, context.renames, &tool)) {
         return kExitRefused;
     }
     if (!GetSystemPath(systemDirectory)) {
         Complain("cannot find the system directory");
         return kExitRefused;
     }
-    // Every file is judged, so that one run names every reason.
-    FileCheckContext context = {arguments.toolBits, ReadPendingRenames()};
     std::vector<Planned> planned(arguments.operands.size());
     bool refused = false;
     for (size_t index = 0; index < planned.size(); ++index) {
         refused |= !Plan(arguments, arguments.operands[index], tool, systemDirectory, context,
                          &planned[index]);
     }
-    if (refused) {
+    if (refused || !NoPassRunning(tool)) {
         Complain("nothing recorded");
         return kExitRefused;
     }

@@ -3,7 +3,7 @@
 // next logon.
 #include <string>
 
-// The RunOnce value that already starts a copy of the tool with "/S": a file
-// with the same bytes as the tool, or the tool's file name, that is there.
-// Fills its path and the value's name; false when no value does.
-bool FindArmedCopy(const std::wstring& tool, std::wstring* copy, std::wstring* valueName);
+// The path that a copy of the tool made by "arm" now would have, for its
+// length: the pass's command lines name the copy, not the tool. Empty when
+// the Windows folder cannot be found.
+std::wstring FutureCopyPath(const std::wstring& tool);
