@@ -220,7 +220,6 @@ int ArmVerb(const Arguments& arguments) {
                  ReportText(other.value.name).c_str(), ReportText(other.value.copy).c_str(),
                  other.notTaken.c_str());
     }
-    RemoveEmptyCopyFolders();
     std::wstring folder = NewCopyFolder();
     if (folder.empty()) {
         return kExitRefused;
@@ -237,6 +236,8 @@ int ArmVerb(const Arguments& arguments) {
         RemoveCopy(copy, folder);
         return kExitRefused;
     }
+    // Only an arm that was done changes anything else.
+    RemoveEmptyCopyFolders();
     printf("armed: the RunOnce value \"%s\" in %s starts \"%s\" /S at the next logon\n",
            ReportText(name).c_str(), kRunOnceShown, ansiCopy.c_str());
     return kExitDone;
