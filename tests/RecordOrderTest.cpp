@@ -193,7 +193,7 @@ TEST_P(RecorderAtRestart, LastVersionReplacedIsTheOneInPlace) {
     const RestartCase& row = GetParam();
     std::string target = dir() + "\\app\\" + row.target;
     if (row.newVersionFromOpenFolder) {
-        scratch_.Copy(harness::FixturePath("noexport.dll"), std::string("app\\") + row.target);
+        scratch_.Copy(harness::FixturePath("recorder.dll"), std::string("app\\") + row.target);
         ASSERT_TRUE(MoveFileExA((dir() + "\\open\\new.dll").c_str(), target.c_str(),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
     } else {
