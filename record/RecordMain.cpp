@@ -25,7 +25,7 @@ const char kUsage[] =
     "      copy the tool (default: pendreg.exe beside this program) into a new\n"
     "      folder under the Windows folder's Temp and have the next logon start it\n"
     "      with /S (a RunOnce value); nothing is done when one already starts a\n"
-    "      copy of the tool with /S\n"
+    "      copy of the tool with /S that only administrators may change\n"
     "  discard --work-set=NAME [--view=32|64]\n"
     "      delete a work set, for an installer that rolls back\n"
     "  --help\n"
