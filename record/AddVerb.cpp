@@ -206,7 +206,6 @@ int AddVerb(const Arguments& arguments) {
     }
     Tool tool;
     char systemDirectory[kPathBufferSize];
-    // Every file is judged, so that one run names every reason.
     FileCheckContext context = {arguments.toolBits, ReadPendingRenames()};
     if (!ChooseTool(arguments, context.renames, &tool)) {
         return kExitRefused;
@@ -215,6 +214,7 @@ int AddVerb(const Arguments& arguments) {
         Complain("cannot find the system directory");
         return kExitRefused;
     }
+    // Every file is judged, so that one run names every reason.
     std::vector<Planned> planned(arguments.operands.size());
     bool refused = false;
     for (size_t index = 0; index < planned.size(); ++index) {
