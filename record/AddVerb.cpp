@@ -36,28 +36,6 @@ std::wstring FileNameOf(const std::wstring& path) {
     return path.substr(path.find_last_of(L"\\/") + 1);
 }
 
-// Says which RunOnce values that start copies of the tool are not taken, and
-// when more than one starts a copy: only the first to run has work sets to
-// run, and it need not be the one the lines name.
-void WarnOfArmedCopies(const std::vector<ArmedCopy>& judged, const ArmedCopy* taken) {
-    for (const ArmedCopy& other : judged) {
-        if (!other.notTaken.empty()) {
-            Complain("warning: the RunOnce value \"%s\" starts \"%s\" /S, which is not taken "
-                     "for the pass: %s",
-                     ReportText(other.value.name).c_str(), ReportText(other.value.copy).c_str(),
-                     other.notTaken.c_str());
-        }
-    }
-    if (judged.size() > 1) {
-        Complain("warning: %u RunOnce values start copies of the tool with /S: whichever runs "
-                 "first runs every work set%s%s%s; remove all but one",
-                 static_cast<unsigned>(judged.size()),
-                 taken == nullptr ? "" : ", and the lines below name the copy of \"",
-                 taken == nullptr ? "" : ReportText(taken->value.name).c_str(),
-                 taken == nullptr ? "" : "\"");
-    }
-}
-
 // The copy that an armed RunOnce value starts runs the pass; without one,
 // the tool beside the recorder, which "arm" would copy; --tool overrides.
 bool ChooseTool(const Arguments& arguments, const std::vector<PendingRename>& renames, Tool* tool) {

@@ -197,6 +197,25 @@ bool SetRunOnce(const std::wstring& name, const std::wstring& commandLine) {
 
 } // namespace
 
+void WarnOfArmedCopies(const std::vector<ArmedCopy>& judged, const ArmedCopy* taken) {
+    for (const ArmedCopy& other : judged) {
+        if (!other.notTaken.empty()) {
+            Complain("warning: the RunOnce value \"%s\" starts \"%s\" /S, which is not taken "
+                     "for the pass: %s",
+                     ReportText(other.value.name).c_str(), ReportText(other.value.copy).c_str(),
+                     other.notTaken.c_str());
+        }
+    }
+    if (judged.size() > 1) {
+        Complain("warning: %u RunOnce values start copies of the tool with /S: whichever runs "
+                 "first runs every work set%s%s%s; remove all but one",
+                 static_cast<unsigned>(judged.size()),
+                 taken == nullptr ? "" : ", and the lines below name the copy of \"",
+                 taken == nullptr ? "" : ReportText(taken->value.name).c_str(),
+                 taken == nullptr ? "" : "\"");
+    }
+}
+
 std::wstring FutureCopyPath(const std::wstring& tool) {
     std::wstring temp = CopiesParent();
     return temp.empty() ? temp : temp + L"\\" + CopyFolderName(0) + L"\\" + FileNameOf(tool);
@@ -214,12 +233,7 @@ int ArmVerb(const Arguments& arguments) {
                ReportText(armed.value.name).c_str(), ReportText(armed.value.copy).c_str());
         return kExitDone;
     }
-    for (const ArmedCopy& other : judged) {
-        Complain("warning: the RunOnce value \"%s\" starts \"%s\" /S, which is not taken for "
-                 "the pass: %s",
-                 ReportText(other.value.name).c_str(), ReportText(other.value.copy).c_str(),
-                 other.notTaken.c_str());
-    }
+    WarnOfArmedCopies(judged, nullptr);
     std::wstring folder = NewCopyFolder();
     if (folder.empty()) {
         return kExitRefused;
