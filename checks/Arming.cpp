@@ -2,6 +2,7 @@
 
 #include "checks/EntryFile.h"
 #include "checks/ImageFacts.h"
+#include "checks/Safety.h"
 #include "main/CommandLine.h"
 
 #include <string.h>
@@ -23,30 +24,9 @@ std::wstring ProgramOf(const std::wstring& command) {
     return command.substr(0, command.find(L' '));
 }
 
-// Whether a copy of the tool started with this command line runs the pass:
-// the tool's own scanner reads the line, as the copy gets it, in the ANSI
-// code page.
-bool StartsPass(const std::wstring& command) {
-    int size = WideCharToMultiByte(CP_ACP, 0, command.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        return false;
-    }
-    std::string line(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, command.c_str(), -1, &line[0], size, nullptr, nullptr);
-    ToolCommand scanned = ScanCommandLine(line.c_str());
-    return scanned.hasSwitch && scanned.letter == 'S';
-}
-
 std::wstring FileName(const std::wstring& path) {
     size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-bool SameBytes(const std::wstring& first, const std::wstring& second) {
-    MappedFile one(first);
-    MappedFile other(second);
-    return one.view() != nullptr && other.view() != nullptr && one.size() == other.size() &&
-           memcmp(one.view(), other.view(), one.size()) == 0;
 }
 
 bool IsCopyOfTool(const std::wstring& program, const std::wstring& tool,
@@ -83,8 +63,7 @@ bool ReadCommand(HKEY key, const wchar_t* name, std::wstring* command) {
     return true;
 }
 
-void AddValuesIn(REGSAM view, int bits, const std::wstring& tool,
-                 const std::vector<PendingRename>& renames, std::vector<ArmingValue>& found) {
+void AddValuesIn(REGSAM view, int bits, std::vector<ArmingValue>& found) {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_QUERY_VALUE | view, &key) !=
         ERROR_SUCCESS) {
@@ -98,12 +77,7 @@ void AddValuesIn(REGSAM view, int bits, const std::wstring& tool,
             break;
         }
         ArmingValue value = {bits, std::wstring(name.data(), length), L"", L""};
-        if (!ReadCommand(key, value.name.c_str(), &value.command) || !StartsPass(value.command)) {
-            continue;
-        }
-        // Process creation adds ".exe" to a name without an extension.
-        value.copy = FileThatRegisters('E', false, ProgramOf(value.command), renames);
-        if (IsCopyOfTool(value.copy, tool, renames)) {
+        if (ReadCommand(key, value.name.c_str(), &value.command)) {
             found.push_back(value);
         }
     }
@@ -111,6 +85,19 @@ void AddValuesIn(REGSAM view, int bits, const std::wstring& tool,
 }
 
 } // namespace
+
+// The tool's own scanner reads the line as the copy gets it, in the ANSI
+// code page.
+bool StartsPass(const std::wstring& command) {
+    int size = WideCharToMultiByte(CP_ACP, 0, command.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return false;
+    }
+    std::string line(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, command.c_str(), -1, &line[0], size, nullptr, nullptr);
+    ToolCommand scanned = ScanCommandLine(line.c_str());
+    return scanned.hasSwitch && scanned.letter == 'S';
+}
 
 bool RegistryHasTwoViews() {
 #ifdef _WIN64
@@ -121,14 +108,36 @@ bool RegistryHasTwoViews() {
 #endif
 }
 
+std::vector<ArmingValue> ReadRunOnceValues() {
+    std::vector<ArmingValue> values;
+    if (RegistryHasTwoViews()) {
+        AddValuesIn(KEY_WOW64_64KEY, 64, values);
+        AddValuesIn(KEY_WOW64_32KEY, 32, values);
+    } else {
+        AddValuesIn(0, 32, values);
+    }
+    return values;
+}
+
+bool SameBytes(const std::wstring& first, const std::wstring& second) {
+    MappedFile one(first);
+    MappedFile other(second);
+    return one.view() != nullptr && other.view() != nullptr && one.size() == other.size() &&
+           memcmp(one.view(), other.view(), one.size()) == 0;
+}
+
 std::vector<ArmingValue> FindArmingValues(const std::wstring& tool,
                                           const std::vector<PendingRename>& renames) {
     std::vector<ArmingValue> found;
-    if (RegistryHasTwoViews()) {
-        AddValuesIn(KEY_WOW64_64KEY, 64, tool, renames, found);
-        AddValuesIn(KEY_WOW64_32KEY, 32, tool, renames, found);
-    } else {
-        AddValuesIn(0, 32, tool, renames, found);
+    for (ArmingValue& value : ReadRunOnceValues()) {
+        if (!StartsPass(value.command)) {
+            continue;
+        }
+        // Process creation adds ".exe" to a name without an extension.
+        value.copy = FileThatRegisters('E', false, ProgramOf(value.command), renames);
+        if (IsCopyOfTool(value.copy, tool, renames)) {
+            found.push_back(value);
+        }
     }
     return found;
 }
@@ -165,15 +174,49 @@ Findings CheckArmedCopy(const std::wstring& copy, const std::vector<PendingRenam
     return findings;
 }
 
-bool FindArmedCopy(const std::wstring& tool, std::wstring* copy, std::wstring* valueName) {
-    std::vector<PendingRename> renames = ReadPendingRenames();
+namespace {
+
+std::string FirstFailure(const Findings& findings) {
+    for (const Finding& finding : findings) {
+        if (finding.outcome == Outcome::Fail) {
+            return finding.text;
+        }
+    }
+    return std::string();
+}
+
+// Why the value's copy does not run the pass as the tool would; empty when
+// it does.
+std::string WhyNotTaken(const ArmingValue& value, const std::wstring& tool,
+                        const std::vector<PendingRename>& renames, std::wstring* lying) {
+    Findings there = CheckArmedCopy(value.copy, renames, lying);
+    if (lying->empty()) {
+        return FirstFailure(there);
+    }
+    if (!SameBytes(*lying, tool)) {
+        return "the tool's copy " + ReportText(value.copy) + " is not the tool: its bytes differ " +
+               "from those of " + ReportText(tool);
+    }
+    return FirstFailure(CheckCopySafety(value.copy, *lying));
+}
+
+} // namespace
+
+std::vector<ArmedCopy> JudgeArmedCopies(const std::wstring& tool,
+                                        const std::vector<PendingRename>& renames) {
+    std::vector<ArmedCopy> judged;
     for (const ArmingValue& value : FindArmingValues(tool, renames)) {
-        // Only a copy that will be there when the value runs arms the pass.
-        std::wstring lying;
-        CheckArmedCopy(value.copy, renames, &lying);
-        if (!lying.empty()) {
-            *copy = value.copy;
-            *valueName = value.name;
+        ArmedCopy copy = {value, L"", ""};
+        copy.notTaken = WhyNotTaken(value, tool, renames, &copy.lying);
+        judged.push_back(copy);
+    }
+    return judged;
+}
+
+bool FindArmedCopy(const std::vector<ArmedCopy>& judged, ArmedCopy* taken) {
+    for (const ArmedCopy& copy : judged) {
+        if (copy.notTaken.empty()) {
+            *taken = copy;
             return true;
         }
     }

@@ -26,7 +26,21 @@ struct ArmingValue {
     std::wstring copy;
 };
 
-// Every such value in both views, the 64-bit view first. A program is a copy
+// Whether a copy of the tool started with this command line runs the pass,
+// as the tool's own scanner reads the line ("/S").
+bool StartsPass(const std::wstring& command);
+
+// Every REG_SZ or REG_EXPAND_SZ value under the RunOnce key in both views,
+// the 64-bit view first, with its command as the platform's start-up reads
+// it (copy left empty).
+std::vector<ArmingValue> ReadRunOnceValues();
+
+// Whether the two files hold the same bytes; false when either cannot be
+// read.
+bool SameBytes(const std::wstring& first, const std::wstring& second);
+
+// Every value that starts a copy of the tool with "/S", in both views, the
+// 64-bit view first. A program is a copy
 // of the tool when it has the same bytes as the tool (where they lie now, or
 // lie once the restart's renames are done) or the tool's file name.
 std::vector<ArmingValue> FindArmingValues(const std::wstring& tool,
@@ -39,8 +53,24 @@ std::vector<ArmingValue> FindArmingValues(const std::wstring& tool,
 Findings CheckArmedCopy(const std::wstring& copy, const std::vector<PendingRename>& renames,
                         std::wstring* lying);
 
-// The copy of the tool that the pass will run: the first RunOnce value that
-// starts one with "/S" and whose copy will be there when it runs. Fills the
-// copy's path and the value's name; false when no value does. Every companion
-// that names the tool without being told which takes this one.
-bool FindArmedCopy(const std::wstring& tool, std::wstring* copy, std::wstring* valueName);
+// A value's copy judged as the one that runs the pass.
+struct ArmedCopy {
+    ArmingValue value;
+    // Where the copy's bytes lie now; empty when it will not be there.
+    std::wstring lying;
+    // Empty when the copy is taken; otherwise why not, as the report says it.
+    std::string notTaken;
+};
+
+// Every value that FindArmingValues finds, in its order, judged: a copy is
+// taken only when it will be there when the value runs, has the tool's
+// bytes, and no ordinary user may change it or its folder. A file that only
+// bears the tool's name, or lies where users may change it, would run with
+// an administrator's rights in place of the pass.
+std::vector<ArmedCopy> JudgeArmedCopies(const std::wstring& tool,
+                                        const std::vector<PendingRename>& renames);
+
+// The first of them whose copy is taken, which is the copy the pass will
+// run; false when none is. Every companion that names the tool without being
+// told which takes this one.
+bool FindArmedCopy(const std::vector<ArmedCopy>& judged, ArmedCopy* taken);

@@ -176,7 +176,15 @@ Findings CheckEntryFile(char kind, bool is64Bit, const char* file,
                    "TX runs regsvr32.exe, which does not register type libraries: "
                    "record the library as T, or register it from a 64-bit DLL");
     }
-    std::wstring written = AnsiToWide(file);
+    // Judged without the prefix that hands the path to the file system as
+    // written: the renames and the other checks name the same file plainly.
+    std::wstring written;
+    if (!WithoutPathPrefix(AnsiToWide(file), &written)) {
+        AddFinding(findings, Outcome::Fail,
+                   "names a device or a volume, not a file on a drive or a share: no check can "
+                   "tell which file it is");
+        return findings;
+    }
     if (!IsFullPath(written)) {
         AddFinding(findings, Outcome::Fail,
                    "not a full path: which file is registered depends on the folder the pass "

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string.h>
+#include <wctype.h>
 #include <wchar.h>
 
 namespace {
@@ -53,11 +54,48 @@ std::vector<wchar_t> ReadRenameList() {
 
 } // namespace
 
-bool SamePath(const std::wstring& first, const std::wstring& second) {
-    return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
+bool WithoutPathPrefix(const std::wstring& path, std::wstring* plain) {
+    auto separator = [](wchar_t unit) { return unit == L'\\' || unit == L'/'; };
+    if (path.size() < 4 || !separator(path[0]) || !separator(path[1]) ||
+        (path[2] != L'?' && path[2] != L'.') || !separator(path[3])) {
+        *plain = path;
+        return true;
+    }
+    std::wstring rest = path.substr(4);
+    bool drive = rest.size() >= 2 && iswalpha(rest[0]) && rest[1] == L':' &&
+                 (rest.size() == 2 || separator(rest[2]));
+    if (drive) {
+        *plain = rest;
+        return true;
+    }
+    if (path[2] == L'?' && rest.size() > 4 &&
+        CompareStringOrdinal(rest.c_str(), 3, L"UNC", 3, TRUE) == CSTR_EQUAL &&
+        separator(rest[3])) {
+        *plain = L"\\\\" + rest.substr(4);
+        return true;
+    }
+    return false;
 }
 
-bool Below(const std::wstring& path, const std::wstring& folder, std::wstring* rest) {
+namespace {
+
+// The path without its prefix, or as it is when it cannot lose it: such a
+// path then meets only itself.
+std::wstring Plain(const std::wstring& path) {
+    std::wstring plain;
+    return WithoutPathPrefix(path, &plain) ? plain : path;
+}
+
+} // namespace
+
+bool SamePath(const std::wstring& first, const std::wstring& second) {
+    return CompareStringOrdinal(Plain(first).c_str(), -1, Plain(second).c_str(), -1, TRUE) ==
+           CSTR_EQUAL;
+}
+
+bool Below(const std::wstring& written, const std::wstring& writtenFolder, std::wstring* rest) {
+    std::wstring path = Plain(written);
+    std::wstring folder = Plain(writtenFolder);
     size_t length = folder.size();
     if (length == 0 || path.size() < length ||
         CompareStringOrdinal(path.c_str(), static_cast<int>(length), folder.c_str(),
@@ -145,7 +183,8 @@ bool Touches(const PendingRename& rename, const std::wstring& full) {
 
 } // namespace
 
-std::wstring FullLongPath(const std::wstring& path) {
+std::wstring FullLongPath(const std::wstring& written) {
+    std::wstring path = Plain(written);
     std::vector<wchar_t> buffer(kLongPathRoom);
     DWORD length = GetFullPathNameW(path.c_str(), kLongPathRoom, buffer.data(), nullptr);
     if (length == 0 || length >= kLongPathRoom) {
@@ -192,6 +231,16 @@ std::vector<PendingRename> ReadPendingRenames() {
     }
     Replay(renames);
     return renames;
+}
+
+bool HasPendingRenames(const std::vector<PendingRename>& renames, const std::wstring& path) {
+    std::wstring full = FullLongPath(path);
+    for (const PendingRename& rename : renames) {
+        if (Touches(rename, full)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 AfterRestart FindAfterRestart(const std::vector<PendingRename>& renames, const std::wstring& path) {

@@ -22,16 +22,24 @@ struct PendingRename {
 // each with whether it succeeds then.
 std::vector<PendingRename> ReadPendingRenames();
 
-// The path made full (from the current folder) and long (every short name
-// that exists now replaced by its long name), for comparing.
+// The path without a prefix that hands it to the file system as written:
+// "\\?\" or "\\.\" before a drive letter, "\\?\UNC\" before a share. False,
+// with plain untouched, for a prefix before anything else (a device, a
+// volume by its GUID, the system's own namespace): no file path names the
+// same thing, so it cannot be compared with one.
+bool WithoutPathPrefix(const std::wstring& path, std::wstring* plain);
+
+// The path in the one form in which paths are compared: without a prefix,
+// full (from the current folder) and long (every short name that exists now
+// replaced by its long name).
 std::wstring FullLongPath(const std::wstring& path);
 
 // Whether two paths are the same, compared as the file system compares names
-// (without regard to case).
+// (without regard to case, and without the prefixes above).
 bool SamePath(const std::wstring& first, const std::wstring& second);
 
-// Whether path is folder itself or lies below it, compared as the file
-// system compares names; rest receives the part of path after folder ("" or
+// Whether path is folder itself or lies below it, compared as SamePath
+// compares; rest receives the part of path after folder ("" or
 // "\name...").
 bool Below(const std::wstring& path, const std::wstring& folder, std::wstring* rest);
 
@@ -53,5 +61,9 @@ struct AfterRestart {
     const PendingRename* failed = nullptr;
     RenameFailure failure = RenameFailure::None;
 };
+
+// Whether a pending rename changes what lies at the path: moves a file onto
+// it or away from it, deletes it, or does so to a folder above it.
+bool HasPendingRenames(const std::vector<PendingRename>& renames, const std::wstring& path);
 
 AfterRestart FindAfterRestart(const std::vector<PendingRename>& renames, const std::wstring& path);

@@ -301,8 +301,8 @@ Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
     Findings findings;
     // The files as the entry's own program will find them.
     RedirectionOff view(RunsWithRedirectionOff(kind, is64Bit));
-    std::wstring written = AnsiToWide(file);
-    if (!IsFullPath(written)) {
+    std::wstring written;
+    if (!WithoutPathPrefix(AnsiToWide(file), &written) || !IsFullPath(written)) {
         return findings;
     }
     std::wstring opened = FileThatRegisters(kind, is64Bit, written, renames);

@@ -60,13 +60,16 @@ bool DefaultToolPath(char* path) {
 // pass runs, as the recorder's add takes it; the tool beside this program
 // only when nothing is armed.
 void ChooseArmedCopy(InspectOptions* options) {
-    std::wstring copy;
-    std::wstring valueName;
-    if (FindArmedCopy(AnsiToWide(options->toolPath), &copy, &valueName) && AnsiHolds(copy) &&
-        ReportText(copy).size() < static_cast<size_t>(kPathBufferSize)) {
-        strcpy(options->toolPath, ReportText(copy).c_str());
+    std::vector<ArmedCopy> judged =
+        JudgeArmedCopies(AnsiToWide(options->toolPath), ReadPendingRenames());
+    ArmedCopy armed;
+    bool taken = FindArmedCopy(judged, &armed);
+    std::string shown = ReportText(armed.value.copy);
+    if (taken && AnsiHolds(armed.value.copy) &&
+        shown.size() < static_cast<size_t>(kPathBufferSize)) {
+        strcpy(options->toolPath, shown.c_str());
         options->toolChosen =
-            "the copy that the RunOnce value \"" + ReportText(valueName) + "\" starts";
+            "the copy that the RunOnce value \"" + ReportText(armed.value.name) + "\" starts";
     } else {
         options->toolChosen = "beside the inspector: no RunOnce value starts a copy of it";
     }

@@ -8,6 +8,7 @@
 #include "checks/Safety.h"
 #include "main/PathBuffer.h"
 #include "pending/Launcher.h"
+#include "record/Arm.h"
 #include "record/Record.h"
 #include "record/WorkSetWriter.h"
 
@@ -25,23 +26,47 @@ struct Planned {
 struct Tool {
     std::string path;
     std::string why;
+    // The path whose length the command lines must have room for: the copy
+    // that arming will make, when it is still to come, else path.
+    std::string longest;
+    // The file names under which a running pass would be found.
+    std::vector<std::wstring> names;
 };
+
+std::wstring FileNameOf(const std::wstring& path) {
+    return path.substr(path.find_last_of(L"\\/") + 1);
+}
 
 // The copy that an armed RunOnce value starts runs the pass; without one,
 // the tool beside the recorder, which "arm" would copy; --tool overrides.
-bool ChooseTool(const Arguments& arguments, Tool* tool) {
+bool ChooseTool(const Arguments& arguments, const std::vector<PendingRename>& renames, Tool* tool) {
     std::wstring path = arguments.tool;
-    std::wstring valueName;
+    std::wstring future;
+    std::wstring beside = ToolBesideRecorder();
     if (!path.empty()) {
         path = FullPath(path);
         tool->why = "--tool";
-    } else if (FindArmedCopy(ToolBesideRecorder(), &path, &valueName)) {
-        tool->why = "the copy that the RunOnce value \"" + ReportText(valueName) + "\" starts";
     } else {
-        path = ToolBesideRecorder();
-        tool->why = "beside the recorder; nothing is armed yet, and once armed the pass runs a "
-                    "copy of it: arm first to see the copy's lines";
+        std::vector<ArmedCopy> judged = JudgeArmedCopies(beside, renames);
+        ArmedCopy taken;
+        bool armed = FindArmedCopy(judged, &taken);
+        WarnOfArmedCopies(judged, armed ? &taken : nullptr);
+        for (const ArmedCopy& copy : judged) {
+            tool->names.push_back(FileNameOf(copy.value.copy));
+        }
+        if (armed) {
+            path = taken.value.copy;
+            tool->why =
+                "the copy that the RunOnce value \"" + ReportText(taken.value.name) + "\" starts";
+        } else {
+            path = beside;
+            future = FutureCopyPath(beside);
+            tool->why = "beside the recorder; nothing is armed yet, and once armed the pass runs "
+                        "a copy of it: arm first to see the copy's lines";
+        }
     }
+    tool->names.push_back(FileNameOf(path));
+    tool->names.push_back(FileNameOf(beside));
     // The pass knows its own path through the ANSI functions.
     if (path.empty() || !ToAnsi(path, &tool->path) ||
         tool->path.size() >= static_cast<size_t>(kPathBufferSize)) {
@@ -49,7 +74,27 @@ bool ChooseTool(const Arguments& arguments, Tool* tool) {
                  ReportText(path).c_str(), kPathBufferSize);
         return false;
     }
+    if (future.empty() || !ToAnsi(future, &tool->longest) ||
+        tool->longest.size() < tool->path.size()) {
+        tool->longest = tool->path;
+    }
     return true;
+}
+
+// Entries added to a work set that a running pass works through are lost:
+// the pass read its "count" before, and deletes it afterwards; and a new
+// work set that it comes upon while its values are being written may be
+// taken up half-written. So nothing is recorded while a pass runs.
+bool NoPassRunning(const Tool& tool) {
+    RunningPass pass;
+    if (!FindRunningPass(tool.names, &pass)) {
+        return true;
+    }
+    Complain("a pass is running (process %lu: %s): it may be working through the work set, and "
+             "deletes each one it has run with whatever was added meanwhile; record again once "
+             "it has ended",
+             pass.id, ReportText(pass.commandLine).c_str());
+    return false;
 }
 
 // The mode for a file whose kind --kind does not name, from the file that
@@ -119,7 +164,10 @@ bool Plan(const Arguments& arguments, const std::wstring& operand, const Tool& t
     char kind = entry.mode[0];
     bool is64Bit = entry.mode.size() > 1;
     char commandLine[kPathBufferSize];
+    // The longest tool path first: a line that fits with it fits with both.
     if (FilterEntry(kind, entry.file.c_str()) != kEntryRuns ||
+        !FormatCommandLine(kind, entry.file.c_str(), is64Bit,
+                           is64Bit ? systemDirectory.c_str() : tool.longest.c_str(), commandLine) ||
         !FormatCommandLine(kind, entry.file.c_str(), is64Bit,
                            is64Bit ? systemDirectory.c_str() : tool.path.c_str(), commandLine)) {
         Complain("%s: its command line would be longer than %d characters (bytes in the ANSI "
@@ -140,7 +188,8 @@ int AddVerb(const Arguments& arguments) {
     }
     Tool tool;
     char systemDirectory[kPathBufferSize];
-    if (!ChooseTool(arguments, &tool)) {
+    FileCheckContext context = {arguments.toolBits, ReadPendingRenames()};
+    if (!ChooseTool(arguments, context.renames, &tool)) {
         return kExitRefused;
     }
     if (!GetSystemPath(systemDirectory)) {
@@ -148,15 +197,15 @@ int AddVerb(const Arguments& arguments) {
         return kExitRefused;
     }
     // Every file is judged, so that one run names every reason.
-    FileCheckContext context = {arguments.toolBits, ReadPendingRenames(),
-                                AnsiToWide(tool.path.c_str())};
+    // The D command lines start the tool: its folder is where the child looks first.
+    context.toolPath = AnsiToWide(tool.path.c_str());
     std::vector<Planned> planned(arguments.operands.size());
     bool refused = false;
     for (size_t index = 0; index < planned.size(); ++index) {
         refused |= !Plan(arguments, arguments.operands[index], tool, systemDirectory, context,
                          &planned[index]);
     }
-    if (refused) {
+    if (refused || !NoPassRunning(tool)) {
         Complain("nothing recorded");
         return kExitRefused;
     }

@@ -1,6 +1,7 @@
 // arm: a copy of the tool in a folder of its own, and a RunOnce value that
 // starts it with "/S" at the next logon; nothing when one does already.
 #include "checks/Arming.h"
+#include "record/Arm.h"
 #include "record/Record.h"
 
 #include <sddl.h>
@@ -16,6 +17,8 @@ const REGSAM kStartupView = KEY_WOW64_64KEY;
 // run for Users, and nothing inherited from the Temp folder above it, where
 // users may add files. The pass runs the copy, and loads DLLs from its folder
 // first, with an administrator's rights.
+// The name of a copy's folder: this, then eight hexadecimal digits.
+const wchar_t kCopyFolderPrefix[] = L"pendreg-";
 const wchar_t kCopyFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 std::wstring FileNameOf(const std::wstring& path) {
@@ -27,24 +30,39 @@ bool IsFile(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-// A new folder of its own under the Windows folder's Temp; empty,
-// complained, when none could be made.
-std::wstring NewCopyFolder() {
+// The Windows folder's Temp, where copies get folders of their own, with its
+// name as it lies on disk: the copy's processes may learn their own path in
+// that spelling, and the command lines printed for the pass must be those it
+// starts, byte for byte. Empty, complained, when there is no Windows folder.
+std::wstring CopiesParent() {
     wchar_t windows[MAX_PATH];
     UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) {
         Complain("cannot find the Windows folder");
         return std::wstring();
     }
-    // The Temp folder's name as it lies on disk: the copy's processes may
-    // learn their own path in that spelling, and the command lines printed
-    // for the pass must be those it starts, byte for byte.
     std::wstring temp = std::wstring(windows, length) + L"\\Temp";
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(temp.c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         temp = std::wstring(windows, length) + L"\\" + found.cFileName;
         FindClose(search);
+    }
+    return temp;
+}
+
+std::wstring CopyFolderName(DWORD number) {
+    wchar_t name[32];
+    swprintf(name, 32, L"%ls%08lx", kCopyFolderPrefix, static_cast<unsigned long>(number));
+    return name;
+}
+
+// A new folder of its own under the Windows folder's Temp; empty,
+// complained, when none could be made.
+std::wstring NewCopyFolder() {
+    std::wstring temp = CopiesParent();
+    if (temp.empty()) {
+        return std::wstring();
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kCopyFolderAccess, SDDL_REVISION_1,
@@ -57,10 +75,9 @@ std::wstring NewCopyFolder() {
     std::wstring folder;
     DWORD error = ERROR_SUCCESS;
     for (DWORD attempt = 0; attempt < 100 && folder.empty(); ++attempt) {
-        wchar_t name[32];
-        swprintf(name, 32, L"\\pendreg-%08lx", static_cast<unsigned long>(seed + attempt));
-        if (CreateDirectoryW((temp + name).c_str(), &access)) {
-            folder = temp + name;
+        std::wstring tried = temp + L"\\" + CopyFolderName(seed + attempt);
+        if (CreateDirectoryW(tried.c_str(), &access)) {
+            folder = tried;
         } else if ((error = GetLastError()) != ERROR_ALREADY_EXISTS) {
             break;
         }
@@ -70,6 +87,85 @@ std::wstring NewCopyFolder() {
         Complain("cannot make a folder under %s: error %lu", ReportText(temp).c_str(), error);
     }
     return folder;
+}
+
+bool Mentions(const std::wstring& text, const std::wstring& name) {
+    std::wstring upperText = text;
+    std::wstring upperName = name;
+    CharUpperBuffW(&upperText[0], static_cast<DWORD>(upperText.size()));
+    CharUpperBuffW(&upperName[0], static_cast<DWORD>(upperName.size()));
+    return upperText.find(upperName) != std::wstring::npos;
+}
+
+// The folders of earlier copies: the pass deletes its copy at the next
+// restart but not the folder, which would stay forever. Only empty ones go
+// (RemoveDirectory takes no other), and none that a RunOnce value names.
+void RemoveEmptyCopyFolders() {
+    std::wstring temp = CopiesParent();
+    if (temp.empty()) {
+        return;
+    }
+    std::vector<ArmingValue> values = ReadRunOnceValues();
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((temp + L"\\" + kCopyFolderPrefix + L"*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        bool named = false;
+        for (const ArmingValue& value : values) {
+            named = named || Mentions(value.command, found.cFileName);
+        }
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !named) {
+            RemoveDirectoryW((temp + L"\\" + found.cFileName).c_str());
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// The copy, without the read-only attribute that it may have brought from
+// the tool: the pass's own deletion at restart cannot delete a read-only
+// file, nor can a refused run take its copy back.
+bool PlaceCopy(const std::wstring& tool, const std::wstring& copy, const std::string& shown) {
+    if (!CopyFileW(tool.c_str(), copy.c_str(), TRUE)) {
+        Complain("%s: cannot be copied to %s: error %lu", ReportText(tool).c_str(), shown.c_str(),
+                 GetLastError());
+        return false;
+    }
+    DWORD attributes = GetFileAttributesW(copy.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        !SetFileAttributesW(copy.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        Complain("%s: cannot be made writable, so that it can be deleted: error %lu", shown.c_str(),
+                 GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// Takes back what a refused run made: the copy, read-only or not, and its
+// folder.
+void RemoveCopy(const std::wstring& copy, const std::wstring& folder) {
+    SetFileAttributesW(copy.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+// The tool to copy: pendreg.exe beside the recorder, or --tool, which must
+// be that same tool: the copy runs with an administrator's rights.
+bool ChooseTool(const Arguments& arguments, std::wstring* tool) {
+    std::wstring shipped = ToolBesideRecorder();
+    *tool = arguments.tool.empty() ? shipped : FullPath(arguments.tool);
+    if (!IsFile(*tool)) {
+        Complain("tool %s: not found", ReportText(*tool).c_str());
+        return false;
+    }
+    if (!arguments.tool.empty() && !SameBytes(*tool, shipped)) {
+        Complain("tool %s: not the tool: its bytes differ from those of %s, which this recorder "
+                 "ships with, and the copy would run in place of the pass",
+                 ReportText(*tool).c_str(), ReportText(shipped).c_str());
+        return false;
+    }
+    return true;
 }
 
 // Writes the value unless one of that name is there: it is somebody else's.
@@ -101,40 +197,61 @@ bool SetRunOnce(const std::wstring& name, const std::wstring& commandLine) {
 
 } // namespace
 
+void WarnOfArmedCopies(const std::vector<ArmedCopy>& judged, const ArmedCopy* taken) {
+    for (const ArmedCopy& other : judged) {
+        if (!other.notTaken.empty()) {
+            Complain("warning: the RunOnce value \"%s\" starts \"%s\" /S, which is not taken "
+                     "for the pass: %s",
+                     ReportText(other.value.name).c_str(), ReportText(other.value.copy).c_str(),
+                     other.notTaken.c_str());
+        }
+    }
+    if (judged.size() > 1) {
+        Complain("warning: %u RunOnce values start copies of the tool with /S: whichever runs "
+                 "first runs every work set%s%s%s; remove all but one",
+                 static_cast<unsigned>(judged.size()),
+                 taken == nullptr ? "" : ", and the lines below name the copy of \"",
+                 taken == nullptr ? "" : ReportText(taken->value.name).c_str(),
+                 taken == nullptr ? "" : "\"");
+    }
+}
+
+std::wstring FutureCopyPath(const std::wstring& tool) {
+    std::wstring temp = CopiesParent();
+    return temp.empty() ? temp : temp + L"\\" + CopyFolderName(0) + L"\\" + FileNameOf(tool);
+}
+
 int ArmVerb(const Arguments& arguments) {
-    std::wstring tool = arguments.tool.empty() ? ToolBesideRecorder() : FullPath(arguments.tool);
-    if (!IsFile(tool)) {
-        Complain("tool %s: not found", ReportText(tool).c_str());
+    std::wstring tool;
+    if (!ChooseTool(arguments, &tool)) {
         return kExitRefused;
     }
-    std::wstring copy;
-    std::wstring valueName;
-    if (FindArmedCopy(tool, &copy, &valueName)) {
+    std::vector<ArmedCopy> judged = JudgeArmedCopies(tool, ReadPendingRenames());
+    ArmedCopy armed;
+    if (FindArmedCopy(judged, &armed)) {
         printf("already armed: the RunOnce value \"%s\" starts \"%s\" /S; nothing done\n",
-               ReportText(valueName).c_str(), ReportText(copy).c_str());
+               ReportText(armed.value.name).c_str(), ReportText(armed.value.copy).c_str());
         return kExitDone;
     }
+    WarnOfArmedCopies(judged, nullptr);
     std::wstring folder = NewCopyFolder();
     if (folder.empty()) {
         return kExitRefused;
     }
-    copy = folder + L"\\" + FileNameOf(tool);
+    std::wstring copy = folder + L"\\" + FileNameOf(tool);
     std::string ansiCopy;
     std::wstring name = arguments.name.empty() ? L"pendreg" : arguments.name;
-    bool armed = false;
-    if (!ToAnsi(copy, &ansiCopy)) {
+    bool placed = ToAnsi(copy, &ansiCopy);
+    if (!placed) {
         Complain("%s: the ANSI code page cannot hold the copy's path", ReportText(copy).c_str());
-    } else if (!CopyFileW(tool.c_str(), copy.c_str(), TRUE)) {
-        Complain("%s: cannot be copied to %s: error %lu", ReportText(tool).c_str(),
-                 ansiCopy.c_str(), GetLastError());
-    } else {
-        armed = SetRunOnce(name, L"\"" + copy + L"\" /S");
     }
-    if (!armed) {
-        DeleteFileW(copy.c_str());
-        RemoveDirectoryW(folder.c_str());
+    placed = placed && PlaceCopy(tool, copy, ansiCopy);
+    if (!placed || !SetRunOnce(name, L"\"" + copy + L"\" /S")) {
+        RemoveCopy(copy, folder);
         return kExitRefused;
     }
+    // Only an arm that was done changes anything else.
+    RemoveEmptyCopyFolders();
     printf("armed: the RunOnce value \"%s\" in %s starts \"%s\" /S at the next logon\n",
            ReportText(name).c_str(), kRunOnceShown, ansiCopy.c_str());
     return kExitDone;

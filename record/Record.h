@@ -48,3 +48,14 @@ bool StorablePath(const std::wstring& operand, std::string* stored);
 
 // pendreg.exe beside the recorder: the tool it ships with.
 std::wstring ToolBesideRecorder();
+
+// A process of the tool that runs the pass now.
+struct RunningPass {
+    DWORD id;
+    std::wstring commandLine;
+};
+
+// The first process whose program has one of the file names and whose
+// command line starts the pass ("/S"); false when there is none, or none
+// whose command line can be read.
+bool FindRunningPass(const std::vector<std::wstring>& toolNames, RunningPass* found);

@@ -25,7 +25,7 @@ const char kUsage[] =
     "      copy the tool (default: pendreg.exe beside this program) into a new\n"
     "      folder under the Windows folder's Temp and have the next logon start it\n"
     "      with /S (a RunOnce value); nothing is done when one already starts a\n"
-    "      copy of the tool with /S\n"
+    "      copy of the tool with /S that only administrators may change\n"
     "  discard --work-set=NAME [--view=32|64]\n"
     "      delete a work set, for an installer that rolls back\n"
     "  --help\n"
@@ -140,6 +140,50 @@ bool ParseArguments(const Verb& verb, int argc, wchar_t** argv, Arguments* argum
     return true;
 }
 
+// Recorders take turns: every verb reads what is there (a work set's count,
+// the pending renames, the RunOnce values) and then changes it, and two
+// installers recording at once would otherwise both write from what they
+// read. One lock for the whole machine, whatever session a recorder runs in.
+const wchar_t kTurnLock[] = L"Global\\pendreg-record";
+// A recorder that holds the lock longer than this is stuck.
+const DWORD kTurnWaitMs = 5 * 60 * 1000;
+
+class Turn {
+  public:
+    Turn() : lock_(CreateMutexW(nullptr, FALSE, kTurnLock)) {}
+    ~Turn() {
+        if (held_) {
+            ReleaseMutex(lock_);
+        }
+        if (lock_ != nullptr) {
+            CloseHandle(lock_);
+        }
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+    // False, complained, when the turn could not be had.
+    bool Take() {
+        if (lock_ == nullptr) {
+            Complain("cannot take turns with other recorders: error %lu", GetLastError());
+            return false;
+        }
+        // A recorder that ended while it held the lock leaves it abandoned;
+        // what it wrote is ordered so that an interruption leaves it readable.
+        DWORD waited = WaitForSingleObject(lock_, kTurnWaitMs);
+        held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        if (!held_) {
+            Complain("another recorder has been at work for %lu minutes; nothing done",
+                     kTurnWaitMs / 60000);
+        }
+        return held_;
+    }
+
+  private:
+    HANDLE lock_;
+    bool held_ = false;
+};
+
 // The usage goes with every complaint about the command line itself.
 int Misused() {
     fputs(kUsage, stderr);
@@ -180,6 +224,10 @@ int wmain(int argc, wchar_t** argv) {
         Arguments arguments;
         if (!ParseArguments(verb, argc, argv, &arguments)) {
             return Misused();
+        }
+        Turn turn;
+        if (!turn.Take()) {
+            return kExitRefused;
         }
         int status = verb.run(arguments);
         fflush(stdout);

@@ -37,6 +37,32 @@ std::wstring StageCopy(const std::wstring& source, const std::wstring& folder) {
     return staged;
 }
 
+// Why the target must wait for the restart although it is not in use; null
+// when nothing there stops it being replaced now. A rename that the restart
+// makes at the target comes after anything done now: a new version put in
+// place at once would be replaced by an earlier one, or deleted or moved
+// away with the target. The new version then waits for the restart too, and
+// its move, added last, comes after theirs.
+const char* PendingAtTarget(const std::wstring& target) {
+    std::vector<PendingRename> renames = ReadPendingRenames();
+    if (!HasPendingRenames(renames, target)) {
+        return nullptr;
+    }
+    AfterRestart after = FindAfterRestart(renames, target);
+    if (after.leaves) {
+        return after.leftTo.empty()
+                   ? "is deleted at restart by a pending deletion, after which the new version "
+                     "takes its place"
+                   : "is moved away at restart by a pending move, after which the new version "
+                     "takes its place";
+    }
+    if (!SamePath(after.origin, target)) {
+        return "has an earlier new version waiting for the restart, after which this one takes "
+               "its place";
+    }
+    return "has renames pending for the restart, after which the new version takes its place";
+}
+
 } // namespace
 
 int ReplaceVerb(const Arguments& arguments) {
@@ -50,7 +76,8 @@ int ReplaceVerb(const Arguments& arguments) {
         Complain("%s: not found", ReportText(source).c_str());
         return kExitRefused;
     }
-    std::wstring folder = target.substr(0, target.find_last_of(L'\\'));
+    // The folder of C:\a.dll is the root C:\, not the drive's current folder.
+    std::wstring folder = FolderOfPath(target);
     if (IsFolder(target) || !IsFolder(folder)) {
         Complain("%s: %s", ReportText(target).c_str(),
                  IsFolder(target) ? "is a folder" : "its folder is not there");
@@ -71,18 +98,23 @@ int ReplaceVerb(const Arguments& arguments) {
     if (staged.empty()) {
         return kExitRefused;
     }
-    if (MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    const char* waits = PendingAtTarget(target);
+    if (waits == nullptr &&
+        MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         printf("replaced at once: %s\n", ReportText(target).c_str());
         return kExitDone;
     }
-    DWORD error = GetLastError();
-    if (InUse(error) && MoveFileExW(staged.c_str(), target.c_str(),
-                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        printf("replaced at restart: %s is in use; the new version waits beside it as %s\n",
-               ReportText(target).c_str(), ReportText(staged).c_str());
+    DWORD error = waits == nullptr ? GetLastError() : ERROR_SUCCESS;
+    if (waits == nullptr && InUse(error)) {
+        waits = "is in use";
+    }
+    if (waits != nullptr && MoveFileExW(staged.c_str(), target.c_str(),
+                                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
+        printf("replaced at restart: %s %s; the new version waits beside it as %s\n",
+               ReportText(target).c_str(), waits, ReportText(staged).c_str());
         return kExitDone;
     }
-    if (InUse(error)) {
+    if (waits != nullptr) {
         error = GetLastError();
     }
     Complain("%s: cannot be replaced, now or at restart: error %lu", ReportText(target).c_str(),

@@ -4,12 +4,22 @@
 #include "record/Record.h"
 
 #include <stdio.h>
+#include <string.h>
 
 namespace {
 
 const DWORD kWorkSetAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_ENUMERATE_SUB_KEYS;
 // The registry's limit for the name of one key.
 const size_t kKeyNameLimit = 255;
+// How the names that the recorder makes begin.
+const char kNamePrefix[] = "pendreg ";
+// How long a new name may wait for the clock to pass the last one made.
+const int kNameWaitMs = 100;
+// The highest entry number the recorder writes. The pass counts through every
+// number up to the count, an empty one too, so a work set whose count starts
+// near the end of the range would keep it going for hours before it reached
+// new entries; a million numbers take it seconds.
+const DWORD kLastEntryNumber = 1000000;
 
 std::string ValueName(const char* format, DWORD number) {
     char name[kValueNameSize];
@@ -31,15 +41,42 @@ bool DeleteEntryValues(HKEY workSet, DWORD number) {
     return mode || file;
 }
 
-// A name of its own for a new work set: the time in UTC, so that work sets
-// recorded later sort (and run) later, and this process's id.
+// A name of its own for a new work set: the time in UTC to the millisecond,
+// then this process's id, each field of a fixed width, so that names compare
+// as the numbers do and work sets recorded later sort (and run) later.
 std::string NewWorkSetName(unsigned attempt) {
     SYSTEMTIME now;
     GetSystemTime(&now);
     char name[64];
-    snprintf(name, sizeof(name), "pendreg %04u%02u%02u-%02u%02u%02u-%lu", now.wYear, now.wMonth,
-             now.wDay, now.wHour, now.wMinute, now.wSecond, GetCurrentProcessId());
+    snprintf(name, sizeof(name), "%s%04u%02u%02u-%02u%02u%02u.%03u-%010lu", kNamePrefix, now.wYear,
+             now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
+             GetCurrentProcessId());
     return attempt == 0 ? name : std::string(name) + "-" + std::to_string(attempt + 1);
+}
+
+// The last of the names the recorder made that are still there, in the
+// order the pass takes them; empty when there is none.
+std::string LastMadeName(HKEY key) {
+    std::string last;
+    char name[kPathBufferSize];
+    for (DWORD index = 0; RegEnumKeyA(key, index, name, sizeof(name)) == ERROR_SUCCESS; ++index) {
+        if (strncmp(name, kNamePrefix, strlen(kNamePrefix)) == 0 && last < name) {
+            last = name;
+        }
+    }
+    return last;
+}
+
+// A new name that sorts after every name made before: recorders take turns,
+// but two turns may fall within one millisecond, and the process ids of
+// later runs are not larger.
+std::string NameAfter(const std::string& last, unsigned attempt) {
+    std::string name = NewWorkSetName(attempt);
+    for (int waited = 0; name <= last && waited < kNameWaitMs; ++waited) {
+        Sleep(1);
+        name = NewWorkSetName(attempt);
+    }
+    return name;
 }
 
 // What AppendEntries made or opened, so that a failure can undo it.
@@ -61,8 +98,9 @@ LONG OpenWorkSet(REGSAM view, std::string* name, Opened* opened) {
     }
     opened->keyCreated = disposition == REG_CREATED_NEW_KEY;
     bool fresh = name->empty();
+    std::string last = fresh ? LastMadeName(opened->key) : std::string();
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        std::string tried = fresh ? NewWorkSetName(attempt) : *name;
+        std::string tried = fresh ? NameAfter(last, attempt) : *name;
         status = RegCreateKeyExA(opened->key, tried.c_str(), 0, nullptr, 0, kWorkSetAccess, nullptr,
                                  &opened->workSet, &disposition);
         if (status != ERROR_SUCCESS) {
@@ -96,18 +134,31 @@ void Close(const Opened& opened, const std::string& name, REGSAM view, bool undo
     }
 }
 
-// The count the pass reads now; false, complained, when the work set's
-// "count" is one the pass would not run at all: appending would not help.
+// The count the pass reads now; false, complained, when appending to the
+// work set would not give what it promises: the pass would run none of it,
+// reach the new entries only after hours, or never be rid of it.
 bool CurrentCount(HKEY workSet, const std::string& name, size_t adding, DWORD* count) {
     ValueStatus status = ReadCount(workSet, count);
+    DWORD subkeys = 0;
     if (status == kValueWrongType || status == kValueTooLong) {
         Complain("work set \"%s\": its \"count\" is not a REG_DWORD of 4 bytes, so the pass would "
                  "run none of it; discard the work set or record into another",
                  name.c_str());
         return false;
     }
-    if (0xFFFFFFFFu - *count < adding) {
-        Complain("work set \"%s\": it has room for no more entries", name.c_str());
+    if (*count > kLastEntryNumber || kLastEntryNumber - *count < adding) {
+        Complain("work set \"%s\": its \"count\" is %lu, and entries are numbered up to %lu at "
+                 "most: the pass counts through every number before the new entries; record into "
+                 "another work set",
+                 name.c_str(), *count, kLastEntryNumber);
+        return false;
+    }
+    if (RegQueryInfoKeyA(workSet, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+        subkeys != 0) {
+        Complain("work set \"%s\": it holds a key of its own, so the pass cannot delete it and "
+                 "runs it again at every pass; record into another work set",
+                 name.c_str());
         return false;
     }
     return true;

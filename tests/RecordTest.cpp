@@ -381,6 +381,17 @@ const RunCase kRunCases[] = {
      {{"w", With(Entries({{"D", "a.dll"}}), {Sz("count", "1")})}},
      "pendreg-record: work set \"w\": its \"count\" is not a REG_DWORD of 4 bytes, so the pass "
      "would run none of it; discard the work set or record into another"},
+    {"WorkSetWithAKeyOfItsOwn",
+     "{add64} --work-set=w --kind=D {dir}\\a.dll",
+     {{"w", Entries({{"D", "a.dll"}}), true}},
+     "pendreg-record: work set \"w\": it holds a key of its own, so the pass cannot delete it and "
+     "runs it again at every pass; record into another work set"},
+    {"CountThatThePassReachesOnlyAfterHours",
+     "{add64} --work-set=w --kind=D {dir}\\a.dll",
+     {{"w", With(Entries({{"D", "a.dll"}}), {Dword("count", 0xFFFFFF00u)})}},
+     "pendreg-record: work set \"w\": its \"count\" is 4294967040, and entries are numbered up to "
+     "1000000 at most: the pass counts through every number before the new entries; record into "
+     "another work set"},
     {"DiscardOfNoWorkSet",
      "discard --view=64 --work-set=gone",
      {{"w", Entries({{"D", "a.dll"}})}},
