@@ -25,10 +25,14 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
          -fno-unwind-tables)
 endif()
 
-# The most each 32-bit companion may take: installers embed the recorder, and
-# the release check fails when one grows past it (bench/image-size.sh shows
-# how far below they are).
-set(PENDREG_COMPANION_SIZE_LIMIT 98304)
+# Installers embed the recorder, so each 32-bit companion aims at 96 KB
+# (bench/image-size.sh shows how far each is from it). The checks that judge
+# where the loader looks and who may change what the pass runs took both past
+# it; the release check fails when one grows past the ceiling below, so that
+# the run-time's exception support or another large piece cannot come back
+# unnoticed.
+set(PENDREG_COMPANION_SIZE_GOAL 98304)
+set(PENDREG_COMPANION_SIZE_LIMIT 139264)
 
 set(PENDREG_COMPANION_LINK_OPTIONS
     # One file to ship beside the tool, with no MinGW run-time DLLs.
