@@ -165,6 +165,18 @@ std::wstring FileThatRegisters(char kind, bool is64Bit, const std::wstring& file
     return kind == 'E' ? file : file + L".dll";
 }
 
+bool FindOpenedFile(char kind, bool is64Bit, const char* file,
+                    const std::vector<PendingRename>& renames, std::wstring* opened,
+                    AfterRestart* after) {
+    std::wstring written;
+    if (!WithoutPathPrefix(AnsiToWide(file), &written) || !IsFullPath(written)) {
+        return false;
+    }
+    *opened = FileThatRegisters(kind, is64Bit, written, renames);
+    *after = FindAfterRestart(renames, *opened);
+    return true;
+}
+
 Findings CheckEntryFile(char kind, bool is64Bit, const char* file,
                         const FileCheckContext& context) {
     Findings findings;

@@ -39,6 +39,14 @@ bool IsFullPath(const std::wstring& path);
 std::wstring FileThatRegisters(char kind, bool is64Bit, const std::wstring& file,
                                const std::vector<PendingRename>& renames);
 
+// The file that registering an entry will open, named plainly (without a
+// "\\?\" or "\\.\" prefix), and what the restart leaves of it, in the file
+// system view that is in force. False for a path that names no file by itself
+// (a device, a volume, a path that is not full), which CheckEntryFile fails.
+bool FindOpenedFile(char kind, bool is64Bit, const char* file,
+                    const std::vector<PendingRename>& renames, std::wstring* opened,
+                    AfterRestart* after);
+
 // kind, is64Bit and file as the pass reads them from the entry; the file in
 // the ANSI code page. A marked D or T entry's file is read with file-system
 // redirection off, as its 64-bit regsvr32.exe reads it, every other with it

@@ -126,20 +126,15 @@ void JudgeModule(ModuleJudge& judge, const ModuleLoad& load) {
 Findings CheckModuleSafety(char kind, bool is64Bit, const char* file,
                            const FileCheckContext& context) {
     Findings findings;
-    std::wstring written = AnsiToWide(file);
-    if (!IsFullPath(written)) {
-        return findings;
-    }
     std::wstring opened;
     AfterRestart after;
     {
         // The file as the entry's own program will find it.
         RedirectionOff view(RunsWithRedirectionOff(kind, is64Bit));
-        opened = FileThatRegisters(kind, is64Bit, written, context.renames);
-        after = FindAfterRestart(context.renames, opened);
-    }
-    if (!after.present) {
-        return findings;
+        if (!FindOpenedFile(kind, is64Bit, file, context.renames, &opened, &after) ||
+            !after.present) {
+            return findings;
+        }
     }
     std::vector<ModuleLoad> loads;
     if (!ModulesLoaded(kind, is64Bit, opened, after.origin, context, &loads)) {

@@ -301,13 +301,9 @@ Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
     Findings findings;
     // The files as the entry's own program will find them.
     RedirectionOff view(RunsWithRedirectionOff(kind, is64Bit));
-    std::wstring written;
-    if (!WithoutPathPrefix(AnsiToWide(file), &written) || !IsFullPath(written)) {
-        return findings;
-    }
-    std::wstring opened = FileThatRegisters(kind, is64Bit, written, renames);
-    AfterRestart after = FindAfterRestart(renames, opened);
-    if (!after.present) {
+    std::wstring opened;
+    AfterRestart after;
+    if (!FindOpenedFile(kind, is64Bit, file, renames, &opened, &after) || !after.present) {
         return findings;
     }
     // The file present now runs if its replacement fails; the new version's
