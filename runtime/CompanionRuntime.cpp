@@ -163,7 +163,7 @@ void __throw_bad_array_new_length() {
     OutOfMemory();
 }
 void __throw_bad_exception() {
-    InternalError("an exception specification");
+    InternalError("std::bad_exception");
 }
 void __throw_bad_cast() {
     InternalError("a cast");
