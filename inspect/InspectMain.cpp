@@ -61,7 +61,7 @@ bool DefaultToolPath(char* path) {
 // only when nothing is armed.
 void ChooseArmedCopy(InspectOptions* options) {
     std::vector<ArmedCopy> judged =
-        JudgeArmedCopies(AnsiToWide(options->toolPath), ReadPendingRenames());
+        JudgeArmedCopies(AnsiToWide(options->toolPath), options->files.renames);
     ArmedCopy armed;
     bool taken = FindArmedCopy(judged, &armed);
     std::string shown = ReportText(armed.value.copy);
@@ -109,6 +109,9 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
         fprintf(stderr, "pendreg-inspect: cannot find the system directory\n");
         return false;
     }
+    // One reading of the renames serves every check, the choice of the tool
+    // among them.
+    options->files.renames = ReadPendingRenames();
     if (!toolGiven) {
         ChooseArmedCopy(options);
     }
@@ -206,7 +209,6 @@ int main(int argc, char** argv) {
         options.toolChosen.c_str(), options.toolChosen.empty() ? "" : "; ", options.files.toolBits);
     SayPassFolder(options);
     SayHowRightsAreRead();
-    options.files.renames = ReadPendingRenames();
     Tally tally;
     HKEY key;
     if (OpenPendingKey(ViewOfTool(options.files.toolBits), &key)) {
