@@ -25,7 +25,12 @@ goal=$(setting PENDREG_COMPANION_SIZE_GOAL)
 limit=$(setting PENDREG_COMPANION_SIZE_LIMIT)
 for companion in pendreg-inspect pendreg-record; do
     size=$(stat -c %s "build/i686/$companion.exe")
-    echo "$companion.exe (i686): $size bytes (goal: at most $goal, $((goal - size)) to spare;" \
+    if [ "$size" -le "$goal" ]; then
+        against="$((goal - size)) to spare"
+    else
+        against="$((size - goal)) over"
+    fi
+    echo "$companion.exe (i686): $size bytes (goal: at most $goal, $against;" \
         "the release check's ceiling: $limit)"
     sections "build/i686/$companion.exe"
 done
