@@ -24,14 +24,9 @@ std::wstring ProgramOf(const std::wstring& command) {
     return command.substr(0, command.find(L' '));
 }
 
-std::wstring FileName(const std::wstring& path) {
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
 bool IsCopyOfTool(const std::wstring& program, const std::wstring& tool,
                   const std::vector<PendingRename>& renames) {
-    if (CompareStringOrdinal(FileName(program).c_str(), -1, FileName(tool).c_str(), -1, TRUE) ==
+    if (CompareStringOrdinal(FileNameOf(program).c_str(), -1, FileNameOf(tool).c_str(), -1, TRUE) ==
         CSTR_EQUAL) {
         return true;
     }

@@ -4,6 +4,7 @@
 #include "checks/ImageFacts.h"
 #include "checks/Redirection.h"
 #include "checks/RestartRenames.h"
+#include "checks/Safety.h"
 #include "checks/SearchOrder.h"
 #include "checks/SideBySide.h"
 #include "pending/Launcher.h"
@@ -337,8 +338,7 @@ bool WalkImports(char kind, bool is64Bit, const std::wstring& opened, const std:
     walk.file = &file;
     walk.bits = bits;
     walk.search = SearchOf(cache.machine, kind, is64Bit, bits, opened, context.toolPath);
-    std::wstring name = opened.substr(opened.find_last_of(L"\\/") + 1);
-    walk.steps = FollowImports(cache, context, walk.search, file, name);
+    walk.steps = FollowImports(cache, context, walk.search, file, FileNameOf(opened));
     return true;
 }
 

@@ -33,7 +33,7 @@ class ModuleJudge {
     // decides whether all is safe.
     void Reported(const std::wstring& folder) {
         said_.push_back(folder);
-        if (Exists(folder)) {
+        if (PathExists(folder)) {
             const Exposure& exposure = FolderExposure(folder);
             safe_ &= exposure.error == ERROR_SUCCESS && exposure.changers.empty();
         }
@@ -45,7 +45,7 @@ class ModuleJudge {
             return;
         }
         said_.push_back(folder);
-        if (Exists(folder)) {
+        if (PathExists(folder)) {
             safe_ &= AddExposureFinding(findings_, what, FolderExposure(folder));
         }
     }
@@ -73,9 +73,6 @@ class ModuleJudge {
     }
 
   private:
-    static bool Exists(const std::wstring& path) {
-        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-    }
     bool Said(const std::wstring& folder) const {
         for (const std::wstring& said : said_) {
             if (SamePath(said, folder)) {

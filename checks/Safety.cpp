@@ -170,10 +170,6 @@ void AddSwappers(Exposure& exposure, PSECURITY_DESCRIPTOR folder, PSECURITY_DESC
     }
 }
 
-bool Exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 // C:\ or \\server\share: nothing above it can be swapped.
 bool IsVolumeRoot(const std::wstring& folder) {
     if (folder.size() <= 3 && folder.size() >= 2 && folder[1] == L':') {
@@ -214,13 +210,13 @@ class Placements {
     bool Add(Findings& findings, const std::string& named, const std::string& below,
              const std::wstring& file) {
         bool safe = true;
-        if (Exists(file)) {
+        if (PathExists(file)) {
             safe &= AddExposureFinding(findings, named, ExposureOfPath(file, Securable::File));
         }
         std::wstring folder = FolderOfPath(file);
         for (bool own = true; !folder.empty(); own = false) {
             std::wstring parent = IsVolumeRoot(folder) ? std::wstring() : FolderOfPath(folder);
-            if (!Judged(folder) && Exists(folder)) {
+            if (!Judged(folder) && PathExists(folder)) {
                 safe &= AddExposureFinding(findings,
                                            "the folder " + ReportText(folder) +
                                                (own ? " of " : " above ") + below,
@@ -289,6 +285,14 @@ std::wstring FolderOfPath(const std::wstring& path) {
     }
     // The folder of C:\a.dll is C:\, not the drive's current folder C:.
     return path.substr(0, slash > 0 && path[slash - 1] == L':' ? slash + 1 : slash);
+}
+
+std::wstring FileNameOf(const std::wstring& path) {
+    return path.substr(path.find_last_of(L"\\/") + 1);
+}
+
+bool PathExists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool AddPlacementFindings(Findings& findings, const std::string& what, const std::wstring& file) {

@@ -40,6 +40,12 @@ bool AddExposureFinding(Findings& findings, const std::string& what, const Expos
 // The folder that holds the file the path names.
 std::wstring FolderOfPath(const std::wstring& path);
 
+// The path's last part, after its last "\\" or "/": the file's own name.
+std::wstring FileNameOf(const std::wstring& path);
+
+// Whether a file or folder lies at the path now.
+bool PathExists(const std::wstring& path);
+
 // Judges a file where it lies, as the pass will load or run it: the file
 // (when it is there), its folder, and every folder above it up to the root
 // of its volume, each of which ordinary users could swap for one of their own

@@ -33,10 +33,6 @@ struct Tool {
     std::vector<std::wstring> names;
 };
 
-std::wstring FileNameOf(const std::wstring& path) {
-    return path.substr(path.find_last_of(L"\\/") + 1);
-}
-
 // The copy that an armed RunOnce value starts runs the pass; without one,
 // the tool beside the recorder, which "arm" would copy; --tool overrides.
 bool ChooseTool(const Arguments& arguments, const std::vector<PendingRename>& renames, Tool* tool) {

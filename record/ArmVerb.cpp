@@ -1,6 +1,7 @@
 // arm: a copy of the tool in a folder of its own, and a RunOnce value that
 // starts it with "/S" at the next logon; nothing when one does already.
 #include "checks/Arming.h"
+#include "checks/Safety.h"
 #include "record/Arm.h"
 #include "record/Record.h"
 
@@ -20,10 +21,6 @@ const REGSAM kStartupView = KEY_WOW64_64KEY;
 // The name of a copy's folder: this, then eight hexadecimal digits.
 const wchar_t kCopyFolderPrefix[] = L"pendreg-";
 const wchar_t kCopyFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-
-std::wstring FileNameOf(const std::wstring& path) {
-    return path.substr(path.find_last_of(L"\\/") + 1);
-}
 
 bool IsFile(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
