@@ -227,10 +227,9 @@ ACCESS_MASK RightsByAccessList(PSECURITY_DESCRIPTOR descriptor, const std::vecto
 
 ACCESS_MASK RightsOfPrincipal(PSECURITY_DESCRIPTOR descriptor, PSID principal,
                               const GENERIC_MAPPING& mapping) {
-    static const Sid everyone = SidFromText("S-1-1-0");
     std::vector<PSID> held = {principal};
     if (HoldsEveryone(principal)) {
-        held.push_back(const_cast<BYTE*>(everyone.data()));
+        held.push_back(Everyone());
     }
     ACCESS_MASK granted = 0;
     if (AskAuthz(descriptor, held, mapping, &granted)) {
@@ -239,11 +238,15 @@ ACCESS_MASK RightsOfPrincipal(PSECURITY_DESCRIPTOR descriptor, PSID principal,
     return RightsByAccessList(descriptor, held, mapping);
 }
 
+PSID Everyone() {
+    static Sid everyone = SidFromText("S-1-1-0");
+    return everyone.data();
+}
+
 bool HoldsEveryone(PSID principal) {
-    static const Sid everyone = SidFromText("S-1-1-0");
     static const Sid anonymous = SidFromText("S-1-5-7");
     return !EqualSid(principal, const_cast<BYTE*>(anonymous.data())) &&
-           !EqualSid(principal, const_cast<BYTE*>(everyone.data()));
+           !EqualSid(principal, Everyone());
 }
 
 bool PlatformAnswersForAnyPrincipal() {
@@ -253,12 +256,9 @@ bool PlatformAnswersForAnyPrincipal() {
 std::vector<Sid> PrincipalsNamed(PSECURITY_DESCRIPTOR descriptor) {
     std::vector<Sid> named;
     auto add = [&named](PSID sid) {
-        for (const Sid& one : named) {
-            if (EqualSid(const_cast<BYTE*>(one.data()), sid)) {
-                return;
-            }
+        if (!ContainsSid(named, sid)) {
+            named.push_back(CopyOfSid(sid));
         }
-        named.push_back(CopyOfSid(sid));
     };
     if (PSID owner = OwnerOf(descriptor)) {
         add(owner);
@@ -267,7 +267,7 @@ std::vector<Sid> PrincipalsNamed(PSECURITY_DESCRIPTOR descriptor) {
     PACL acl = DaclOf(descriptor, &present);
     if (!present) {
         // No access list: everyone may do anything.
-        add(const_cast<BYTE*>(SidFromText("S-1-1-0").data()));
+        add(Everyone());
     }
     Entry entry;
     for (DWORD index = 0; present && index < acl->AceCount; ++index) {

@@ -28,6 +28,9 @@ ACCESS_MASK RightsByAccessList(PSECURITY_DESCRIPTOR descriptor, const std::vecto
 ACCESS_MASK RightsOfPrincipal(PSECURITY_DESCRIPTOR descriptor, PSID principal,
                               const GENERIC_MAPPING& mapping);
 
+// The SID of Everyone.
+PSID Everyone();
+
 // Whether a logon holding the principal holds Everyone too: every logon but
 // the anonymous one.
 bool HoldsEveryone(PSID principal);

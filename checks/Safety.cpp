@@ -80,22 +80,13 @@ class Descriptor {
     std::vector<BYTE> bytes_;
 };
 
-PSID Everyone() {
-    static Sid everyone = SidFromText("S-1-1-0");
-    return everyone.data();
-}
-
 // The principals that the descriptors name and that are not trusted.
 std::vector<Sid> Untrusted(const std::vector<PSECURITY_DESCRIPTOR>& descriptors) {
     std::vector<Sid> untrusted;
     for (PSECURITY_DESCRIPTOR descriptor : descriptors) {
         for (Sid& principal : PrincipalsNamed(descriptor)) {
             PSID sid = principal.data();
-            bool seen = false;
-            for (Sid& one : untrusted) {
-                seen = seen || EqualSid(one.data(), sid);
-            }
-            if (!seen && !IsTrusted(sid) && !IsPlaceholder(sid)) {
+            if (!ContainsSid(untrusted, sid) && !IsTrusted(sid) && !IsPlaceholder(sid)) {
                 untrusted.push_back(principal);
             }
         }

@@ -18,15 +18,6 @@ Sid WellKnown(WELL_KNOWN_SID_TYPE type) {
     return sid;
 }
 
-bool Contains(const std::vector<Sid>& sids, PSID sid) {
-    for (const Sid& held : sids) {
-        if (!held.empty() && EqualSid(const_cast<BYTE*>(held.data()), sid)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The direct members of the local Administrators group, asked by the group's
 // name in the system's language. Level 3 (names) is the level every version
 // answers, Wine included.
@@ -111,10 +102,19 @@ Sid SidFromText(const char* text) {
     return copy;
 }
 
+bool ContainsSid(const std::vector<Sid>& sids, PSID sid) {
+    for (const Sid& held : sids) {
+        if (!held.empty() && EqualSid(const_cast<BYTE*>(held.data()), sid)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IsTrusted(PSID sid) {
     // Asked once a run: membership does not change while the report is made.
     static const std::vector<Sid> trusted = FindTrusted();
-    return Contains(trusted, sid);
+    return ContainsSid(trusted, sid);
 }
 
 bool IsPlaceholder(PSID sid) {

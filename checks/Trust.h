@@ -15,6 +15,9 @@ Sid CopyOfSid(PSID sid);
 // Empty when the text is not a SID ("S-1-5-7").
 Sid SidFromText(const char* text);
 
+// Whether the list holds the SID.
+bool ContainsSid(const std::vector<Sid>& sids, PSID sid);
+
 // SYSTEM, Administrators, TrustedInstaller, an account or group that the
 // platform lists as a member of Administrators, or the running account when
 // its own token holds Administrators.
