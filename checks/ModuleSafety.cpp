@@ -41,7 +41,7 @@ class ModuleJudge {
     // A folder that is not there holds no file to load; who may make it is
     // a question about the folder above.
     void Folder(const std::string& what, const std::wstring& folder) {
-        if (Said(folder)) {
+        if (ContainsPath(said_, folder)) {
             return;
         }
         said_.push_back(folder);
@@ -52,7 +52,7 @@ class ModuleJudge {
     // The file, and its folder unless that was said already.
     void File(const std::string& what, const std::wstring& file) {
         std::wstring folder = FolderOfPath(file);
-        bool judgeFolder = !Said(folder);
+        bool judgeFolder = !ContainsPath(said_, folder);
         said_.push_back(folder);
         auto key = std::make_pair(what + (judgeFolder ? "" : " alone"), file);
         auto found = cache_.files.find(key);
@@ -73,14 +73,6 @@ class ModuleJudge {
     }
 
   private:
-    bool Said(const std::wstring& folder) const {
-        for (const std::wstring& said : said_) {
-            if (SamePath(said, folder)) {
-                return true;
-            }
-        }
-        return false;
-    }
     const Exposure& FolderExposure(const std::wstring& folder) {
         auto found = cache_.folders.find(folder);
         if (found == cache_.folders.end()) {

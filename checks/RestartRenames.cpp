@@ -93,6 +93,15 @@ bool SamePath(const std::wstring& first, const std::wstring& second) {
            CSTR_EQUAL;
 }
 
+bool ContainsPath(const std::vector<std::wstring>& paths, const std::wstring& path) {
+    for (const std::wstring& one : paths) {
+        if (SamePath(one, path)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool Below(const std::wstring& written, const std::wstring& writtenFolder, std::wstring* rest) {
     std::wstring path = Plain(written);
     std::wstring folder = Plain(writtenFolder);

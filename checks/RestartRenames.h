@@ -38,6 +38,9 @@ std::wstring FullLongPath(const std::wstring& path);
 // (without regard to case, and without the prefixes above).
 bool SamePath(const std::wstring& first, const std::wstring& second);
 
+// Whether the list holds a path that is the same as path, as SamePath compares.
+bool ContainsPath(const std::vector<std::wstring>& paths, const std::wstring& path);
+
 // Whether path is folder itself or lies below it, compared as SamePath
 // compares; rest receives the part of path after folder ("" or
 // "\name...").

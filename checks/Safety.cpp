@@ -219,11 +219,10 @@ class Placements {
     }
 
   private:
+    // Whether the folder was judged already; it counts as judged from now.
     bool Judged(const std::wstring& folder) {
-        for (const std::wstring& one : judged_) {
-            if (SamePath(one, folder)) {
-                return true;
-            }
+        if (ContainsPath(judged_, folder)) {
+            return true;
         }
         judged_.push_back(folder);
         return false;
