@@ -7,6 +7,9 @@
 #   wine-run.sh PREFIX --ready            fail unless the prefix is made; start
 #                                         its server if it has gone
 #   wine-run.sh PREFIX --stop             end the run: stop the server, remove the prefix
+# With PENDREG_WINE_TEMPLATE naming a made prefix, --fresh starts from a copy
+# of it: the WoW64 lane's prefixes, whose 32-bit side takes minutes to set up
+# under emulation, are set up once, when the lane's root is made.
 set -u
 prefix=$1
 shift
@@ -47,8 +50,19 @@ made() {
     [ -f "$prefix/.update-timestamp" ] && [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ]
 }
 
+# The new prefix starts as a copy of the template, when one is named.
+copy_template() {
+    local template=${PENDREG_WINE_TEMPLATE:-}
+    [ -n "$template" ] || return 0
+    [ -f "$template/.update-timestamp" ] || {
+        echo "wine-run: the template prefix $template is not made" >&2
+        return 1
+    }
+    mkdir -p "$(dirname "$prefix")" && cp -a "$template" "$prefix"
+}
+
 case "${1:-}" in
---fresh) stop; ensure && made ;;
+--fresh) stop; copy_template && ensure && made ;;
 --ready)
     made || {
         echo "the Wine prefix $prefix was not made at the start of the run (see above)"

@@ -3,7 +3,8 @@
 # everything is there already. The tests themselves never install anything.
 #
 #   setup.sh          what the build, the fast suite and the main job need
-#   setup.sh --lane   what the WoW64 lane needs, and nothing else
+#   setup.sh --lane   what the WoW64 lane needs: mmdebstrap on the host, and
+#                     the lane's own Debian root, made by scripts/lane-root.sh
 #
 # Exit 0: installed; 1: a package could not be installed, with one last line
 # on standard error, "setup: cannot install ...", naming it and apt's reason.
@@ -14,8 +15,9 @@ set -uo pipefail
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 googletest zip unzip
           locales clang lld)
-# The WoW64 lane runs Debian's 32-bit Wine under qemu's user-mode emulator.
-lane_packages=(qemu-user-static wine32:i386)
+# The WoW64 lane runs Debian's 32-bit Wine under qemu's user-mode emulator,
+# in a root of its own: the host needs only the program that makes it.
+lane_packages=(mmdebstrap)
 
 missing_from() {
     local package
@@ -37,7 +39,6 @@ update_indexes() {
         [ $attempt -lt 3 ] && sleep $((attempt * 10))
     done
     failed_index=$(grep -m1 '^E: Failed to fetch' "$log" | sed 's/^E: Failed to fetch //')
-    failed_url=${failed_index%% *}
     echo "setup: going on without the indexes that failed to download${failed_index:+: $failed_index}"
 }
 
@@ -63,58 +64,23 @@ install_packages() {
 }
 
 log=$(mktemp)
-apt_state=$(mktemp -d)
-trap 'rm -rf "$log" "$apt_state"' EXIT
+trap 'rm -f "$log"' EXIT
 failed_index=
-failed_url=
 if [ "${1:-}" = --lane ]; then
     missing=($(missing_from "${lane_packages[@]}"))
-    [ ${#missing[@]} -eq 0 ] && exit 0
+    [ ${#missing[@]} -eq 0 ] && exec bash "$(dirname "$0")/lane-root.sh"
     echo "Installing for the WoW64 lane: ${missing[*]}"
-    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    # Never at the cost of what is installed: the 32-bit twins of some
-    # libraries can be had, on a bad day, only by removing the 64-bit Wine.
     install_options=(--no-remove --no-install-recommends)
 else
     missing=($(missing_from "${packages[@]}"))
     [ ${#missing[@]} -eq 0 ] && exit 0
     echo "Installing: ${missing[*]}"
-    # With recommends: Wine is tested here with them installed. The lane's
-    # i386 architecture is added only by --lane, so that wine64's
-    # recommendation of the 32-bit Wine does not pull that in with all of
-    # its own recommendations.
+    # With recommends: Wine is tested here with them installed. The host has
+    # no i386 architecture, so wine64's recommendation of the 32-bit Wine
+    # brings nothing: that lives in the lane's root.
     install_options=(--no-remove)
 fi
-# The packages that two architectures share (a library's 64-bit and 32-bit
-# twins) must come in one version. When only one architecture's index of a
-# suite failed, the other's newer versions from that suite leave the twins
-# unresolvable; they are then resolved once more without the failed suite,
-# from the indexes that every architecture got.
-without_failed_suite() {
-    local base=${failed_url%%/dists/*} suite=${failed_url#*/dists/}
-    suite=${suite%%/*}
-    [ "$base" != "$failed_url" ] || return 0
-    mkdir -p "$apt_state/lists/partial" "$apt_state/parts"
-    local file
-    for file in /etc/apt/sources.list.d/*.sources; do
-        [ -e "$file" ] || continue
-        awk -v base="$base" -v suite="$suite" 'BEGIN { RS = ""; ORS = "\n\n" }
-            !(index($0, base) && $0 ~ ("Suites:[^\n]*[ \t]" suite "([ \t\n]|$)"))' \
-            "$file" >"$apt_state/parts/$(basename "$file")"
-    done
-    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -e "$file" ] || continue
-        grep -v -F "$base $suite " "$file" >"$apt_state/parts/$(basename "$file")"
-    done
-    install_options+=(-o Dir::Etc::sourcelist=/dev/null -o "Dir::Etc::sourceparts=$apt_state/parts"
-                      -o "Dir::State::Lists=$apt_state/lists")
-    echo "setup: resolving once more without $base $suite"
-    apt-get "${install_options[@]}" update -q >/dev/null 2>&1
-}
-
 update_indexes
-if [ -n "$failed_url" ] &&
-    ! apt-get install -s -q "${install_options[@]}" "${missing[@]}" >/dev/null 2>&1; then
-    without_failed_suite
-fi
-install_packages "${missing[@]}"
+install_packages "${missing[@]}" || exit 1
+[ "${1:-}" = --lane ] && exec bash "$(dirname "$0")/lane-root.sh"
+exit 0

@@ -150,7 +150,7 @@ class InspectorVerdicts : public InspectorTest, public testing::WithParamInterfa
 
 TEST_P(InspectorVerdicts, SaysWhatThePassWillDo) {
     const VerdictCase& row = GetParam();
-    if (row.needs32BitSystem && harness::ThirtyTwoBitSystemMissing()) {
+    if (row.needs32BitSystem && harness::LeftToTheLane()) {
         GTEST_SKIP() << harness::kNo32BitSystem;
     }
     ASSERT_TRUE(harness::RecordWorkSets(
@@ -838,7 +838,7 @@ TEST_P(InspectorAgreement, SaysWhatThePassThenDoes) {
         GTEST_SKIP() << "a restart is made on demand only under Wine";
     }
     char wow64[MAX_PATH];
-    if (row.needs32BitPrograms && harness::ThirtyTwoBitSystemMissing()) {
+    if (row.needs32BitPrograms && harness::LeftToTheLane()) {
         GTEST_SKIP() << harness::kNo32BitSystem;
     }
     if (row.needs32BitPrograms &&
@@ -1309,7 +1309,7 @@ std::string GuideSample() {
 // system directory is spelt C:\Windows\system32, and Wine's line on how it
 // reads rights is left out.
 TEST_F(InspectorTest, PrintsTheGuideSample) {
-    if (harness::ThirtyTwoBitSystemMissing()) {
+    if (harness::LeftToTheLane()) {
         GTEST_SKIP() << harness::kNo32BitSystem;
     }
     harness::DeleteRunOnce(kArmName);

@@ -190,7 +190,7 @@ class RecorderRuns : public RecorderTest, public testing::WithParamInterface<Run
 // and leaves the registry as it was.
 TEST_P(RecorderRuns, RecordsWhatThePassRunsAsPrintedOrNothing) {
     const RunCase& row = GetParam();
-    if (row.needs32BitSystem && harness::ThirtyTwoBitSystemMissing()) {
+    if (row.needs32BitSystem && harness::LeftToTheLane()) {
         GTEST_SKIP() << harness::kNo32BitSystem;
     }
     REGSAM view = row.bits == 64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;

@@ -160,7 +160,13 @@ bool RunningUnderWine();
 bool ThirtyTwoBitSystemMissing();
 // Why a test that needs them skips itself there.
 const char kNo32BitSystem[] = "the prefix has no 32-bit system modules: 32-bit Wine is missing, "
-                              "or cannot run here outside the WoW64 lane's emulation";
+                              "or cannot run here outside the WoW64 lane's emulation; the WoW64 "
+                              "lane runs it";
+// For a test that needs the 32-bit side: whether it is missing, in which case
+// the running test is named in kLaneRows beside the test program, for the
+// WoW64 lane to run it in a prefix that has one. No row is skipped in both.
+bool LeftToTheLane();
+const char kLaneRows[] = "lane-rows.txt";
 // Wine's restart: carries out the deletions scheduled for the next boot.
 bool RestartWine();
 

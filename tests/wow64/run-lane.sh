@@ -14,17 +14,7 @@ wine_run=$1 image=$2 fixtures32=$3 fixtures64=$4 work=$5
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/emulation.sh"
 
-if [ -z "${PENDREG_EMULATED:-}" ]; then
-    export PENDREG_EMULATED=1
-    with_emulation "$0" "$@"
-    status=$?
-    # Where the lane must run (scripts/test-all.sh), a skip is a failure.
-    if [ $status -eq 77 ] && [ -n "${PENDREG_WOW64_REQUIRED:-}" ]; then
-        echo "FAIL the WoW64 lane is required here (PENDREG_WOW64_REQUIRED) and did not run: ${emulation_skipped:-see above}"
-        exit 1
-    fi
-    exit $status
-fi
+enter_lane "$0" "$@"
 prefix=$work/prefix
 trap '"$wine_run" "$prefix" --stop' EXIT
 
