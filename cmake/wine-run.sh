@@ -47,6 +47,31 @@ made() {
     [ -f "$prefix/.update-timestamp" ] && [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ]
 }
 
+# The server's folder, named by the device and inode of the prefix: a socket
+# there means that a server for this prefix is listening.
+server_state() {
+    local dir
+    dir=/tmp/.wine-$(id -u)/$(printf 'server-%s-%x' "$(stat -c %D "$prefix")" "$(stat -c %i "$prefix")")
+    if [ -S "$dir/socket" ]; then echo "its server is listening"; else echo "no server is listening"; fi
+}
+
+# Runs the program, and says why whenever it fails: a program that ends
+# before it could print anything (Wine could not start it, or a signal ended
+# it) leaves no other trace in the test's output.
+run() {
+    local started status elapsed
+    started=$(date +%s%N)
+    "$wine" "$@"
+    status=$?
+    elapsed=$((($(date +%s%N) - started) / 1000000))
+    if [ "$status" -ne 0 ]; then
+        local how="exit status $status"
+        [ "$status" -gt 128 ] && how="signal $(kill -l $((status - 128)) 2>/dev/null || echo $((status - 128)))"
+        echo "wine-run: wine64 ${1##*/} ended with $how after $elapsed ms; $(server_state)" >&2
+    fi
+    return "$status"
+}
+
 case "${1:-}" in
 --fresh) stop; ensure && made ;;
 --ready)
@@ -57,5 +82,11 @@ case "${1:-}" in
     ensure
     ;;
 --stop) stop ;;
-*) ensure && exec "$wine" "$@" ;;
+*)
+    ensure || {
+        echo "wine-run: the Wine prefix $prefix could not be readied (status $?)" >&2
+        exit 1
+    }
+    run "$@"
+    ;;
 esac

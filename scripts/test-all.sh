@@ -24,9 +24,22 @@ ctest --preset i686 --no-tests=error
 # Wine under a heavily loaded machine has been seen, rarely, to fail starting a
 # process (error 1359) or to lose one test's child. A fault of the tool fails
 # every time, so the tests that failed run once more, alone, and decide; the
-# first failures stay in the log above.
+# first failures stay in the log above, and each one rerun is named here with
+# the reason its first run gave: the first failed expectation, or how Wine
+# ended it (cmake/wine-run.sh says so whenever a program fails).
 if ! ctest --preset x86_64 --no-tests=error; then
-    echo "test-all: running the failed fast tests once more, to tell a fault from Wine under load"
+    temporary=build/x86_64/Testing/Temporary
+    while IFS=: read -r _ name; do
+        said=$(awk -v name="$name" '
+            $0 ~ "^[0-9]+/[0-9]+ Test: " && $3 == name { inside = 1; next }
+            !inside { next }
+            /^<end of output>/ { exit }
+            /^wine-run: / { wine = $0 }
+            failure == "" && after { failure = $0 }
+            / Failure$/ { after = failure == "" }
+            END { print wine != "" ? wine : failure }' "$temporary/LastTest.log")
+        echo "test-all: rerunning $name, which failed saying: ${said:-nothing}"
+    done <"$temporary/LastTestsFailed.log"
     ctest --preset x86_64 --rerun-failed --output-on-failure
 fi
 # The lane is required here: it is the only run of the shipped image itself.
