@@ -47,12 +47,19 @@ made() {
     [ -f "$prefix/.update-timestamp" ] && [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ]
 }
 
-# The server's folder, named by the device and inode of the prefix: a socket
-# there means that a server for this prefix is listening.
+# The server's folder is named by the device and inode of the prefix, under
+# /tmp/.wine-UID or, as Debian builds Wine, a /tmp/wine-* folder of the
+# user's: a socket there means that a server for this prefix is listening.
 server_state() {
-    local dir
-    dir=/tmp/.wine-$(id -u)/$(printf 'server-%s-%x' "$(stat -c %D "$prefix")" "$(stat -c %i "$prefix")")
-    if [ -S "$dir/socket" ]; then echo "its server is listening"; else echo "no server is listening"; fi
+    local name dir
+    name=$(printf 'server-%s-%x' "$(stat -c %D "$prefix")" "$(stat -c %i "$prefix")")
+    for dir in "/tmp/.wine-$(id -u)/$name" /tmp/wine-*/"$name"; do
+        if [ -S "$dir/socket" ]; then
+            echo "its server is listening"
+            return
+        fi
+    done
+    echo "no server is listening"
 }
 
 # Runs the program, and says why whenever it fails: a program that ends

@@ -35,9 +35,10 @@ if ! ctest --preset x86_64 --no-tests=error; then
             !inside { next }
             /^<end of output>/ { exit }
             /^wine-run: / { wine = $0 }
-            failure == "" && after { failure = $0 }
-            / Failure$/ { after = failure == "" }
-            END { print wine != "" ? wine : failure }' "$temporary/LastTest.log")
+            / Failure$/ && at == "" { at = $1 }
+            /^\[  FAILED  \]/ && failure == "" { failure = at " " last }
+            NF { last = $0 }
+            END { print failure != "" ? failure : wine }' "$temporary/LastTest.log")
         echo "test-all: rerunning $name, which failed saying: ${said:-nothing}"
     done <"$temporary/LastTestsFailed.log"
     ctest --preset x86_64 --rerun-failed --output-on-failure
