@@ -55,36 +55,21 @@ class Drive {
     std::string device() const {
         return root_.substr(0, 2);
     }
-    static std::string UnixPath(const std::string& path) {
-        using ToUnix = char*(CDECL*)(LPCWSTR);
-        ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
-        char* unixPath = toUnix == nullptr ? nullptr : toUnix(harness::Widen(path).c_str());
-        std::string text = unixPath == nullptr ? std::string() : unixPath;
-        HeapFree(GetProcessHeap(), 0, unixPath);
-        return text;
-    }
     // Runs "command [target] link" and waits until the drive is there, or
     // gone when no target is given.
     bool Link(const std::string& command, const std::string& folder) {
-        std::string devices = UnixPath("C:\\");
+        std::string devices = harness::UnixPathOf("C:\\");
         size_t at = devices.find("/dosdevices/");
         if (at == std::string::npos) {
             return false;
         }
         std::string link = devices.substr(0, at) + "/dosdevices/" +
                            std::string(1, static_cast<char>(tolower(root_[0]))) + ":";
-        std::string line =
-            command + (folder.empty() ? "" : " \"" + UnixPath(folder) + "\"") + " \"" + link + "\"";
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &process)) {
+        if (!harness::StartUnixProgram(
+                command + (folder.empty() ? "" : " \"" + harness::UnixPathOf(folder) + "\"") +
+                " \"" + link + "\"")) {
             return false;
         }
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
         bool wanted = !folder.empty();
         for (int tries = 0; tries < 100 && harness::FileExists(root_) != wanted; ++tries) {
             Sleep(50);
