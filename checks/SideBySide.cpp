@@ -109,18 +109,15 @@ std::vector<std::string> StoreManifests(const std::wstring& store, const std::ws
     return names;
 }
 
-struct Resolved {
-    bool installed = false;
-    // The version that a publisher's policy redirects to, if one did.
-    std::string redirectedTo;
-};
+} // namespace
 
 // Whether the store holds the assembly in that version, or a publisher's
 // policy for its major and minor version points to a version at least as
 // new that it holds. The policy's version is its own file name's, which is
 // the version it redirects to.
-Resolved Resolve(const std::wstring& store, const AssemblyIdentity& assembly, int bits) {
-    Resolved resolved;
+StoreResolution ResolveInStore(const std::wstring& store, const AssemblyIdentity& assembly,
+                               int bits) {
+    StoreResolution resolved;
     std::wstring architecture = Lower(assembly.architecture);
     if (architecture.empty() || architecture == L"*") {
         architecture = bits == 64 ? L"amd64" : L"x86";
@@ -153,6 +150,8 @@ Resolved Resolve(const std::wstring& store, const AssemblyIdentity& assembly, in
     }
     return resolved;
 }
+
+namespace {
 
 std::wstring StoreFolder() {
     wchar_t windows[MAX_PATH];
@@ -187,7 +186,7 @@ void CheckAssemblies(const std::vector<AssemblyIdentity>& assemblies, const std:
         std::string asked = owner + " asks for the side-by-side assembly " + assembly.name + " " +
                             assembly.version + " (" +
                             (assembly.architecture.empty() ? "*" : assembly.architecture) + ")";
-        Resolved resolved = Resolve(store, assembly, bits);
+        StoreResolution resolved = ResolveInStore(store, assembly, bits);
         if (resolved.installed && resolved.redirectedTo.empty()) {
             findings.push_back(
                 {Outcome::Ok, asked + ", which is installed in " + storeShown, true});

@@ -21,6 +21,19 @@ struct AssemblyIdentity {
 // no code of it runs. Empty for a module without such a manifest.
 std::vector<AssemblyIdentity> ManifestAssemblies(const std::wstring& path);
 
+// How the side-by-side store in the folder given resolves one assembly for a
+// process of the given bits: installed in that version, or redirected by a
+// publisher's policy for its major and minor version to a newer version that
+// the store holds too (the newest such). An assembly of any architecture
+// ("*", or none said) is the loading process's own.
+struct StoreResolution {
+    bool installed = false;
+    // The version that a publisher's policy redirects to, if one did.
+    std::string redirectedTo;
+};
+StoreResolution ResolveInStore(const std::wstring& store, const AssemblyIdentity& assembly,
+                               int bits);
+
 // One advisory finding per assembly, owner naming the manifest ("its
 // manifest", "the manifest of helper.dll"): ok when the store holds that
 // version, or a newer one that a publisher's policy there redirects it to; a

@@ -3,7 +3,8 @@
 # own, never ~/.wine.
 #   wine-run.sh PREFIX PROGRAM [ARGS...]  run it (creating the prefix if missing)
 #   wine-run.sh PREFIX --fresh            start the run: a new prefix, and a
-#                                         wineserver kept alive until --stop
+#                                         wineserver kept alive until --stop;
+#                                         waits while another run uses the prefix
 #   wine-run.sh PREFIX --ready            fail unless the prefix is made; start
 #                                         its server if it has gone
 #   wine-run.sh PREFIX --stop             end the run: stop the server, remove the prefix
@@ -26,6 +27,24 @@ stop() {
     rm -rf "$prefix" "$prefix.lock"
 }
 
+# Every ctest run in a build folder begins with --fresh, which removes the
+# prefix. A second ctest started there meanwhile (even one that only lists the
+# tests) would pull the prefix from under the first run's tests, which then
+# fail at once without a word: Wine cannot find the test program (exit status
+# 53), and WINEDEBUG=-all keeps it from saying so. So the run that starts
+# the prefix holds it until its ctest (the parent of --fresh) has ended, and a
+# later one waits for it.
+hold_for_run() {
+    local run=$PPID
+    exec 8>>"$prefix.run"
+    if ! flock -n 8; then
+        echo "wine-run: another ctest run uses the Wine prefix $prefix: waiting until it ends" >&2
+        flock 8
+    fi
+    (while kill -0 "$run" 2>/dev/null; do sleep 1; done) </dev/null >/dev/null 2>&1 &
+    exec 8>&-
+}
+
 # Starts the run's server, kept alive until --stop, so that one Wine launch
 # per test costs a fraction of a second. Ten minutes after the last Wine
 # program has ended it also goes by itself: ctest creates the prefix even when
@@ -44,10 +63,47 @@ ensure() {
     ) 9>"$prefix.lock"
 }
 
-# A prefix is made once wineboot has set up its system folder and stamped it.
-# (The registry files appear only when the server saves them.)
+# A prefix is made once wineboot has set up its system folder and stamped it,
+# and drive Z:, through which Wine names the test program, is there. (The
+# registry files appear only when the server saves them.)
 made() {
-    [ -f "$prefix/.update-timestamp" ] && [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ]
+    [ -f "$prefix/.update-timestamp" ] && [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ] &&
+        [ -e "$prefix/dosdevices/z:" ]
+}
+
+# The server's folder is named by the device and inode of the prefix, under
+# /tmp/.wine-UID or, as Debian builds Wine, a /tmp/wine-* folder of the
+# user's: a socket there means that a server for this prefix is listening.
+server_state() {
+    local name dir
+    name=$(printf 'server-%s-%x' "$(stat -c %D "$prefix")" "$(stat -c %i "$prefix")")
+    for dir in "/tmp/.wine-$(id -u)/$name" /tmp/wine-*/"$name"; do
+        if [ -S "$dir/socket" ]; then
+            echo "its server is listening"
+            return
+        fi
+    done
+    echo "no server is listening"
+}
+
+# Runs the program, and says why whenever it fails: a program that ends
+# before it could print anything (Wine could not start it, or a signal ended
+# it) leaves no other trace in the test's output.
+run() {
+    local started status elapsed
+    started=$(date +%s%N)
+    "$wine" "$@"
+    status=$?
+    elapsed=$((($(date +%s%N) - started) / 1000000))
+    if [ "$status" -ne 0 ]; then
+        local how="exit status $status"
+        [ "$status" -gt 128 ] && how="signal $(kill -l $((status - 128)) 2>/dev/null || echo $((status - 128)))"
+        local prefix_state="the prefix is made"
+        made || prefix_state="the prefix is not made, or no longer"
+        echo "wine-run: wine64 ${1##*/} ended with $how after $elapsed ms; $prefix_state;" \
+            "$(server_state)" >&2
+    fi
+    return "$status"
 }
 
 # The new prefix starts as a copy of the template, when one is named.
@@ -62,7 +118,11 @@ copy_template() {
 }
 
 case "${1:-}" in
---fresh) stop; copy_template && ensure && made ;;
+--fresh)
+    hold_for_run
+    stop
+    copy_template && ensure && made
+    ;;
 --ready)
     made || {
         echo "the Wine prefix $prefix was not made at the start of the run (see above)"
@@ -71,5 +131,11 @@ case "${1:-}" in
     ensure
     ;;
 --stop) stop ;;
-*) ensure && exec "$wine" "$@" ;;
+*)
+    ensure || {
+        echo "wine-run: the Wine prefix $prefix could not be readied (status $?)" >&2
+        exit 1
+    }
+    run "$@"
+    ;;
 esac

@@ -32,6 +32,10 @@ export PENDREG_WOW64_REQUIRED=1
     >"$scratch/pass.log" 2>&1 &
 pass=$!
 ctest --preset i686 --no-tests=error
+# No failed test is run a second time to see whether it passes then: that
+# hides a failure instead of explaining it. Every failure says why;
+# cmake/wine-run.sh adds how Wine ended a program that failed, and keeps a
+# second ctest in this build folder from removing the prefix under this one.
 # The rows that need a 32-bit side list themselves as they skip.
 rm -f build/x86_64/tests/lane-rows.txt
 failed=()

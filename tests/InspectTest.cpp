@@ -284,9 +284,13 @@ const VerdictCase kVerdictCases[] = {
       "  entries 2 to 4294967295: skipped: they have no values; the pass still tries every "
       "one of these numbers, which can take hours"},
      1},
+    // The summary counts failures and warnings apart.
     {"FileNotThere",
      {{"w", Entries({{"D", "missing.dll"}})}},
-     {"    FAIL file not found, and no pending rename creates it"},
+     {"    FAIL file not found, and no pending rename creates it",
+      "summary: work sets 1, entries run 1, entries skipped 0, work sets that run nothing 0, "
+      "work sets that stay 0, checks failed 1, warnings 0, work sets in the other view 0, "
+      "unsafe placements 0, RunOnce values that start the pass 1"},
      1},
     {"FileArrivesAtRestart",
      {{"w", Entries({{"D", "late.dll"}})}},
@@ -675,7 +679,10 @@ const DependencyCase kDependencyCases[] = {
       "system folder, the Windows folder or PATH; delay-loaded: the loader searches the folder "
       "of regsvr32.exe, not the DLL's; the file loads all the same, and fails only when it "
       "calls into it",
-      std::string("!") + kAllFound},
+      std::string("!") + kAllFound,
+      "summary: work sets 1, entries run 1, entries skipped 0, work sets that run nothing 0, "
+      "work sets that stay 0, checks failed 0, warnings 1, work sets in the other view 0, "
+      "unsafe placements 0, RunOnce values that start the pass 1"},
      0},
     // A warning alone leaves the exit code 0; --strict makes it 1.
     {"DelayLoadedHelperMissingStrict",

@@ -353,4 +353,52 @@ TEST_F(RecorderOrder, AddWhileAPassRunsTheWorkSetLosesNothing) {
         << added.text;
 }
 
+struct BesideCase {
+    const char* name;
+    const char* arguments; // of a program named as the tool, held while add runs
+    bool refused;
+};
+
+void PrintTo(const BesideCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class RecorderBeside : public RecorderOrder, public testing::WithParamInterface<BesideCase> {};
+
+// Only a process of the tool's name started with "/S" is a pass: the tool's
+// own child, a server, or any program that bears the name otherwise does not
+// keep add from recording. The program held is the executable server,
+// copied under the tool's name.
+TEST_P(RecorderBeside, RefusesOnlyWhileAPassRuns) {
+    const BesideCase& row = GetParam();
+    std::string named = scratch_.Copy(harness::FixturePath("exeserver.exe"), "held\\pendreg.exe");
+    HeldServer hold;
+    std::thread held([&] {
+        harness::Run("\"" + named + "\" " + harness::ReplaceAll(row.arguments, "{dir}", dir()));
+    });
+    for (int waited = 0; waited < 300 && !Logged("exe"); ++waited) {
+        Sleep(100);
+    }
+    bool running = Logged("exe");
+    Output added = Record("add --view=64 --tool=\"{self}\" --work-set=w --kind=D {dir}\\a.dll");
+    SetEvent(hold.release);
+    held.join();
+
+    ASSERT_TRUE(running) << "the program named as the tool did not start";
+    EXPECT_EQ(row.refused ? 2u : 0u, added.exitCode) << added.text;
+    EXPECT_EQ(row.refused, added.text.find("a pass is running") != std::string::npos) << added.text;
+}
+
+const BesideCase kBesideCases[] = {
+    {"PassRunning", "/S", true},
+    {"ChildRunning", "/D{dir}\\a.dll", false},
+    {"ServerRunning", "/regserver", false},
+    {"NoArguments", "", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Recorder, RecorderBeside, testing::ValuesIn(kBesideCases),
+                         [](const testing::TestParamInfo<BesideCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
 } // namespace

@@ -12,9 +12,10 @@ namespace harness {
 const char kSessionManagerKey[] = "System\\CurrentControlSet\\Control\\Session Manager";
 const char kRenamesValue[] = "PendingFileRenameOperations";
 
-SavedValue::SavedValue(const char* path, const char* name) : path_(path), name_(name) {
+SavedValue::SavedValue(HKEY root, const char* path, const char* name)
+    : root_(root), path_(path), name_(name) {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(root_, path_, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return;
     }
     DWORD size = 0;
@@ -26,7 +27,7 @@ SavedValue::SavedValue(const char* path, const char* name) : path_(path), name_(
 
 SavedValue::~SavedValue() {
     HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path_, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(root_, path_, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) {
         return;
     }
     if (existed_) {

@@ -13,12 +13,13 @@ namespace harness {
 extern const char kSessionManagerKey[];
 extern const char kRenamesValue[];
 
-// A value under HKEY_LOCAL_MACHINE, in this program's registry view (the
-// delayed-move list, the PATH): put back as it was, or deleted when it was
-// not there.
+// A value under HKEY_LOCAL_MACHINE, or under the root given, in this
+// program's registry view (the delayed-move list, the PATH): put back as it
+// was, or deleted when it was not there.
 class SavedValue {
   public:
-    SavedValue(const char* path, const char* name);
+    SavedValue(const char* path, const char* name) : SavedValue(HKEY_LOCAL_MACHINE, path, name) {}
+    SavedValue(HKEY root, const char* path, const char* name);
     ~SavedValue();
     SavedValue(const SavedValue&) = delete;
     SavedValue& operator=(const SavedValue&) = delete;
@@ -28,6 +29,7 @@ class SavedValue {
     }
 
   private:
+    HKEY root_;
     const char* path_;
     const char* name_;
     bool existed_ = false;

@@ -84,28 +84,36 @@ static void EnableRestorePrivilege() {
     CloseHandle(token);
 }
 
-// Under Wine: hands the file to the Unix account nobody with chown, which
-// Wine starts as a Unix program. Its process handle does not say when it is
-// done, so the owner is polled for.
-static bool GiveToNobody(const std::string& path) {
+std::string UnixPathOf(const std::string& path) {
     using ToUnix = char*(CDECL*)(LPCWSTR);
     ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
     char* unixPath = toUnix == nullptr ? nullptr : toUnix(Widen(path).c_str());
-    if (unixPath == nullptr) {
-        return false;
-    }
-    std::string command = "/bin/chown nobody \"" + std::string(unixPath) + "\"";
+    std::string text = unixPath == nullptr ? std::string() : unixPath;
     HeapFree(GetProcessHeap(), 0, unixPath);
+    return text;
+}
+
+bool StartUnixProgram(std::string commandLine) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &process)) {
         return false;
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    return true;
+}
+
+// Under Wine: hands the file to the Unix account nobody with chown. The
+// owner is polled for.
+static bool GiveToNobody(const std::string& path) {
+    std::string unixPath = UnixPathOf(path);
+    if (unixPath.empty() || !StartUnixProgram("/bin/chown nobody \"" + unixPath + "\"")) {
+        return false;
+    }
     for (int tries = 0; tries < 100 && OwnerOf(SE_FILE_OBJECT, path) != "S-1-5-7"; ++tries) {
         Sleep(50);
     }

@@ -22,6 +22,12 @@ bool GrantEveryone(SE_OBJECT_TYPE type, const std::string& name, DWORD access);
 // Anonymous (S-1-5-7), stands in for another account.
 bool GiveTo(SE_OBJECT_TYPE type, const std::string& name, const std::string& owner);
 
+// Under Wine: the Unix path of a file or folder (empty elsewhere), and a Unix
+// program started from it, which Wine runs as one. Its process handle does
+// not say when it is done: poll for what it does.
+std::string UnixPathOf(const std::string& path);
+bool StartUnixProgram(std::string commandLine);
+
 // The SID of the account this program runs as, as text ("S-1-5-...").
 std::string RunningAccount();
 
