@@ -1305,7 +1305,7 @@ std::string GuideSample() {
 // The guide's sample report is exactly what the inspector prints for these
 // records: the shipped tool's 32-bit view, its copy armed in a folder of its
 // own under the Windows folder's Temp, as arm makes it, and the components in
-// C:\Demo. Two things differ by platform and are shown as on Windows: the
+// C:\Program Files\Demo, where an installer puts them. Two things differ by platform and are shown as on Windows: the
 // system directory is spelt C:\Windows\system32, and Wine's line on how it
 // reads rights is left out.
 TEST_F(InspectorTest, PrintsTheGuideSample) {
@@ -1313,7 +1313,7 @@ TEST_F(InspectorTest, PrintsTheGuideSample) {
         GTEST_SKIP() << harness::kNo32BitSystem;
     }
     harness::DeleteRunOnce(kArmName);
-    harness::ScratchFolder demo("C:\\Demo");
+    harness::ScratchFolder demo("C:\\Program Files\\Demo");
     harness::ScratchFolder setup("C:\\Windows\\Temp\\pendreg-0a1b2c3d");
     ASSERT_TRUE(harness::KeepToAdministrators(demo.path()));
     ASSERT_TRUE(harness::KeepToAdministrators(setup.path()));
