@@ -547,10 +547,11 @@ const char kOpenPathFolder[] = "ordinary users may change the folder {dir}\\onpa
 const char kOpenHelperFolder[] =
     "ordinary users may change the folder {dir}\\onpath of the module "
     "{dir}\\onpath\\dephelper.dll: Everyone may add files to it, delete files in it";
+// A staged file's folder is judged by who may delete files in it: the
+// loader never searches it.
 const char kOpenNewVersionFolder[] =
     "ordinary users may change the folder {dir}\\new of the new version "
-    "{dir}\\new\\dephelper.dll of the module dephelper.dll: Everyone may add files to it, delete "
-    "files in it";
+    "{dir}\\new\\dephelper.dll of the module dephelper.dll: Everyone may delete files in it";
 // The child ends so when the file calls into a delay-loaded module that the
 // loader did not find.
 const DWORD kDelayLoadFailed = 0xC06D007E;
@@ -1098,9 +1099,11 @@ const PlacementCase kPlacementCases[] = {
      "    FAIL ordinary users may change the new version {dir}\\new\\a.dll: Everyone may write to "
      "it*",
      1, 1},
-    {"NewVersionFolderOpenToNewFiles", "{dir}\\new", "(A;;0x2;;;WD)", "", "",
+    // The loader never searches the new version's folder: what counts is
+    // who may delete (or replace) the file there.
+    {"NewVersionFolderOpenToDeletion", "{dir}\\new", "(A;;0x40;;;WD)", "", "",
      "    FAIL ordinary users may change the folder {dir}\\new of the new version: Everyone may "
-     "add files to it*",
+     "delete files in it*",
      1, 1},
     {"FolderOwnedByAnotherAccount", "{dir}\\new", "", "S-1-5-7", "",
      "    FAIL ordinary users may change the folder {dir}\\new of the new version: ANONYMOUS "
@@ -1119,14 +1122,14 @@ const PlacementCase kPlacementCases[] = {
      "Everyone may add files to it*",
      1, 1},
     // Judged where it comes from, not only where it will run.
-    {"ToolCopyArrivesFromAnOpenFolder", "{dir}\\pub", "(A;;0x2;;;WD)", "",
+    {"ToolCopyArrivesFromAnOpenFolder", "{dir}\\pub", "(A;;0x40;;;WD)", "",
      "\"{dir}\\late\\pendreg.exe\" /S",
      "armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs \"{dir}\\late\\"
      "pendreg.exe\" /S when*\n"
      "  ok   the tool's copy {dir}\\late\\pendreg.exe arrives at restart from "
      "{dir}\\pub\\pendreg.exe\n"
      "  FAIL ordinary users may change the folder {dir}\\pub of the tool's copy: Everyone may "
-     "add files to it*",
+     "delete files in it*",
      1, 1, false, "a.dll", "pub\\pendreg.exe"},
     {"PendingKeyOpenToValues", "MACHINE\\Software\\Zelk.Library.Cormant.v3", "(A;;0x2;;;WD)", "",
      "",
