@@ -288,8 +288,8 @@ std::vector<Grant> GrantsToStandardUser(PSECURITY_DESCRIPTOR descriptor, PSID pr
         said |= grant.mask;
     }
     if ((granted & ~said) != 0) {
-        grants.push_back({CopyOfSid(principal != nullptr ? principal : Everyone()),
-                          granted & ~said, false});
+        grants.push_back(
+            {CopyOfSid(principal != nullptr ? principal : Everyone()), granted & ~said, false});
     }
     return grants;
 }

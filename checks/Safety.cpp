@@ -194,10 +194,10 @@ Exposure ExposureOf(PSECURITY_DESCRIPTOR descriptor, Securable kind) {
     Exposure exposure;
     for (const Changer& changer : changers) {
         std::string said = Said(rights, changer.granted);
-        exposure.changers.push_back(
-            NameOfPrincipal(const_cast<BYTE*>(changer.principal.data())) +
-            (changer.owns ? " owns it" : "") + (changer.owns && !said.empty() ? " and" : "") +
-            (said.empty() ? "" : " may " + said));
+        exposure.changers.push_back(NameOfPrincipal(const_cast<BYTE*>(changer.principal.data())) +
+                                    (changer.owns ? " owns it" : "") +
+                                    (changer.owns && !said.empty() ? " and" : "") +
+                                    (said.empty() ? "" : " may " + said));
     }
     return exposure;
 }
@@ -248,9 +248,7 @@ std::vector<Sid> SwappedBy(PSECURITY_DESCRIPTOR folder, PSECURITY_DESCRIPTOR par
 std::string Together(const std::vector<Sid>& principals) {
     std::string named;
     for (size_t index = 0; index < principals.size(); ++index) {
-        named += index == 0                        ? ""
-                 : index + 1 == principals.size() ? " and "
-                                                   : ", ";
+        named += index == 0 ? "" : index + 1 == principals.size() ? " and " : ", ";
         named += NameOfPrincipal(const_cast<BYTE*>(principals[index].data()));
     }
     return principals.size() > 1 ? named + " together" : named;
@@ -326,10 +324,10 @@ class Placements {
         for (bool own = true; !folder.empty(); own = false) {
             std::wstring parent = IsVolumeRoot(folder) ? std::wstring() : FolderOfPath(folder);
             if (!Judged(folder) && LiesThere(folder)) {
-                safe &= AddExposureFinding(findings,
-                                           "the folder " + ReportText(folder) +
-                                               (own ? " of " : " above ") + below,
-                                           FolderExposure(folder, parent, own ? &ownKind : nullptr));
+                safe &= AddExposureFinding(
+                    findings,
+                    "the folder " + ReportText(folder) + (own ? " of " : " above ") + below,
+                    FolderExposure(folder, parent, own ? &ownKind : nullptr));
             }
             folder = parent;
         }

@@ -1308,9 +1308,9 @@ std::string GuideSample() {
 // The guide's sample report is exactly what the inspector prints for these
 // records: the shipped tool's 32-bit view, its copy armed in a folder of its
 // own under the Windows folder's Temp, as arm makes it, and the components in
-// C:\Program Files\Demo, where an installer puts them. Two things differ by platform and are shown as on Windows: the
-// system directory is spelt C:\Windows\system32, and Wine's line on how it
-// reads rights is left out.
+// C:\Program Files\Demo, where an installer puts them. Two things differ by platform and are shown
+// as on Windows: the system directory is spelt C:\Windows\system32, and Wine's line on how it reads
+// rights is left out.
 TEST_F(InspectorTest, PrintsTheGuideSample) {
     if (harness::ThirtyTwoBitSystemMissing()) {
         GTEST_SKIP() << harness::kNo32BitSystem;

@@ -33,8 +33,7 @@ class PipedRecorder {
             return;
         }
         SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
-        std::wstring line =
-            harness::Widen("\"" + harness::RecorderPath() + "\" " + arguments);
+        std::wstring line = harness::Widen("\"" + harness::RecorderPath() + "\" " + arguments);
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESTDHANDLES;
@@ -123,8 +122,8 @@ class Squatter {
         }
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         if (*list != '\0') {
-            ConvertStringSecurityDescriptorToSecurityDescriptorA(list, SDDL_REVISION_1,
-                                                                 &descriptor, nullptr);
+            ConvertStringSecurityDescriptorToSecurityDescriptorA(list, SDDL_REVISION_1, &descriptor,
+                                                                 nullptr);
         }
         SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
         mutex_ = CreateMutexW(&attributes, TRUE, L"Global\\pendreg-record");
@@ -217,8 +216,7 @@ TEST_P(RecorderTurn, WaitsOnlyForAnotherRecorder) {
 
     PipedRecorder recorder(AddCommand());
     if (row.holder == Holder::Holds) {
-        EXPECT_TRUE(recorder.Running(2000)) << "did not wait for the holder:\n"
-                                            << recorder.text();
+        EXPECT_TRUE(recorder.Running(2000)) << "did not wait for the holder:\n" << recorder.text();
         EXPECT_EQ(0u, recorder.Waiting()) << "went on while another held the turn";
         EXPECT_EQ(0u, Recorded()) << "recorded while another held the turn";
         holder->Release();

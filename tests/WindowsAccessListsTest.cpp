@@ -66,10 +66,10 @@ const Place kWindowsPlaces[] = {
 };
 
 // What an elevated installer's new folder under Program Files inherits.
-#define PROGRAM_FILES_VENDOR                                                                     \
-    "O:BAG:SYD:AI(A;ID;FA;;;{TI})(A;CIIOID;GA;;;{TI})(A;ID;FA;;;SY)(A;OICIIOID;GA;;;SY)"          \
-    "(A;ID;FA;;;BA)(A;OICIIOID;GA;;;BA)(A;ID;0x1200a9;;;BU)(A;OICIIOID;GXGR;;;BU)"                \
-    "(A;OICIIOID;GA;;;CO)(A;ID;0x1200a9;;;AC)(A;OICIIOID;GXGR;;;AC)(A;ID;0x1200a9;;;S-1-15-2-2)" \
+#define PROGRAM_FILES_VENDOR                                                                       \
+    "O:BAG:SYD:AI(A;ID;FA;;;{TI})(A;CIIOID;GA;;;{TI})(A;ID;FA;;;SY)(A;OICIIOID;GA;;;SY)"           \
+    "(A;ID;FA;;;BA)(A;OICIIOID;GA;;;BA)(A;ID;0x1200a9;;;BU)(A;OICIIOID;GXGR;;;BU)"                 \
+    "(A;OICIIOID;GA;;;CO)(A;ID;0x1200a9;;;AC)(A;OICIIOID;GXGR;;;AC)(A;ID;0x1200a9;;;S-1-15-2-2)"   \
     "(A;OICIIOID;GXGR;;;S-1-15-2-2)"
 #define SYSTEM_AND_ADMINISTRATORS "(A;;FA;;;SY)(A;;FA;;;BA)"
 
@@ -208,8 +208,7 @@ const DefaultCase kDefaultCases[] = {
     {"NewVersionStagedWhereUsersMayDeleteIt",
      "C:\\Windows\\Temp\\staged.tmp",
      Placement::Staged,
-     {{"C:\\Windows\\Temp\\staged.tmp",
-       "O:BAG:SYD:AI(A;;SD;;;BU)(A;ID;FA;;;SY)(A;ID;FA;;;BA)"}},
+     {{"C:\\Windows\\Temp\\staged.tmp", "O:BAG:SYD:AI(A;;SD;;;BU)(A;ID;FA;;;SY)(A;ID;FA;;;BA)"}},
      false,
      "the component: Users may delete it"},
     {"NewVersionStagedInAFolderWhereUsersMayDeleteFiles",
