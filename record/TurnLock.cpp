@@ -11,6 +11,17 @@ const wchar_t kLockList[] = L"O:BAG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 // How often a waiting recorder looks again.
 const DWORD kPollMs = 50;
 
+// Whether this process's token holds Administrators. A process that does not
+// (not elevated) may have its writes to the Windows folder sent to a store of
+// its own, and would then seem to hold a lock that no other recorder sees.
+bool RunsAsAdministrator() {
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(administrators);
+    BOOL member = FALSE;
+    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+           CheckTokenMembership(nullptr, administrators, &member) && member;
+}
+
 } // namespace
 
 std::wstring TurnLockPath() {
@@ -61,6 +72,10 @@ TurnTaken TurnLock::TryOnce(DWORD* error) {
 TurnTaken TurnLock::Take(DWORD waitMs, DWORD* error) {
     Release();
     *error = ERROR_SUCCESS;
+    if (!RunsAsAdministrator()) {
+        *error = ERROR_ACCESS_DENIED;
+        return TurnTaken::Denied;
+    }
     DWORD started = GetTickCount();
     for (;;) {
         TurnTaken taken = TryOnce(error);

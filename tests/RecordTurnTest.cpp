@@ -25,7 +25,8 @@ const DWORD kFinishMs = 60000;
 // reads when it chooses.
 class PipedRecorder {
   public:
-    explicit PipedRecorder(const std::string& arguments) {
+    // token: the recorder's own, or null for this program's.
+    explicit PipedRecorder(const std::string& arguments, HANDLE token = nullptr) {
         SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
         HANDLE write = nullptr;
         if (!CreatePipe(&read_, &write, &inherit, 4096)) {
@@ -33,17 +34,9 @@ class PipedRecorder {
             return;
         }
         SetHandleInformation(read_, HANDLE_FLAG_INHERIT, 0);
-        std::wstring line = harness::Widen("\"" + harness::RecorderPath() + "\" " + arguments);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdOutput = write;
-        startup.hStdError = write;
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                            &startup, &process)) {
-            ADD_FAILURE() << "could not start the recorder: error " << GetLastError();
-        } else {
+        PROCESS_INFORMATION process;
+        if (harness::StartWide(harness::Widen("\"" + harness::RecorderPath() + "\" " + arguments),
+                               write, &process, token) == ERROR_SUCCESS) {
             CloseHandle(process.hThread);
             process_ = process.hProcess;
         }
@@ -166,7 +159,7 @@ void PrintTo(const TurnCase& row, std::ostream* out) {
     *out << row.name;
 }
 
-class RecorderTurn : public testing::TestWithParam<TurnCase> {
+class RecorderTurns : public testing::Test {
   protected:
     void SetUp() override {
         harness::RemovePendingKey();
@@ -196,6 +189,8 @@ class RecorderTurn : public testing::TestWithParam<TurnCase> {
     harness::ScratchFolder scratch_;
     std::string self_;
 };
+
+class RecorderTurn : public RecorderTurns, public testing::WithParamInterface<TurnCase> {};
 
 // The recorder goes on as soon as no other recorder holds the turn, holds it
 // itself until its verb is done, and lets it go when it ends.
@@ -252,5 +247,49 @@ INSTANTIATE_TEST_SUITE_P(Recorder, RecorderTurn, testing::ValuesIn(kTurnCases),
                          [](const testing::TestParamInfo<TurnCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// This program's token with Administrators for denying only: what a member
+// of Administrators runs with before it is elevated.
+class StandardToken {
+  public:
+    StandardToken() {
+        HANDLE own = nullptr;
+        BYTE administrators[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof(administrators);
+        SID_AND_ATTRIBUTES disabled = {administrators, 0};
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &own) &&
+            CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+            !CreateRestrictedToken(own, 0, 1, &disabled, 0, nullptr, 0, nullptr, &token_)) {
+            token_ = nullptr;
+        }
+        CloseHandle(own);
+    }
+    ~StandardToken() {
+        CloseHandle(token_);
+    }
+    StandardToken(const StandardToken&) = delete;
+    StandardToken& operator=(const StandardToken&) = delete;
+
+    HANDLE get() const {
+        return token_;
+    }
+
+  private:
+    HANDLE token_ = nullptr;
+};
+
+// Not elevated, the recorder says why it cannot go on, and does nothing.
+TEST_F(RecorderTurns, RefusedToAStandardUserWithAReason) {
+    StandardToken token;
+    ASSERT_NE(nullptr, token.get()) << "no restricted token: error " << GetLastError();
+    PipedRecorder recorder(AddCommand(), token.get());
+
+    EXPECT_EQ(2u, recorder.Finish());
+    EXPECT_NE(std::string::npos,
+              recorder.text().find("pendreg-record: cannot take turns with other recorders: only "
+                                   "an administrator may open "))
+        << recorder.text();
+    EXPECT_EQ(0u, Recorded());
+}
 
 } // namespace
