@@ -2,6 +2,8 @@
 
 #include <authz.h>
 
+#include <algorithm>
+
 namespace {
 
 bool Holds(const std::vector<PSID>& held, PSID sid) {
@@ -186,51 +188,88 @@ PSID OwnerOf(PSECURITY_DESCRIPTOR descriptor) {
     return owner;
 }
 
-ACCESS_MASK RightsByAccessList(PSECURITY_DESCRIPTOR descriptor, const std::vector<PSID>& held,
-                               const GENERIC_MAPPING& mapping) {
+std::vector<Grant> GrantsByAccessList(PSECURITY_DESCRIPTOR descriptor,
+                                      const std::vector<PSID>& held,
+                                      const GENERIC_MAPPING& mapping) {
     GENERIC_MAPPING map = mapping;
     bool present = false;
     PACL acl = DaclOf(descriptor, &present);
     if (!present) {
         ACCESS_MASK all = GENERIC_ALL;
         MapGenericMask(&all, &map);
-        return all;
+        return {{CopyOfSid(Everyone()), all, false}};
     }
     Sid ownerRights = SidFromText("S-1-3-4");
     PSID owner = OwnerOf(descriptor);
     bool isOwner = owner != nullptr && Holds(held, owner);
+    std::vector<Grant> grants;
     // Rights already granted or denied: the first entry that names a right
     // decides it.
-    ACCESS_MASK granted = 0;
     ACCESS_MASK decided = 0;
     if (isOwner && !NamesOwnerRights(acl, ownerRights.data())) {
-        granted = decided = READ_CONTROL | WRITE_DAC;
+        decided = READ_CONTROL | WRITE_DAC;
+        grants.push_back({CopyOfSid(owner), decided, true});
     }
     Entry entry;
     for (DWORD index = 0; index < acl->AceCount; ++index) {
         if (!ReadEntry(acl, index, &entry) || entry.inheritOnly) {
             continue;
         }
-        bool applies =
-            Holds(held, entry.sid) || (isOwner && EqualSid(entry.sid, ownerRights.data()));
-        if (!applies) {
+        bool forOwner = isOwner && EqualSid(entry.sid, ownerRights.data());
+        if (!forOwner && !Holds(held, entry.sid)) {
             continue;
         }
         ACCESS_MASK mask = entry.mask;
         MapGenericMask(&mask, &map);
         mask &= ~decided;
-        granted |= entry.allows ? mask : 0;
         decided |= mask;
+        if (entry.allows && mask != 0) {
+            grants.push_back({CopyOfSid(forOwner ? owner : entry.sid), mask, false});
+        }
+    }
+    return grants;
+}
+
+ACCESS_MASK RightsByAccessList(PSECURITY_DESCRIPTOR descriptor, const std::vector<PSID>& held,
+                               const GENERIC_MAPPING& mapping) {
+    ACCESS_MASK granted = 0;
+    for (const Grant& grant : GrantsByAccessList(descriptor, held, mapping)) {
+        granted |= grant.mask;
     }
     return granted;
 }
 
-ACCESS_MASK RightsOfPrincipal(PSECURITY_DESCRIPTOR descriptor, PSID principal,
-                              const GENERIC_MAPPING& mapping) {
-    std::vector<PSID> held = {principal};
-    if (HoldsEveryone(principal)) {
-        held.push_back(Everyone());
+std::vector<Sid> StandardUserHolds(PSID principal) {
+    static const Sid anonymous = SidFromText("S-1-5-7");
+    if (principal != nullptr && EqualSid(principal, const_cast<BYTE*>(anonymous.data()))) {
+        return {CopyOfSid(principal)};
     }
+    std::vector<Sid> held = {CopyOfSid(Everyone()), SidFromText("S-1-5-32-545"),
+                             SidFromText("S-1-5-11"), SidFromText("S-1-5-4")};
+    if (principal != nullptr && !ContainsSid(held, principal)) {
+        held.push_back(CopyOfSid(principal));
+    }
+    return held;
+}
+
+namespace {
+
+std::vector<PSID> Pointers(std::vector<Sid>& sids) {
+    std::vector<PSID> pointers;
+    for (Sid& sid : sids) {
+        pointers.push_back(sid.data());
+    }
+    return pointers;
+}
+
+} // namespace
+
+ACCESS_MASK RightsOfStandardUser(PSECURITY_DESCRIPTOR descriptor, PSID principal,
+                                 const GENERIC_MAPPING& mapping) {
+    std::vector<Sid> sids = StandardUserHolds(principal);
+    std::vector<PSID> held = Pointers(sids);
+    // The principal first: Authz takes the first as the account.
+    std::rotate(held.begin(), held.end() - 1, held.end());
     ACCESS_MASK granted = 0;
     if (AskAuthz(descriptor, held, mapping, &granted)) {
         return granted;
@@ -238,15 +277,31 @@ ACCESS_MASK RightsOfPrincipal(PSECURITY_DESCRIPTOR descriptor, PSID principal,
     return RightsByAccessList(descriptor, held, mapping);
 }
 
+std::vector<Grant> GrantsToStandardUser(PSECURITY_DESCRIPTOR descriptor, PSID principal,
+                                        const GENERIC_MAPPING& mapping) {
+    std::vector<Sid> sids = StandardUserHolds(principal);
+    std::vector<Grant> grants = GrantsByAccessList(descriptor, Pointers(sids), mapping);
+    ACCESS_MASK granted = RightsOfStandardUser(descriptor, principal, mapping);
+    ACCESS_MASK said = 0;
+    for (Grant& grant : grants) {
+        grant.mask &= granted;
+        said |= grant.mask;
+    }
+    if ((granted & ~said) != 0) {
+        grants.push_back(
+            {CopyOfSid(principal != nullptr ? principal : Everyone()), granted & ~said, false});
+    }
+    return grants;
+}
+
 PSID Everyone() {
     static Sid everyone = SidFromText("S-1-1-0");
     return everyone.data();
 }
 
-bool HoldsEveryone(PSID principal) {
-    static const Sid anonymous = SidFromText("S-1-5-7");
-    return !EqualSid(principal, const_cast<BYTE*>(anonymous.data())) &&
-           !EqualSid(principal, Everyone());
+bool EveryStandardUserHolds(PSID sid) {
+    static const std::vector<Sid> every = StandardUserHolds(nullptr);
+    return ContainsSid(every, sid);
 }
 
 bool PlatformAnswersForAnyPrincipal() {

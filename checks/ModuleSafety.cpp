@@ -12,7 +12,8 @@
 struct PlacementCache {
     // By the text that names the object, then its path.
     std::map<std::pair<std::string, std::wstring>, Findings> files;
-    std::map<std::wstring, Exposure> folders;
+    // By the folder and how it is judged (checks/Safety.h: Securable).
+    std::map<std::pair<std::wstring, Securable>, Exposure> folders;
 };
 
 namespace {
@@ -31,10 +32,10 @@ class ModuleJudge {
 
     // A folder that another check reports: not said again, but it still
     // decides whether all is safe.
-    void Reported(const std::wstring& folder) {
+    void Reported(const std::wstring& folder, Securable kind) {
         said_.push_back(folder);
         if (PathExists(folder)) {
-            const Exposure& exposure = FolderExposure(folder);
+            const Exposure& exposure = FolderExposure(folder, kind);
             safe_ &= exposure.error == ERROR_SUCCESS && exposure.changers.empty();
         }
     }
@@ -46,20 +47,22 @@ class ModuleJudge {
         }
         said_.push_back(folder);
         if (PathExists(folder)) {
-            safe_ &= AddExposureFinding(findings_, what, FolderExposure(folder));
+            safe_ &= AddExposureFinding(findings_, what, FolderExposure(folder, Securable::Folder));
         }
     }
     // The file, and its folder unless that was said already.
-    void File(const std::string& what, const std::wstring& file) {
+    void File(const std::string& what, const std::wstring& file, Placement placement) {
         std::wstring folder = FolderOfPath(file);
         bool judgeFolder = !ContainsPath(said_, folder);
         said_.push_back(folder);
+        // what names a staged file differently ("the new version ..."), so
+        // the key tells the two placements apart too.
         auto key = std::make_pair(what + (judgeFolder ? "" : " alone"), file);
         auto found = cache_.files.find(key);
         if (found == cache_.files.end()) {
             Findings judged;
             if (judgeFolder) {
-                AddPlacementFindings(judged, what, file);
+                AddPlacementFindings(judged, what, file, placement);
             } else {
                 AddExposureFinding(judged, what, ExposureOfPath(file, Securable::File));
             }
@@ -73,10 +76,11 @@ class ModuleJudge {
     }
 
   private:
-    const Exposure& FolderExposure(const std::wstring& folder) {
-        auto found = cache_.folders.find(folder);
+    const Exposure& FolderExposure(const std::wstring& folder, Securable kind) {
+        auto key = std::make_pair(folder, kind);
+        auto found = cache_.folders.find(key);
         if (found == cache_.folders.end()) {
-            found = cache_.folders.emplace(folder, ExposureOfPath(folder, Securable::Folder)).first;
+            found = cache_.folders.emplace(key, ExposureOfPath(folder, kind)).first;
         }
         return found->second;
     }
@@ -102,11 +106,11 @@ void JudgeModule(ModuleJudge& judge, const ModuleLoad& load) {
         return;
     }
     if (load.arrivesFrom.empty()) {
-        judge.File("the module " + ReportText(load.lies), load.lies);
+        judge.File("the module " + ReportText(load.lies), load.lies, Placement::Runs);
         return;
     }
     judge.File("the new version " + ReportText(load.arrivesFrom) + " of the module " + name,
-               load.arrivesFrom);
+               load.arrivesFrom, Placement::Staged);
     judge.Folder("the folder " + ReportText(folder) + " of the module " + name, folder);
 }
 
@@ -132,8 +136,10 @@ Findings CheckModuleSafety(char kind, bool is64Bit, const char* file,
     // The modules' paths are those on disk.
     RedirectionOff redirection(true);
     ModuleJudge judge(CacheOf(context), findings);
-    judge.Reported(FolderOfPath(opened));
-    judge.Reported(FolderOfPath(after.origin));
+    judge.Reported(FolderOfPath(opened), Securable::Folder);
+    if (!SamePath(after.origin, opened)) {
+        judge.Reported(FolderOfPath(after.origin), Securable::StagingFolder);
+    }
     for (const ModuleLoad& load : loads) {
         JudgeModule(judge, load);
     }

@@ -34,12 +34,44 @@ const Rights& RightsOf(Securable kind) {
                                     {WRITE_DAC, "change its permissions"},
                                     {WRITE_OWNER, "take it over"}},
                                    kFile.mapping};
+    // The loader never searches the folder of a staged file: adding files
+    // beside it changes nothing, removing or replacing it does.
+    static const Rights kStagingFolder = {{{FILE_DELETE_CHILD, "delete files in it"},
+                                           {WRITE_DAC, "change its permissions"},
+                                           {WRITE_OWNER, "take it over"}},
+                                          kFile.mapping};
     static const Rights kKey = {{{KEY_SET_VALUE, "set values in it"},
                                  {KEY_CREATE_SUB_KEY, "create subkeys in it"},
                                  {WRITE_DAC, "change its permissions"},
                                  {WRITE_OWNER, "take it over"}},
                                 {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS}};
-    return kind == Securable::Key ? kKey : kind == Securable::Folder ? kFolder : kFile;
+    switch (kind) {
+    case Securable::Key:
+        return kKey;
+    case Securable::Folder:
+        return kFolder;
+    case Securable::StagingFolder:
+        return kStagingFolder;
+    case Securable::File:
+        break;
+    }
+    return kFile;
+}
+
+FileSecurityReader& Reader() {
+    static FileSecurityReader reader = nullptr;
+    return reader;
+}
+
+// Whether a file or folder lies at the path, as the reader of descriptors
+// sees it.
+bool LiesThere(const std::wstring& path) {
+    if (FileSecurityReader reader = Reader()) {
+        std::vector<BYTE> unused;
+        DWORD error = reader(path, &unused);
+        return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    }
+    return PathExists(path);
 }
 
 const SECURITY_INFORMATION kAskedParts =
@@ -49,6 +81,10 @@ const SECURITY_INFORMATION kAskedParts =
 class Descriptor {
   public:
     explicit Descriptor(const std::wstring& path) {
+        if (FileSecurityReader reader = Reader()) {
+            error_ = reader(path, &bytes_);
+            return;
+        }
         error_ = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, kAskedParts, nullptr, nullptr,
                                        nullptr, nullptr, &local_);
     }
@@ -104,25 +140,64 @@ std::string Said(const Rights& rights, ACCESS_MASK granted) {
     return said;
 }
 
+ACCESS_MASK Changing(const Rights& rights) {
+    ACCESS_MASK changing = 0;
+    for (const Right& right : rights.changing) {
+        changing |= right.mask;
+    }
+    return changing;
+}
+
+// What the entries of one principal let standard users do, said under it.
+struct Changer {
+    Sid principal;
+    ACCESS_MASK granted;
+    bool owns;
+};
+
+void AddChanger(std::vector<Changer>& changers, const Grant& grant, ACCESS_MASK changing) {
+    PSID sid = const_cast<BYTE*>(grant.grantor.data());
+    if ((grant.mask & changing) == 0 || IsTrusted(sid) || IsPlaceholder(sid)) {
+        return;
+    }
+    for (Changer& changer : changers) {
+        if (EqualSid(changer.principal.data(), sid)) {
+            changer.granted |= grant.mask;
+            changer.owns |= grant.byOwnership;
+            return;
+        }
+    }
+    changers.push_back({grant.grantor, grant.mask, grant.byOwnership});
+}
+
+// What a standard user may do to the object, said under the entries that
+// grant it; then what a principal that the descriptor names may do beyond
+// that, and, for the owner, ownership itself.
 Exposure ExposureOf(PSECURITY_DESCRIPTOR descriptor, Securable kind) {
     const Rights& rights = RightsOf(kind);
-    PSID owner = OwnerOf(descriptor);
-    // What Everyone may do is said once, under Everyone, and not again for
-    // every principal that holds it.
-    ACCESS_MASK everyone = RightsOfPrincipal(descriptor, Everyone(), rights.mapping);
-    Exposure exposure;
+    ACCESS_MASK changing = Changing(rights);
+    std::vector<Changer> changers;
+    ACCESS_MASK everyUser = 0;
+    for (const Grant& grant : GrantsToStandardUser(descriptor, nullptr, rights.mapping)) {
+        everyUser |= grant.mask;
+        AddChanger(changers, grant, changing);
+    }
     for (Sid& principal : Untrusted({descriptor})) {
-        PSID sid = principal.data();
-        ACCESS_MASK granted = RightsOfPrincipal(descriptor, sid, rights.mapping);
-        granted &= HoldsEveryone(sid) ? ~everyone : ~ACCESS_MASK(0);
-        // An owner may always change who may change the object.
-        bool owns = owner != nullptr && EqualSid(owner, sid);
-        std::string said = Said(rights, granted);
-        if (owns || !said.empty()) {
-            exposure.changers.push_back(NameOfPrincipal(sid) + (owns ? " owns it" : "") +
-                                        (owns && !said.empty() ? " and" : "") +
-                                        (said.empty() ? "" : " may " + said));
+        if (EveryStandardUserHolds(principal.data())) {
+            continue;
         }
+        for (Grant grant : GrantsToStandardUser(descriptor, principal.data(), rights.mapping)) {
+            grant.mask &= ~everyUser;
+            AddChanger(changers, grant, changing);
+        }
+    }
+    Exposure exposure;
+    for (const Changer& changer : changers) {
+        std::string said = Said(rights, changer.granted);
+        exposure.changers.push_back(NameOfPrincipal(const_cast<BYTE*>(changer.principal.data())) +
+                                    (changer.owns ? " owns it" : "") +
+                                    (changer.owns && !said.empty() ? " and" : "") +
+                                    (said.empty() ? "" : " may " + said));
     }
     return exposure;
 }
@@ -133,31 +208,68 @@ Exposure Unread(DWORD error) {
     return unread;
 }
 
-// Whether the principal may move the folder away (delete it, or delete in
-// its parent) and make a folder of that name in the parent: then what is
-// loaded from below it is the principal's. Whoever may change an access list
-// may grant itself either.
-bool Swaps(PSECURITY_DESCRIPTOR folder, PSECURITY_DESCRIPTOR parent, PSID principal) {
+// Adds the principal of the first grant that holds one of the rights; false
+// when none does.
+bool AddGrantor(std::vector<Sid>& grantors, const std::vector<Grant>& grants, ACCESS_MASK rights) {
+    for (const Grant& grant : grants) {
+        if ((grant.mask & rights) == 0) {
+            continue;
+        }
+        if (!ContainsSid(grantors, const_cast<BYTE*>(grant.grantor.data()))) {
+            grantors.push_back(grant.grantor);
+        }
+        return true;
+    }
+    return false;
+}
+
+// The principals whose entries let a standard user's logon that holds the
+// principal move the folder away (delete it, or delete in its parent) and
+// make a folder of that name in the parent: then what is loaded from below it
+// is theirs. None when it may not. Whoever may change an access list may
+// grant itself either.
+std::vector<Sid> SwappedBy(PSECURITY_DESCRIPTOR folder, PSECURITY_DESCRIPTOR parent,
+                           PSID principal) {
     const ACCESS_MASK control = WRITE_DAC | WRITE_OWNER;
     const GENERIC_MAPPING& mapping = RightsOf(Securable::Folder).mapping;
-    ACCESS_MASK onFolder = RightsOfPrincipal(folder, principal, mapping);
-    ACCESS_MASK onParent = RightsOfPrincipal(parent, principal, mapping);
-    bool movesAway =
-        (onFolder & (DELETE | control)) != 0 || (onParent & (FILE_DELETE_CHILD | control)) != 0;
-    return movesAway && (onParent & (FILE_ADD_SUBDIRECTORY | control)) != 0;
+    std::vector<Grant> onFolder = GrantsToStandardUser(folder, principal, mapping);
+    std::vector<Grant> onParent = GrantsToStandardUser(parent, principal, mapping);
+    std::vector<Sid> grantors;
+    bool movesAway = AddGrantor(grantors, onFolder, DELETE | control) ||
+                     AddGrantor(grantors, onParent, FILE_DELETE_CHILD | control);
+    if (!movesAway || !AddGrantor(grantors, onParent, FILE_ADD_SUBDIRECTORY | control)) {
+        grantors.clear();
+    }
+    return grantors;
+}
+
+// "Users", or "Users and Authenticated Users together": a standard user holds
+// them all at once.
+std::string Together(const std::vector<Sid>& principals) {
+    std::string named;
+    for (size_t index = 0; index < principals.size(); ++index) {
+        named += index == 0 ? "" : index + 1 == principals.size() ? " and " : ", ";
+        named += NameOfPrincipal(const_cast<BYTE*>(principals[index].data()));
+    }
+    return principals.size() > 1 ? named + " together" : named;
 }
 
 void AddSwappers(Exposure& exposure, PSECURITY_DESCRIPTOR folder, PSECURITY_DESCRIPTOR parent,
                  const std::wstring& parentPath) {
-    bool everyoneSwaps = Swaps(folder, parent, Everyone());
+    const std::string swap = " may move it away and make a folder of its name in ";
+    std::vector<Sid> everyUser = SwappedBy(folder, parent, nullptr);
+    if (!everyUser.empty()) {
+        exposure.changers.push_back(Together(everyUser) + swap + ReportText(parentPath));
+        return;
+    }
     for (Sid& principal : Untrusted({folder, parent})) {
-        PSID sid = principal.data();
-        if ((everyoneSwaps && HoldsEveryone(sid)) || !Swaps(folder, parent, sid)) {
+        if (EveryStandardUserHolds(principal.data())) {
             continue;
         }
-        exposure.changers.push_back(NameOfPrincipal(sid) +
-                                    " may move it away and make a folder of its name in " +
-                                    ReportText(parentPath));
+        std::vector<Sid> grantors = SwappedBy(folder, parent, principal.data());
+        if (!grantors.empty()) {
+            exposure.changers.push_back(Together(grantors) + swap + ReportText(parentPath));
+        }
     }
 }
 
@@ -170,17 +282,19 @@ bool IsVolumeRoot(const std::wstring& folder) {
            folder.find(L'\\', folder.find(L'\\', 2) + 1) == std::wstring::npos;
 }
 
-// A folder the file lies in (own) or below: its own rights count only for the
-// folder the loader searches; any folder may be swapped.
-Exposure FolderExposure(const std::wstring& folder, const std::wstring& parent, bool own) {
-    if (!own && parent.empty()) {
+// A folder the file lies in (own: judged as that kind) or below (ownKind
+// null): its own rights count only for the folder that holds the file; any
+// folder may be swapped.
+Exposure FolderExposure(const std::wstring& folder, const std::wstring& parent,
+                        const Securable* ownKind) {
+    if (ownKind == nullptr && parent.empty()) {
         return Exposure();
     }
     Descriptor mine(folder);
     if (mine.error() != ERROR_SUCCESS) {
         return Unread(mine.error());
     }
-    Exposure exposure = own ? ExposureOf(mine.get(), Securable::Folder) : Exposure();
+    Exposure exposure = ownKind != nullptr ? ExposureOf(mine.get(), *ownKind) : Exposure();
     if (parent.empty()) {
         return exposure;
     }
@@ -199,19 +313,21 @@ class Placements {
     // file names the file with its path ("the file C:\d\a.dll"), below names
     // it in the lines of its folders ("the folder C:\d of the file").
     bool Add(Findings& findings, const std::string& named, const std::string& below,
-             const std::wstring& file) {
+             const std::wstring& file, Placement placement) {
         bool safe = true;
-        if (PathExists(file)) {
+        if (LiesThere(file)) {
             safe &= AddExposureFinding(findings, named, ExposureOfPath(file, Securable::File));
         }
+        const Securable ownKind =
+            placement == Placement::Staged ? Securable::StagingFolder : Securable::Folder;
         std::wstring folder = FolderOfPath(file);
         for (bool own = true; !folder.empty(); own = false) {
             std::wstring parent = IsVolumeRoot(folder) ? std::wstring() : FolderOfPath(folder);
-            if (!Judged(folder) && PathExists(folder)) {
-                safe &= AddExposureFinding(findings,
-                                           "the folder " + ReportText(folder) +
-                                               (own ? " of " : " above ") + below,
-                                           FolderExposure(folder, parent, own));
+            if (!Judged(folder) && LiesThere(folder)) {
+                safe &= AddExposureFinding(
+                    findings,
+                    "the folder " + ReportText(folder) + (own ? " of " : " above ") + below,
+                    FolderExposure(folder, parent, own ? &ownKind : nullptr));
             }
             folder = parent;
         }
@@ -285,9 +401,14 @@ bool PathExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool AddPlacementFindings(Findings& findings, const std::string& what, const std::wstring& file) {
+bool AddPlacementFindings(Findings& findings, const std::string& what, const std::wstring& file,
+                          Placement placement) {
     Placements placements;
-    return placements.Add(findings, what, what, file);
+    return placements.Add(findings, what, what, file, placement);
+}
+
+void SetFileSecurityReader(FileSecurityReader reader) {
+    Reader() = reader;
 }
 
 Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
@@ -304,10 +425,11 @@ Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
     // bytes keep their permissions when they are moved in.
     bool replaced = !SamePath(after.origin, opened);
     Placements placements;
-    bool safe = placements.Add(findings, "the file " + ReportText(opened), "the file", opened);
+    bool safe = placements.Add(findings, "the file " + ReportText(opened), "the file", opened,
+                               Placement::Runs);
     if (replaced) {
         safe &= placements.Add(findings, "the new version " + ReportText(after.origin),
-                               "the new version", after.origin);
+                               "the new version", after.origin, Placement::Staged);
     }
     if (safe) {
         AddFinding(findings, Outcome::Ok, "no ordinary user may change %s",
@@ -322,11 +444,12 @@ Findings CheckCopySafety(const std::wstring& copy, const std::wstring& lying) {
     Placements placements;
     // The bytes that will run, where they lie until the restart, and the
     // place they run from, whose folder the loader searches first.
-    bool safe =
-        placements.Add(findings, "the tool's copy " + ReportText(lying), "the tool's copy", lying);
-    if (!SamePath(lying, copy)) {
+    bool staged = !SamePath(lying, copy);
+    bool safe = placements.Add(findings, "the tool's copy " + ReportText(lying), "the tool's copy",
+                               lying, staged ? Placement::Staged : Placement::Runs);
+    if (staged) {
         safe &= placements.Add(findings, "the tool's copy " + ReportText(copy), "the tool's copy",
-                               copy);
+                               copy, Placement::Runs);
     }
     if (safe) {
         AddFinding(findings, Outcome::Ok,

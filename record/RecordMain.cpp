@@ -3,6 +3,7 @@
 // refused or failed, with nothing changed.
 #include "checks/TypeLibraryProbe.h"
 #include "record/Record.h"
+#include "record/TurnLock.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -140,49 +141,31 @@ bool ParseArguments(const Verb& verb, int argc, wchar_t** argv, Arguments* argum
     return true;
 }
 
-// Recorders take turns: every verb reads what is there (a work set's count,
-// the pending renames, the RunOnce values) and then changes it, and two
-// installers recording at once would otherwise both write from what they
-// read. One lock for the whole machine, whatever session a recorder runs in.
-const wchar_t kTurnLock[] = L"Global\\pendreg-record";
-// A recorder that holds the lock longer than this is stuck.
+// A recorder that holds the turn longer than this is stuck.
 const DWORD kTurnWaitMs = 5 * 60 * 1000;
 
-class Turn {
-  public:
-    Turn() : lock_(CreateMutexW(nullptr, FALSE, kTurnLock)) {}
-    ~Turn() {
-        if (held_) {
-            ReleaseMutex(lock_);
-        }
-        if (lock_ != nullptr) {
-            CloseHandle(lock_);
-        }
+// False, complained, when the turn could not be had.
+bool TakeTurn(TurnLock& lock) {
+    DWORD error = ERROR_SUCCESS;
+    switch (lock.Take(kTurnWaitMs, &error)) {
+    case TurnTaken::Taken:
+        return true;
+    case TurnTaken::Busy:
+        Complain("another recorder has been at work for %lu minutes; nothing done",
+                 kTurnWaitMs / 60000);
+        return false;
+    case TurnTaken::Denied:
+        Complain("cannot take turns with other recorders: only an administrator may open %s "
+                 "(error %lu); run the installer elevated",
+                 ReportText(TurnLockPath()).c_str(), error);
+        return false;
+    case TurnTaken::Failed:
+        break;
     }
-    Turn(const Turn&) = delete;
-    Turn& operator=(const Turn&) = delete;
-
-    // False, complained, when the turn could not be had.
-    bool Take() {
-        if (lock_ == nullptr) {
-            Complain("cannot take turns with other recorders: error %lu", GetLastError());
-            return false;
-        }
-        // A recorder that ended while it held the lock leaves it abandoned;
-        // what it wrote is ordered so that an interruption leaves it readable.
-        DWORD waited = WaitForSingleObject(lock_, kTurnWaitMs);
-        held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-        if (!held_) {
-            Complain("another recorder has been at work for %lu minutes; nothing done",
-                     kTurnWaitMs / 60000);
-        }
-        return held_;
-    }
-
-  private:
-    HANDLE lock_;
-    bool held_ = false;
-};
+    Complain("cannot take turns with other recorders: %s cannot be opened (error %lu)",
+             ReportText(TurnLockPath()).c_str(), error);
+    return false;
+}
 
 // The usage goes with every complaint about the command line itself.
 int Misused() {
@@ -225,8 +208,9 @@ int wmain(int argc, wchar_t** argv) {
         if (!ParseArguments(verb, argc, argv, &arguments)) {
             return Misused();
         }
-        Turn turn;
-        if (!turn.Take()) {
+        // The turn is held until the verb's output is out.
+        TurnLock turn;
+        if (!TakeTurn(turn)) {
             return kExitRefused;
         }
         int status = verb.run(arguments);

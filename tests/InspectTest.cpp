@@ -551,10 +551,11 @@ const char kOpenPathFolder[] = "ordinary users may change the folder {dir}\\onpa
 const char kOpenHelperFolder[] =
     "ordinary users may change the folder {dir}\\onpath of the module "
     "{dir}\\onpath\\dephelper.dll: Everyone may add files to it, delete files in it";
+// A staged file's folder is judged by who may delete files in it: the
+// loader never searches it.
 const char kOpenNewVersionFolder[] =
     "ordinary users may change the folder {dir}\\new of the new version "
-    "{dir}\\new\\dephelper.dll of the module dephelper.dll: Everyone may add files to it, delete "
-    "files in it";
+    "{dir}\\new\\dephelper.dll of the module dephelper.dll: Everyone may delete files in it";
 // The child ends so when the file calls into a delay-loaded module that the
 // loader did not find.
 const DWORD kDelayLoadFailed = 0xC06D007E;
@@ -1105,9 +1106,11 @@ const PlacementCase kPlacementCases[] = {
      "    FAIL ordinary users may change the new version {dir}\\new\\a.dll: Everyone may write to "
      "it*",
      1, 1},
-    {"NewVersionFolderOpenToNewFiles", "{dir}\\new", "(A;;0x2;;;WD)", "", "",
+    // The loader never searches the new version's folder: what counts is
+    // who may delete (or replace) the file there.
+    {"NewVersionFolderOpenToDeletion", "{dir}\\new", "(A;;0x40;;;WD)", "", "",
      "    FAIL ordinary users may change the folder {dir}\\new of the new version: Everyone may "
-     "add files to it*",
+     "delete files in it*",
      1, 1},
     {"FolderOwnedByAnotherAccount", "{dir}\\new", "", "S-1-5-7", "",
      "    FAIL ordinary users may change the folder {dir}\\new of the new version: ANONYMOUS "
@@ -1126,14 +1129,14 @@ const PlacementCase kPlacementCases[] = {
      "Everyone may add files to it*",
      1, 1},
     // Judged where it comes from, not only where it will run.
-    {"ToolCopyArrivesFromAnOpenFolder", "{dir}\\pub", "(A;;0x2;;;WD)", "",
+    {"ToolCopyArrivesFromAnOpenFolder", "{dir}\\pub", "(A;;0x40;;;WD)", "",
      "\"{dir}\\late\\pendreg.exe\" /S",
      "armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs \"{dir}\\late\\"
      "pendreg.exe\" /S when*\n"
      "  ok   the tool's copy {dir}\\late\\pendreg.exe arrives at restart from "
      "{dir}\\pub\\pendreg.exe\n"
      "  FAIL ordinary users may change the folder {dir}\\pub of the tool's copy: Everyone may "
-     "add files to it*",
+     "delete files in it*",
      1, 1, false, "a.dll", "pub\\pendreg.exe"},
     {"PendingKeyOpenToValues", "MACHINE\\Software\\Zelk.Library.Cormant.v3", "(A;;0x2;;;WD)", "",
      "",
@@ -1312,15 +1315,15 @@ std::string GuideSample() {
 // The guide's sample report is exactly what the inspector prints for these
 // records: the shipped tool's 32-bit view, its copy armed in a folder of its
 // own under the Windows folder's Temp, as arm makes it, and the components in
-// C:\Demo. Two things differ by platform and are shown as on Windows: the
-// system directory is spelt C:\Windows\system32, and Wine's line on how it
-// reads rights is left out.
+// C:\Program Files\Demo, where an installer puts them. Two things differ by platform and are shown
+// as on Windows: the system directory is spelt C:\Windows\system32, and Wine's line on how it reads
+// rights is left out.
 TEST_F(InspectorTest, PrintsTheGuideSample) {
     if (harness::LeftToTheLane()) {
         GTEST_SKIP() << harness::kNo32BitSystem;
     }
     harness::DeleteRunOnce(kArmName);
-    harness::ScratchFolder demo("C:\\Demo");
+    harness::ScratchFolder demo("C:\\Program Files\\Demo");
     harness::ScratchFolder setup("C:\\Windows\\Temp\\pendreg-0a1b2c3d");
     ASSERT_TRUE(harness::KeepToAdministrators(demo.path()));
     ASSERT_TRUE(harness::KeepToAdministrators(setup.path()));

@@ -80,17 +80,31 @@ RunResult Run(const std::string& commandLine, const char* application, const cha
     return Await(process, timeoutMs);
 }
 
-RunResult RunWide(std::wstring commandLine, HANDLE output) {
+DWORD StartWide(std::wstring commandLine, HANDLE output, PROCESS_INFORMATION* process,
+                HANDLE token) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output;
     startup.hStdError = output;
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    *process = {};
+    bool started = token != nullptr
+                       ? CreateProcessAsUserW(token, nullptr, &commandLine[0], nullptr, nullptr,
+                                              TRUE, 0, nullptr, nullptr, &startup, process)
+                       : CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, process);
+    if (!started) {
         DWORD error = GetLastError();
         ADD_FAILURE() << "could not start a program: error " << error;
+        return error;
+    }
+    return ERROR_SUCCESS;
+}
+
+RunResult RunWide(std::wstring commandLine, HANDLE output) {
+    PROCESS_INFORMATION process;
+    DWORD error = StartWide(commandLine, output, &process);
+    if (error != ERROR_SUCCESS) {
         return {false, error, false, error};
     }
     return Await(process, kChildTimeoutMs);

@@ -45,6 +45,11 @@ RunResult Run(const std::string& commandLine, const char* application = nullptr,
 // The same for a Unicode command line, which can carry paths that the ANSI
 // code page cannot hold; output as for Run, and required.
 RunResult RunWide(std::wstring commandLine, HANDLE output);
+// Starts it without waiting, with the token given (null: this program's):
+// the platform's error (the test failed, with it) when it could not be
+// started; else the caller owns the process's handles.
+DWORD StartWide(std::wstring commandLine, HANDLE output, PROCESS_INFORMATION* process,
+                HANDLE token = nullptr);
 
 // What a console program said, and its exit code (259 when it was killed).
 struct Output {
