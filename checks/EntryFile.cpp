@@ -165,9 +165,8 @@ void CheckReach(const std::wstring& stored, const std::wstring& opened, Findings
 void CheckNewVersionReach(const std::wstring& newVersion, Findings& findings) {
     std::string why = PassCannotReach(newVersion);
     if (!why.empty()) {
-        AddFinding(findings, Outcome::Fail,
-                   "the new version %s %s",
-                   ReportText(newVersion).c_str(), why.c_str());
+        AddFinding(findings, Outcome::Fail, "the new version %s %s", ReportText(newVersion).c_str(),
+                   why.c_str());
     }
 }
 

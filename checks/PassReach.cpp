@@ -31,33 +31,30 @@ std::wstring DeviceOfDrive(wchar_t letter, DWORD* error) {
     return device;
 }
 
-// Why a drive letter that the platform calls fixed may still be gone when the
-// pass runs: it stands for a folder (subst, or a letter defined in the
-// installing session), or for nothing the system knows as a volume.
-std::string SubstitutedDrive(wchar_t letter) {
-    DWORD error = ERROR_SUCCESS;
-    std::wstring device = DeviceOfDrive(letter, &error);
-    if (device.empty()) {
-        char reason[160];
-        snprintf(reason, sizeof(reason),
-                 "is on drive %s, a letter that stands for no volume of the machine "
-                 "(QueryDosDevice: error %lu)",
-                 DriveShown(letter).c_str(), error);
-        return reason;
-    }
-    if (device.compare(0, 4, L"\\??\\") == 0) {
-        return "is on a substituted drive (" + DriveShown(letter) + " stands for " +
-               ReportText(device.substr(4)) + ")";
-    }
-    return std::string();
-}
-
-std::string OnDriveOfType(wchar_t letter) {
+// Why the pass may not see the drive; empty for a local fixed drive that
+// stands for a volume of the machine.
+std::string OnDrive(wchar_t letter) {
     const wchar_t root[] = {letter, L':', L'\\', L'\0'};
     std::string drive = DriveShown(letter);
+    DWORD error = ERROR_SUCCESS;
+    std::wstring device = DeviceOfDrive(letter, &error);
+    // A letter substituted for a folder (subst, DefineDosDevice) is the
+    // installing session's own, whatever drive the folder lies on.
+    if (device.compare(0, 4, L"\\??\\") == 0) {
+        return "is on a substituted drive (" + drive + " stands for " +
+               ReportText(device.substr(4)) + ")";
+    }
     switch (GetDriveTypeW(root)) {
     case DRIVE_FIXED:
-        return SubstitutedDrive(letter);
+        if (device.empty()) {
+            char reason[160];
+            snprintf(reason, sizeof(reason),
+                     "is on drive %s, a letter that stands for no volume of the machine "
+                     "(QueryDosDevice: error %lu)",
+                     drive.c_str(), error);
+            return reason;
+        }
+        return std::string();
     case DRIVE_REMOTE:
         return "is on a network drive (" + drive + ")";
     case DRIVE_REMOVABLE:
@@ -89,10 +86,11 @@ std::string DriveUnseenByPass(const std::wstring& path) {
     if (!WithoutPathPrefix(path, &plain)) {
         return "names a device or a volume, not a file on a drive";
     }
-    if (plain.size() < 2 || (plain[1] != L':' && !(IsSeparator(plain[0]) && IsSeparator(plain[1])))) {
+    if (plain.size() < 2 ||
+        (plain[1] != L':' && !(IsSeparator(plain[0]) && IsSeparator(plain[1])))) {
         return "names no drive";
     }
-    std::string why = plain[1] == L':' ? OnDriveOfType(plain[0]) : "is on a share";
+    std::string why = plain[1] == L':' ? OnDrive(plain[0]) : "is on a share";
     // A drive mapped or substituted in the installing user's session is not
     // the logon's, and a removable one may be out by then.
     return why.empty() ? why

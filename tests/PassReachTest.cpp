@@ -9,6 +9,9 @@
 #include "harness/Placement.h"
 #include "harness/WorkSets.h"
 
+#include "checks/PassReach.h"
+#include "checks/Safety.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -98,12 +101,12 @@ std::string ReadWide(const std::string& path) {
 }
 
 bool WriteWide(const std::string& path, const std::string& content) {
-    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
-                              nullptr);
+    HANDLE file =
+        CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
-    bool done = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written,
-                          nullptr) &&
-                written == content.size();
+    bool done =
+        WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+        written == content.size();
     CloseHandle(file);
     return done;
 }
@@ -145,9 +148,9 @@ class PassReach : public testing::Test {
             return true;
         }
         CreateDirectoryA((dir() + "\\net").c_str(), nullptr);
-        drive_.reset(new WineDrive(
-            drive == Drive::Network ? WineDrive::Kind::Network : WineDrive::Kind::Link,
-            dir() + "\\net"));
+        drive_.reset(new WineDrive(drive == Drive::Network ? WineDrive::Kind::Network
+                                                           : WineDrive::Kind::Link,
+                                   dir() + "\\net"));
         return drive_->letter() != 0;
     }
     std::string Expand(std::string text) const {
@@ -200,7 +203,7 @@ TEST_P(ReplaceReach, EndsWithARefusalOrTheNewVersionInPlace) {
         GTEST_SKIP() << "drives are made on demand only under Wine";
     }
     ASSERT_TRUE(MakeDrive(row.drive)) << "the drive could not be made";
-    std::string folder = row.folderLength != 0 ? LongFolder(row.folderLength)
+    std::string folder = row.folderLength != 0      ? LongFolder(row.folderLength)
                          : row.drive != Drive::None ? dir() + "\\net"
                                                     : dir() + "\\app";
     CreateDirectoryW(Widen(folder).c_str(), nullptr);
@@ -250,6 +253,113 @@ INSTANTIATE_TEST_SUITE_P(Recorder, ReplaceReach, testing::ValuesIn(kReplaceCases
                              return std::string(info.param.name);
                          });
 
+struct RuleCase {
+    const char* name;
+    // "{dir}": the scratch folder; "{subst}": a letter that DefineDosDevice
+    // substitutes for it; "{gone}": a letter no drive has; "{to:N}" at the
+    // end: as many characters as make the path N long.
+    const char* path;
+    const char* reason; // "" when the pass can reach the path
+};
+
+void PrintTo(const RuleCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class ReachRule : public PassReach, public testing::WithParamInterface<RuleCase> {};
+
+// The rule itself, for what no drive of Wine's can be made into: a share, a
+// substituted letter, a letter with no drive, a device; and the boundary of
+// the length, prefix included.
+TEST_P(ReachRule, SaysWhyThePassCannotReachAPath) {
+    const RuleCase& row = GetParam();
+    char subst = 0;
+    char gone = 0;
+    for (char letter = 'Y'; letter >= 'M'; --letter) {
+        bool used = (GetLogicalDrives() & (1u << (letter - 'A'))) != 0;
+        gone = !used && gone == 0 ? letter : gone;
+        subst = !used && letter != gone && subst == 0 ? letter : subst;
+    }
+    ASSERT_NE(0, subst);
+    const char substName[] = {subst, ':', '\0'};
+    ASSERT_TRUE(DefineDosDeviceA(0, substName, dir().c_str()));
+    std::string path = harness::ReplaceAll(Expand(row.path), "{subst}", std::string(1, subst));
+    path = harness::ReplaceAll(path, "{gone}", std::string(1, gone));
+    std::string reason = harness::ReplaceAll(Expand(row.reason), "{subst}", std::string(1, subst));
+    reason = harness::ReplaceAll(reason, "{gone}", std::string(1, gone));
+    // "{to:N}" at the end pads the path to N characters.
+    size_t to = path.find("{to:");
+    if (to != std::string::npos) {
+        path = path.substr(0, to) + std::string(std::stoul(path.substr(to + 4)) - to, 'x');
+    }
+
+    std::string said = PassCannotReach(Widen(path));
+
+    DefineDosDeviceA(DDD_REMOVE_DEFINITION, substName, nullptr);
+    EXPECT_EQ(reason, said) << path;
+}
+
+// How every reason about a drive ends.
+#define AT_LOGON                                                                                   \
+    ": the pass runs at the next logon, when only the machine's local fixed drives are certain "   \
+    "to be there"
+
+const RuleCase kRuleCases[] = {
+    {"LocalFixedDrive", "{dir}\\a.dll", ""},
+    {"LocalFixedDriveWithPrefix", "\\\\?\\{dir}\\a.dll", ""},
+    {"Share", "\\\\localhost\\share\\a.dll", "is on a share" AT_LOGON},
+    {"ShareWithPrefix", "\\\\?\\UNC\\localhost\\share\\a.dll", "is on a share" AT_LOGON},
+    {"SubstitutedLetter", "{subst}:\\a.dll",
+     "is on a substituted drive ({subst}: stands for {dir})" AT_LOGON},
+    {"LetterOfNoDrive", "{gone}:\\a.dll", "is on drive {gone}:, which is not there" AT_LOGON},
+    {"Device", "\\\\.\\PhysicalDrive0\\a.dll", "names a device or a volume, not a file on a drive"},
+    {"PathOf259Characters", "C:\\{to:259}", ""},
+    {"PathOf260Characters", "C:\\{to:260}",
+     "has a path of 260 characters, and the tool opens files through ANSI functions, which take "
+     "at most 259"},
+    // The ANSI functions take the prefix too.
+    {"PrefixCountsTowardsTheLength", "\\\\?\\C:\\{to:260}",
+     "has a path of 260 characters, and the tool opens files through ANSI functions, which take "
+     "at most 259"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Checks, ReachRule, testing::ValuesIn(kRuleCases),
+                         [](const testing::TestParamInfo<RuleCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A path walked up towards its root for the placement checks, as replace
+// judges a target: every walk ends, whatever prefix the path has.
+TEST_F(PassReach, PlacementWalkEndsWhateverThePrefix) {
+    const std::wstring paths[] = {
+        L"\\\\?\\" + Widen(dir()) + L"\\a.dll",
+        L"\\\\.\\" + Widen(dir()) + L"\\a.dll",
+        L"\\\\?\\C:\\a.dll",
+        L"\\\\?\\UNC\\localhost\\share\\a.dll",
+        L"\\\\?\\GLOBALROOT\\Device\\Harddisk0\\a.dll",
+        L"\\\\.\\PhysicalDrive0\\a.dll",
+    };
+    for (const std::wstring& path : paths) {
+        struct Walk {
+            std::wstring path;
+            static DWORD WINAPI Run(void* walk) {
+                Findings findings;
+                AddPlacementFindings(findings, "the file", static_cast<Walk*>(walk)->path);
+                return 0;
+            }
+        } walk = {path};
+        HANDLE thread = CreateThread(nullptr, 0, &Walk::Run, &walk, 0, nullptr);
+        ASSERT_NE(nullptr, thread);
+        DWORD waited = WaitForSingleObject(thread, 10000);
+        if (waited != WAIT_OBJECT_0) {
+            TerminateThread(thread, 1);
+        }
+        CloseHandle(thread);
+        EXPECT_EQ(WAIT_OBJECT_0, waited)
+            << "the walk up from " << ReportText(path) << " did not end";
+    }
+}
+
 struct RestartCase {
     const char* name;
     // The DLL's full path has this length, or 0: it lies on the drive.
@@ -259,6 +369,9 @@ struct RestartCase {
     // "" when both accept the file.
     const char* failure;
     bool registered;
+    // The file on the drive is the new version, "new.dll", which a pending
+    // move puts in the scratch folder's "c.dll", the file recorded.
+    bool arrives = false;
 };
 
 void PrintTo(const RestartCase& row, std::ostream* out) {
@@ -280,12 +393,18 @@ TEST_P(RestartReach, RecorderAndInspectorSayWhatThePassThenDoes) {
     ASSERT_TRUE(MakeDrive(row.drive)) << "the drive could not be made";
     std::string file = Expand("{letter}:\\c.dll");
     std::string lying = dir() + "\\net\\c.dll";
-    if (row.drive == Drive::None) {
+    if (row.arrives) {
+        file = dir() + "\\c.dll";
+        lying = dir() + "\\net\\new.dll";
+    } else if (row.drive == Drive::None) {
         file = lying = dir() + "\\" + std::string(row.pathLength - dir().size() - 5, 'x') + ".dll";
     }
-    ASSERT_TRUE(CopyFileW(Widen(harness::FixturePath("recorder.dll")).c_str(),
-                          Widen(lying).c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(Widen(harness::FixturePath("recorder.dll")).c_str(), Widen(lying).c_str(),
+                          FALSE));
     ASSERT_EQ(row.pathLength == 0 ? file.size() : row.pathLength, file.size());
+    ASSERT_TRUE(!row.arrives ||
+                MoveFileExA(Expand("{letter}:\\new.dll").c_str(), file.c_str(),
+                            MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
     std::string said = Expand(row.failure);
 
     Output recorded = Record("add --view=64 --tool=\"{self}\" --work-set=reach \"" + file + "\"");
@@ -293,9 +412,10 @@ TEST_P(RestartReach, RecorderAndInspectorSayWhatThePassThenDoes) {
         EXPECT_EQ(2u, recorded.exitCode) << recorded.text;
         EXPECT_NE(std::string::npos, recorded.text.find("pendreg-record: " + file + ": " + said))
             << recorded.text;
-        ASSERT_TRUE(harness::RecordWorkSets(
-            {{"reach", harness::With(harness::Entries({{"D", ""}}), {harness::Sz("1.file", file)})}},
-            dir(), KEY_WOW64_64KEY));
+        ASSERT_TRUE(
+            harness::RecordWorkSets({{"reach", harness::With(harness::Entries({{"D", ""}}),
+                                                             {harness::Sz("1.file", file)})}},
+                                    dir(), KEY_WOW64_64KEY));
     } else {
         EXPECT_EQ(0u, recorded.exitCode) << recorded.text;
     }
@@ -332,6 +452,11 @@ const RestartCase kRestartCases[] = {
      "the file is on a network drive ({letter}:): the pass runs at the next logon, when only the "
      "machine's local fixed drives are certain to be there",
      false},
+    // The restart's move from a drive that is gone puts nothing in place.
+    {"NewVersionOnANetworkDrive", 0, Drive::Network,
+     "the new version {letter}:\\new.dll is on a network drive ({letter}:): the pass runs at the "
+     "next logon, when only the machine's local fixed drives are certain to be there",
+     false, true},
     // Wine's error for the letter varies: 2 or 433.
     {"LinkedLetterGoneAtLogon", 0, Drive::Link,
      "the file is on drive {letter}:, a letter that stands for no volume of the machine "

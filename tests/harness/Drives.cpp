@@ -41,15 +41,15 @@ bool DefineUnixDrive(char letter, ULONG type, const std::string& mountPoint) {
         size += static_cast<ULONG>(mountPoint.size()) + 1;
     }
     drive->size = size;
-    HANDLE manager = CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                 nullptr);
+    HANDLE manager =
+        CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (manager == INVALID_HANDLE_VALUE) {
         return false;
     }
     DWORD returned = 0;
-    BOOL done = DeviceIoControl(manager, kDefineUnixDrive, buffer, size, nullptr, 0, &returned,
-                                nullptr);
+    BOOL done =
+        DeviceIoControl(manager, kDefineUnixDrive, buffer, size, nullptr, 0, &returned, nullptr);
     CloseHandle(manager);
     return done != FALSE;
 }
