@@ -2,6 +2,7 @@
 
 #include "checks/Dependencies.h"
 #include "checks/ImageFacts.h"
+#include "checks/PassReach.h"
 #include "checks/Redirection.h"
 #include "checks/TypeLibraryProbe.h"
 #include "pending/Launcher.h"
@@ -144,6 +145,31 @@ void CheckFileItself(char kind, bool is64Bit, const std::wstring& located, int t
     }
 }
 
+// The path as stored, which the ANSI functions take whole, prefix and all,
+// and the file it opens, which may have ".dll" added, must both fit them;
+// and the file must lie where the pass will find it.
+void CheckReach(const std::wstring& stored, const std::wstring& opened, Findings& findings) {
+    std::string why = PathTooLongForPass(stored.size() > opened.size() ? stored : opened);
+    if (why.empty()) {
+        why = DriveUnseenByPass(opened);
+    }
+    if (!why.empty()) {
+        AddFinding(findings, Outcome::Fail, "the file %s", why.c_str());
+    }
+}
+
+// The restart moves the new version in place before the pass runs, when a
+// drive of the installing user's session is not there; and a path too long
+// for the ANSI functions is refused for it as for the file, as the recorder
+// refuses to stage a new version at one.
+void CheckNewVersionReach(const std::wstring& newVersion, Findings& findings) {
+    std::string why = PassCannotReach(newVersion);
+    if (!why.empty()) {
+        AddFinding(findings, Outcome::Fail, "the new version %s %s", ReportText(newVersion).c_str(),
+                   why.c_str());
+    }
+}
+
 } // namespace
 
 bool IsFullPath(const std::wstring& path) {
@@ -208,7 +234,11 @@ Findings CheckEntryFile(char kind, bool is64Bit, const char* file,
         AddFinding(findings, Outcome::Ok, "the name has no extension: %s opens %s",
                    kind == 'E' ? "process creation" : "the loader", ReportText(opened).c_str());
     }
+    CheckReach(AnsiToWide(file), opened, findings);
     std::wstring located = LocateFile(opened, context, findings);
+    if (!located.empty() && !SamePath(located, opened)) {
+        CheckNewVersionReach(located, findings);
+    }
     if (!located.empty()) {
         CheckFileItself(kind, is64Bit, located, context.toolBits, findings);
         CheckDependencies(kind, is64Bit, opened, located, context, findings);

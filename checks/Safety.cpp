@@ -273,13 +273,25 @@ void AddSwappers(Exposure& exposure, PSECURITY_DESCRIPTOR folder, PSECURITY_DESC
     }
 }
 
-// C:\ or \\server\share: nothing above it can be swapped.
-bool IsVolumeRoot(const std::wstring& folder) {
+// C:\ or \\server\share, with or without a prefix that hands it to the file
+// system as written: nothing above it can be swapped.
+bool IsVolumeRoot(const std::wstring& written) {
+    std::wstring folder;
+    if (!WithoutPathPrefix(written, &folder)) {
+        return true;
+    }
     if (folder.size() <= 3 && folder.size() >= 2 && folder[1] == L':') {
         return true;
     }
     return folder.compare(0, 2, L"\\\\") == 0 && folder.find(L'\\', 2) != std::wstring::npos &&
            folder.find(L'\\', folder.find(L'\\', 2) + 1) == std::wstring::npos;
+}
+
+// The folder above, or empty at the root of a volume. Never the folder
+// itself nor a longer one, so that a walk up from any path ends.
+std::wstring FolderAbove(const std::wstring& folder) {
+    std::wstring above = IsVolumeRoot(folder) ? std::wstring() : FolderOfPath(folder);
+    return above.size() < folder.size() ? above : std::wstring();
 }
 
 // A folder the file lies in (own: judged as that kind) or below (ownKind
@@ -322,7 +334,7 @@ class Placements {
             placement == Placement::Staged ? Securable::StagingFolder : Securable::Folder;
         std::wstring folder = FolderOfPath(file);
         for (bool own = true; !folder.empty(); own = false) {
-            std::wstring parent = IsVolumeRoot(folder) ? std::wstring() : FolderOfPath(folder);
+            std::wstring parent = FolderAbove(folder);
             if (!Judged(folder) && LiesThere(folder)) {
                 safe &= AddExposureFinding(
                     findings,

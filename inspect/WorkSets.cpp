@@ -104,7 +104,8 @@ static void ReportGap(uint64_t first, uint64_t last, Tally& tally) {
 }
 
 // The tool reads the file value through the ANSI code page; characters that
-// it cannot hold come back as "?" and name another file.
+// it cannot hold come back as "?" or as a look-alike and name another file,
+// or none: the pass cannot use the path that was stored.
 static void CheckStoredPath(HKEY workSet, DWORD number, const char* file, Tally& tally) {
     char ansiName[kValueNameSize];
     wsprintfA(ansiName, kFileValueFormat, number);
@@ -120,7 +121,7 @@ static void CheckStoredPath(HKEY workSet, DWORD number, const char* file, Tally&
     RegQueryValueExW(workSet, name, nullptr, &type, reinterpret_cast<BYTE*>(&stored[0]), &size);
     stored.resize(wcsnlen(stored.c_str(), size / sizeof(wchar_t)));
     if (!AnsiHolds(stored)) {
-        Check(tally, Outcome::Warn,
+        Check(tally, Outcome::Fail,
               "the ANSI code page cannot hold the stored path: stored \"%s\", the tool "
               "reads \"%s\"",
               ReportText(stored).c_str(), file);

@@ -1,5 +1,6 @@
 // replace: a new version in place of a file that may be in use, at once when
 // it can be, otherwise at the next restart.
+#include "checks/PassReach.h"
 #include "checks/Safety.h"
 #include "record/Record.h"
 
@@ -18,10 +19,46 @@ bool InUse(DWORD error) {
            error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
 }
 
+// The longest folder in which GetTempFileNameW makes a name, as documented:
+// MAX_PATH less room for a separator, the name ("new", four hexadecimal
+// digits, ".tmp") and the terminator.
+const size_t kLongestStagingFolder = MAX_PATH - 14;
+
+// Whether the target lies where the restart can put the new version in place
+// and the pass can register it, written plainly as the rest of the road names
+// it (a prefix that hands a path to the file system as written can name a
+// file that no plain path names, such as one whose name ends in a dot). And
+// whether the new version can wait beside it, under a name that fits
+// GetTempFileNameW's buffer. Complained when not.
+bool CanStageFor(const std::wstring& target) {
+    std::wstring plain;
+    if (!WithoutPathPrefix(target, &plain) || plain != target) {
+        Complain("%s: written with a \\\\?\\ or \\\\.\\ prefix: name the target plainly, with its "
+                 "drive letter; nothing staged",
+                 ReportText(target).c_str());
+        return false;
+    }
+    std::string why = PassCannotReach(target);
+    if (!why.empty()) {
+        Complain("%s: %s; nothing staged", ReportText(target).c_str(), why.c_str());
+        return false;
+    }
+    size_t folder = FolderOfPath(target).size();
+    if (folder > kLongestStagingFolder) {
+        Complain("%s: its folder's path has %u characters, and the new version can wait beside "
+                 "it only in a folder of at most %u; nothing staged",
+                 ReportText(target).c_str(), static_cast<unsigned>(folder),
+                 static_cast<unsigned>(kLongestStagingFolder));
+        return false;
+    }
+    return true;
+}
+
 // A copy of source under a new name in folder: beside the target, so that
 // the rename at restart stays on one volume. Empty, complained, on failure,
 // with nothing left behind.
 std::wstring StageCopy(const std::wstring& source, const std::wstring& folder) {
+    // Room enough: CanStageFor refused a folder where the name would not fit.
     wchar_t staged[MAX_PATH];
     if (GetTempFileNameW(folder.c_str(), L"new", 0, staged) == 0) {
         Complain("%s: cannot make a file there: error %lu", ReportText(folder).c_str(),
@@ -74,6 +111,9 @@ int ReplaceVerb(const Arguments& arguments) {
     DWORD attributes = GetFileAttributesW(source.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         Complain("%s: not found", ReportText(source).c_str());
+        return kExitRefused;
+    }
+    if (!CanStageFor(target)) {
         return kExitRefused;
     }
     // The folder of C:\a.dll is the root C:\, not the drive's current folder.

@@ -348,7 +348,7 @@ const VerdictCase kVerdictCases[] = {
      1},
     {"PathTheAnsiCodePageCannotHold",
      {{"w", {Dword("count", 1), Sz("1.mode", "D")}}},
-     {"    WARN the ANSI code page cannot hold the stored path: stored \"{dir}\\<U+4E2D>.dll\", "
+     {"    FAIL the ANSI code page cannot hold the stored path: stored \"{dir}\\<U+4E2D>.dll\", "
       "the tool reads \"{dir}\\?.dll\""},
      1,
      Extra::AnsiLoss},
