@@ -175,6 +175,46 @@ bool Plan(const Arguments& arguments, const std::wstring& operand, const Tool& t
     return PassesChecks(entry, context);
 }
 
+// The number of the entry that records the same file with the same mode
+// among those given, or 0. The same file however it is spelled: a short
+// name, another case, a prefix.
+DWORD RecordedAs(const NewEntry& entry, const std::vector<std::pair<DWORD, NewEntry>>& recorded) {
+    std::wstring file = AnsiToWide(entry.file.c_str());
+    for (const auto& other : recorded) {
+        if (other.second.mode == entry.mode &&
+            SamePath(AnsiToWide(other.second.file.c_str()), file)) {
+            return other.first;
+        }
+    }
+    return 0;
+}
+
+// Takes out of planned the files that the work set records already, or that
+// come twice, and says so: an installer run again (a repair) records the
+// same files again, and each would be registered once more.
+void LeaveOutRecorded(int toolBits, const std::string& workSet, std::vector<Planned>* planned) {
+    std::vector<std::pair<DWORD, NewEntry>> recorded;
+    if (!workSet.empty()) {
+        recorded = RecordedEntries(toolBits, workSet);
+    }
+    std::vector<Planned> fresh;
+    std::vector<std::pair<DWORD, NewEntry>> given;
+    for (const Planned& plan : *planned) {
+        DWORD number = RecordedAs(plan.entry, recorded);
+        if (number != 0) {
+            Print("already recorded: %s (%s), as entry %lu of work set \"%s\"\n",
+                  plan.entry.file.c_str(), plan.entry.mode.c_str(), number, workSet.c_str());
+        } else if (RecordedAs(plan.entry, given) != 0) {
+            Print("given twice: %s (%s), recorded once\n", plan.entry.file.c_str(),
+                  plan.entry.mode.c_str());
+        } else {
+            given.push_back({1, plan.entry});
+            fresh.push_back(plan);
+        }
+    }
+    planned->swap(fresh);
+}
+
 } // namespace
 
 int AddVerb(const Arguments& arguments) {
@@ -205,6 +245,12 @@ int AddVerb(const Arguments& arguments) {
         Complain("nothing recorded");
         return kExitRefused;
     }
+    LeaveOutRecorded(arguments.toolBits, workSet, &planned);
+    if (planned.empty()) {
+        Print("work set \"%s\" in %s: nothing new recorded\n", workSet.c_str(),
+              KeyShown(arguments.toolBits).c_str());
+        return kExitDone;
+    }
     std::vector<NewEntry> entries;
     for (const Planned& plan : planned) {
         entries.push_back(plan.entry);
@@ -213,13 +259,13 @@ int AddVerb(const Arguments& arguments) {
     if (!AppendEntries(arguments.toolBits, entries, &workSet, &number)) {
         return kExitRefused;
     }
-    printf("tool: %s (%s)\n", tool.path.c_str(), tool.why.c_str());
-    printf("work set \"%s\" in %s: entries %lu to %lu recorded\n", workSet.c_str(),
-           KeyShown(arguments.toolBits).c_str(), number,
-           number + static_cast<DWORD>(entries.size()) - 1);
+    Print("tool: %s (%s)\n", tool.path.c_str(), tool.why.c_str());
+    Print("work set \"%s\" in %s: entries %lu to %lu recorded\n", workSet.c_str(),
+          KeyShown(arguments.toolBits).c_str(), number,
+          number + static_cast<DWORD>(entries.size()) - 1);
     for (const Planned& plan : planned) {
-        printf("  entry %lu (%s): runs %s\n", number++, plan.entry.mode.c_str(),
-               plan.commandLine.c_str());
+        Print("  entry %lu (%s): runs %s\n", number++, plan.entry.mode.c_str(),
+              plan.commandLine.c_str());
     }
     return kExitDone;
 }

@@ -2,6 +2,7 @@
 // it can be, otherwise at the next restart.
 #include "checks/Safety.h"
 #include "record/Record.h"
+#include "record/Staging.h"
 
 #include <stdio.h>
 
@@ -18,6 +19,27 @@ bool InUse(DWORD error) {
            error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
 }
 
+// The copy is written under a partial name and takes the staged name only
+// once complete: a run cut short leaves the partial name, which the next
+// replace or withdraw removes, never a part of a file that would take the
+// target's place. False, complained, with no partial copy left.
+bool CopyComplete(const std::wstring& source, const std::wstring& staged) {
+    std::wstring partial = PartialNameOf(staged);
+    if (!CopyFileW(source.c_str(), partial.c_str(), FALSE)) {
+        Complain("%s: cannot be copied to %s: error %lu", ReportText(source).c_str(),
+                 ReportText(staged).c_str(), GetLastError());
+        DeleteFileW(partial.c_str());
+        return false;
+    }
+    if (!MoveFileExW(partial.c_str(), staged.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        Complain("%s: cannot be renamed to %s: error %lu", ReportText(partial).c_str(),
+                 ReportText(staged).c_str(), GetLastError());
+        DeleteFileW(partial.c_str());
+        return false;
+    }
+    return true;
+}
+
 // A copy of source under a new name in folder: beside the target, so that
 // the rename at restart stays on one volume. Empty, complained, on failure,
 // with nothing left behind.
@@ -28,9 +50,7 @@ std::wstring StageCopy(const std::wstring& source, const std::wstring& folder) {
                  GetLastError());
         return std::wstring();
     }
-    if (!CopyFileW(source.c_str(), staged, FALSE)) {
-        Complain("%s: cannot be copied to %s: error %lu", ReportText(source).c_str(),
-                 ReportText(staged).c_str(), GetLastError());
+    if (!CopyComplete(source, staged)) {
         DeleteFileW(staged);
         return std::wstring();
     }
@@ -94,6 +114,7 @@ int ReplaceVerb(const Arguments& arguments) {
         }
         return kExitRefused;
     }
+    RemoveLeftovers(folder);
     std::wstring staged = StageCopy(source, folder);
     if (staged.empty()) {
         return kExitRefused;
@@ -101,7 +122,7 @@ int ReplaceVerb(const Arguments& arguments) {
     const char* waits = PendingAtTarget(target);
     if (waits == nullptr &&
         MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        printf("replaced at once: %s\n", ReportText(target).c_str());
+        Print("replaced at once: %s\n", ReportText(target).c_str());
         return kExitDone;
     }
     DWORD error = waits == nullptr ? GetLastError() : ERROR_SUCCESS;
@@ -110,8 +131,8 @@ int ReplaceVerb(const Arguments& arguments) {
     }
     if (waits != nullptr && MoveFileExW(staged.c_str(), target.c_str(),
                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        printf("replaced at restart: %s %s; the new version waits beside it as %s\n",
-               ReportText(target).c_str(), waits, ReportText(staged).c_str());
+        Print("replaced at restart: %s %s; the new version waits beside it as %s\n",
+              ReportText(target).c_str(), waits, ReportText(staged).c_str());
         return kExitDone;
     }
     if (waits != nullptr) {
