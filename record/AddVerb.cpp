@@ -190,9 +190,12 @@ DWORD RecordedAs(const NewEntry& entry, const std::vector<std::pair<DWORD, NewEn
 }
 
 // Takes out of planned the files that the work set records already, or that
-// come twice, and says so: an installer run again (a repair) records the
-// same files again, and each would be registered once more.
-void LeaveOutRecorded(int toolBits, const std::string& workSet, std::vector<Planned>* planned) {
+// come twice, with a line for each that says so: an installer run again (a
+// repair) records the same files again, and each would be registered once
+// more.
+std::vector<std::string> LeaveOutRecorded(int toolBits, const std::string& workSet,
+                                          std::vector<Planned>* planned) {
+    std::vector<std::string> said;
     std::vector<std::pair<DWORD, NewEntry>> recorded;
     if (!workSet.empty()) {
         recorded = RecordedEntries(toolBits, workSet);
@@ -202,17 +205,24 @@ void LeaveOutRecorded(int toolBits, const std::string& workSet, std::vector<Plan
     for (const Planned& plan : *planned) {
         DWORD number = RecordedAs(plan.entry, recorded);
         if (number != 0) {
-            Print("already recorded: %s (%s), as entry %lu of work set \"%s\"\n",
-                  plan.entry.file.c_str(), plan.entry.mode.c_str(), number, workSet.c_str());
+            said.push_back("  already recorded as entry " + std::to_string(number) + " (" +
+                           plan.entry.mode + "): " + plan.entry.file);
         } else if (RecordedAs(plan.entry, given) != 0) {
-            Print("given twice: %s (%s), recorded once\n", plan.entry.file.c_str(),
-                  plan.entry.mode.c_str());
+            said.push_back("  given twice, recorded once (" + plan.entry.mode +
+                           "): " + plan.entry.file);
         } else {
             given.push_back({1, plan.entry});
             fresh.push_back(plan);
         }
     }
     planned->swap(fresh);
+    return said;
+}
+
+void SayEach(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        Print("%s\n", line.c_str());
+    }
 }
 
 } // namespace
@@ -245,10 +255,11 @@ int AddVerb(const Arguments& arguments) {
         Complain("nothing recorded");
         return kExitRefused;
     }
-    LeaveOutRecorded(arguments.toolBits, workSet, &planned);
+    std::vector<std::string> said = LeaveOutRecorded(arguments.toolBits, workSet, &planned);
     if (planned.empty()) {
-        Print("work set \"%s\" in %s: nothing new recorded\n", workSet.c_str(),
+        Print("work set \"%s\" in %s: nothing recorded anew\n", workSet.c_str(),
               KeyShown(arguments.toolBits).c_str());
+        SayEach(said);
         return kExitDone;
     }
     std::vector<NewEntry> entries;
@@ -267,5 +278,6 @@ int AddVerb(const Arguments& arguments) {
         Print("  entry %lu (%s): runs %s\n", number++, plan.entry.mode.c_str(),
               plan.commandLine.c_str());
     }
+    SayEach(said);
     return kExitDone;
 }
