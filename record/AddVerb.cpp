@@ -256,7 +256,13 @@ int AddVerb(const Arguments& arguments) {
         return kExitRefused;
     }
     std::vector<std::string> said = LeaveOutRecorded(arguments.toolBits, workSet, &planned);
+    DWORD number = 0;
     if (planned.empty()) {
+        // Appending nothing still refuses a work set that the pass could not
+        // run or delete, as any append does.
+        if (!AppendEntries(arguments.toolBits, {}, &workSet, &number)) {
+            return kExitRefused;
+        }
         Print("work set \"%s\" in %s: nothing recorded anew\n", workSet.c_str(),
               KeyShown(arguments.toolBits).c_str());
         SayEach(said);
@@ -266,7 +272,6 @@ int AddVerb(const Arguments& arguments) {
     for (const Planned& plan : planned) {
         entries.push_back(plan.entry);
     }
-    DWORD number = 0;
     if (!AppendEntries(arguments.toolBits, entries, &workSet, &number)) {
         return kExitRefused;
     }

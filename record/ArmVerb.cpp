@@ -232,7 +232,7 @@ void WarnOfArmedCopies(const std::vector<ArmedCopy>& judged, const ArmedCopy* ta
     }
     if (judged.size() > 1) {
         Complain("warning: %u RunOnce values start copies of the tool with /S: whichever runs "
-                 "first runs every work set%s%s%s; remove all but one",
+                 "first runs every work set%s%s%s; the others find nothing left to do",
                  static_cast<unsigned>(judged.size()),
                  taken == nullptr ? "" : ", and the lines below name the copy of \"",
                  taken == nullptr ? "" : ReportText(taken->value.name).c_str(),
