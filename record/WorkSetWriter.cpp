@@ -4,6 +4,7 @@
 #include "record/Record.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -303,11 +304,11 @@ std::vector<std::pair<DWORD, NewEntry>> RecordedEntries(int toolBits, const std:
             ERROR_SUCCESS) {
             break;
         }
-        unsigned long number = 0;
-        char tail[kValueNameSize];
+        // Only the name the pass formats for the number is the entry's.
+        char* end = nullptr;
+        unsigned long number = strtoul(value, &end, 10);
         PendingEntry entry;
-        if (sscanf(value, "%lu.%s", &number, tail) == 2 && strcmp(tail, "mode") == 0 &&
-            number >= 1 && number <= count && ValueName(kModeValueFormat, number) == value &&
+        if (number >= 1 && number <= count && ValueName(kModeValueFormat, number) == value &&
             ReadEntry(workSet, number, &entry)) {
             entries.push_back({number, {entry.mode, entry.file}});
         }
