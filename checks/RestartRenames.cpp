@@ -218,22 +218,37 @@ std::wstring FullLongPath(const std::wstring& written) {
     }
 }
 
-std::vector<PendingRename> ReadPendingRenames() {
+std::vector<StoredRename> ReadStoredRenames() {
     std::vector<wchar_t> list = ReadRenameList();
-    std::vector<PendingRename> renames;
+    std::vector<StoredRename> stored;
     // Pairs of strings: the file to move, then where to; an empty second
     // string deletes the file.
     const wchar_t* end = list.data() + (list.size() < 2 ? 0 : list.size() - 2);
     for (const wchar_t* at = list.data(); at < end && *at != L'\0';) {
-        PendingRename rename;
-        bool ignored;
-        rename.from = PlainPath(at, &ignored);
+        StoredRename pair;
+        pair.from = at;
         at += wcslen(at) + 1;
         if (at >= end) {
             break;
         }
-        rename.to = PlainPath(at, &rename.replace);
+        pair.to = at;
         at += wcslen(at) + 1;
+        stored.push_back(pair);
+    }
+    return stored;
+}
+
+std::wstring StoredRenamePath(const std::wstring& stored, bool* replace) {
+    return PlainPath(stored.c_str(), replace);
+}
+
+std::vector<PendingRename> ReadPendingRenames() {
+    std::vector<PendingRename> renames;
+    for (const StoredRename& pair : ReadStoredRenames()) {
+        PendingRename rename;
+        bool ignored;
+        rename.from = PlainPath(pair.from.c_str(), &ignored);
+        rename.to = PlainPath(pair.to.c_str(), &rename.replace);
         rename.fromFull = FullLongPath(rename.from);
         rename.toFull = rename.to.empty() ? std::wstring() : FullLongPath(rename.to);
         renames.push_back(rename);

@@ -18,6 +18,21 @@ struct PendingRename {
     bool succeeds;
 };
 
+// One pair of the list as it is stored: "\??\" in front, "!" before the
+// target of a replacing move, an empty target for a deletion.
+struct StoredRename {
+    std::wstring from;
+    std::wstring to;
+};
+
+// The list's pairs as stored, in order: for the recorder, which takes its own
+// pairs out of the list again and must leave everybody else's as they were.
+std::vector<StoredRename> ReadStoredRenames();
+
+// The path that a stored string names, as the list's user wrote it; replace
+// receives whether it carries the mark of a replacing move.
+std::wstring StoredRenamePath(const std::wstring& stored, bool* replace);
+
 // The machine's pending renames, in the order the restart carries them out,
 // each with whether it succeeds then.
 std::vector<PendingRename> ReadPendingRenames();

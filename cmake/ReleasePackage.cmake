@@ -161,9 +161,14 @@ run(ignored touch -d @${FIXED_TIME} ${members} WORKING_DIRECTORY ${STAGE})
 # zip adds to an existing archive, so the old one goes first. -X leaves out
 # owners and the extra time fields; what is left is the DOS time, which is
 # local time, hence TZ.
+# The files lie in one top folder, the stage's own name, so that unpacking
+# the zip beside others makes one folder, not five loose files.
 file(REMOVE ${OUTPUT})
-run(ignored ${CMAKE_COMMAND} -E env TZ=UTC ${ZIP} -X -D -q ${OUTPUT} ${members}
-    WORKING_DIRECTORY ${STAGE})
+get_filename_component(top ${STAGE} NAME)
+get_filename_component(stage_parent ${STAGE} DIRECTORY)
+list(TRANSFORM members PREPEND "${top}/" OUTPUT_VARIABLE entries)
+run(ignored ${CMAKE_COMMAND} -E env TZ=UTC ${ZIP} -X -D -q ${OUTPUT} ${entries}
+    WORKING_DIRECTORY ${stage_parent})
 
 # The zip is reproducible too, so its own sum is worth publishing beside it.
 file(SHA256 ${OUTPUT} zip_sum)

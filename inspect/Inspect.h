@@ -21,7 +21,13 @@ struct InspectOptions {
     char systemDirectory[kPathBufferSize];
     // Warnings make the exit code 1 too.
     bool strict = false;
+    // --work-set: the one work set judged, by the name the pass reads;
+    // empty: all of them.
+    std::string workSet;
 };
+
+// Whether the work set of that name is one that the report judges.
+bool Judged(const InspectOptions& options, const std::wstring& name);
 
 // What the report found. Anything that keeps the pass from doing all it was
 // asked makes the exit code 1; warnings only with --strict.
@@ -63,7 +69,8 @@ void SayHowRightsAreRead();
 // what names it ("the pending key HKLM\...").
 void InspectKeySafety(HKEY key, const std::string& what, int depth, Tally& tally);
 // The RunOnce values that arm the pass, and whether their copies of the tool
-// will be there and are safe; a warning when there is none.
+// will be there and are safe; a failure when there is none and work sets are
+// judged, and a warning when several start the pass.
 void InspectArming(const InspectOptions& options, Tally& tally);
 
 // Every work set under the opened key, in the order the pass takes them,

@@ -8,6 +8,7 @@
 
 #include "checks/Arming.h"
 #include "checks/Dependencies.h"
+#include "checks/OutputLog.h"
 #include "checks/TypeLibraryProbe.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
@@ -22,7 +23,8 @@ const int kExitFindings = 1;
 const int kExitCannotInspect = 2;
 
 const char kUsage[] =
-    "usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--strict]\n"
+    "usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--work-set=NAME] [--strict]\n"
+    "                       [--log=FILE]\n"
     "       pendreg-inspect --help\n"
     "\n"
     "Says what the next \"pendreg.exe /S\" will do with the registrations recorded\n"
@@ -33,10 +35,16 @@ const char kUsage[] =
     "  --view=64    a tool built for x86_64 (the test build): the 64-bit view\n"
     "  --tool=PATH  the tool that \"/S\" will run (default: the copy that an armed\n"
     "               RunOnce value starts, otherwise pendreg.exe beside this program)\n"
+    "  --work-set=NAME  judge that work set only, with what it needs to run (the\n"
+    "               RunOnce value and the tool); other work sets do not count\n"
     "  --strict     warnings make the exit code 1 too\n"
+    "  --log=FILE   also append the command line, the time, every line printed and\n"
+    "               the exit code to FILE, made so that only administrators may\n"
+    "               change it\n"
     "  --help       print this text\n"
     "\n"
-    "Exit code: 0 the pass will do all that is recorded (read the warnings, if any);\n"
+    "Exit code: 0 the pass will do all that is recorded (read the warnings, if any),\n"
+    "or nothing is recorded and nothing armed;\n"
     "1 it will not, or nothing starts it (with --strict, also any warning); 2 nothing\n"
     "could be inspected.\n";
 
@@ -79,7 +87,7 @@ void ChooseArmedCopy(InspectOptions* options) {
 bool ParseOptions(int argc, char** argv, InspectOptions* options) {
     options->files.toolBits = 32;
     if (!DefaultToolPath(options->toolPath)) {
-        fprintf(stderr, "pendreg-inspect: cannot find its own folder\n");
+        Emit(stderr, "pendreg-inspect: cannot find its own folder\n");
         return false;
     }
     bool toolGiven = false;
@@ -91,22 +99,24 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
             options->files.toolBits = 64;
         } else if (strcmp(argument, "--strict") == 0) {
             options->strict = true;
+        } else if (strncmp(argument, "--work-set=", 11) == 0 && argument[11] != '\0') {
+            options->workSet = argument + 11;
         } else if (strncmp(argument, "--tool=", 7) == 0 && argument[7] != '\0') {
             // The pass cannot start its own child from a path that does not
             // fit its buffer, so such a path is refused here too.
             if (strlen(argument + 7) >= static_cast<size_t>(kPathBufferSize)) {
-                fprintf(stderr, "pendreg-inspect: the tool's path is too long\n");
+                Emit(stderr, "pendreg-inspect: the tool's path is too long\n");
                 return false;
             }
             strcpy(options->toolPath, argument + 7);
             toolGiven = true;
         } else {
-            fprintf(stderr, "pendreg-inspect: unknown option: %s\n%s", argument, kUsage);
+            EmitFormat(stderr, "pendreg-inspect: unknown option: %s\n%s", argument, kUsage);
             return false;
         }
     }
     if (!GetSystemPath(options->systemDirectory)) {
-        fprintf(stderr, "pendreg-inspect: cannot find the system directory\n");
+        Emit(stderr, "pendreg-inspect: cannot find the system directory\n");
         return false;
     }
     // One reading of the renames serves every check, the choice of the tool
@@ -143,6 +153,9 @@ void InspectOtherView(const InspectOptions& options, Tally& tally) {
     }
     char name[kPathBufferSize];
     for (DWORD index = 0; FindWorkSet(key, index, name); ++index) {
+        if (!Judged(options, AnsiToWide(name))) {
+            continue;
+        }
         Say(0, "other view: work set \"%s\" lies in the %d-bit view, which the tool never reads",
             name, otherBits);
         ++tally.otherView;
@@ -185,17 +198,15 @@ bool AllClean(const Tally& tally, bool strict) {
 
 } // namespace
 
-int main(int argc, char** argv) {
-    int probeExit = 0;
-    if (RunTypeLibraryProbeIfAsked(&probeExit)) {
-        return probeExit;
-    }
+namespace {
+
+int InspectAll(int argc, char** argv) {
     // The report goes out in blocks: written a character at a time, as the
     // run-time library writes an unbuffered stream, a work set of hundreds
     // of entries takes seconds.
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
-        fputs(kUsage, stdout);
+        Emit(stdout, kUsage);
         return kExitClean;
     }
     InspectOptions options;
@@ -226,8 +237,32 @@ int main(int argc, char** argv) {
         tally.keyUnreadable = true;
     }
     InspectOtherView(options, tally);
-    InspectArming(options, tally);
+    if (!options.workSet.empty() && tally.workSets == 0 && tally.otherView == 0) {
+        Say(0, "nothing recorded for \"%s\": no work set of that name, so nothing to judge",
+            options.workSet.c_str());
+    } else {
+        InspectArming(options, tally);
+    }
     SaySummary(tally);
-    fflush(stdout);
     return AllClean(tally, options.strict) ? kExitClean : kExitFindings;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int probeExit = 0;
+    if (RunTypeLibraryProbeIfAsked(&probeExit)) {
+        return probeExit;
+    }
+    std::wstring logPath;
+    std::string logError;
+    if (TakeLogOption(&argc, argv, &logPath) && !OpenOutputLog(logPath, &logError)) {
+        EmitFormat(stderr, "pendreg-inspect: log %s: %s\n", ReportText(logPath).c_str(),
+                   logError.c_str());
+        return kExitCannotInspect;
+    }
+    int status = InspectAll(argc, argv);
+    fflush(stdout);
+    CloseOutputLog(status);
+    return status;
 }

@@ -1,15 +1,15 @@
 #include "inspect/Inspect.h"
 
+#include "checks/OutputLog.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 
 static void SayList(int depth, const char* tag, const char* format, va_list arguments) {
-    for (int level = 0; level < depth; ++level) {
-        fputs("  ", stdout);
-    }
-    fputs(tag, stdout);
-    vprintf(format, arguments);
-    fputc('\n', stdout);
+    std::string start(static_cast<size_t>(depth) * 2, ' ');
+    Emit(stdout, (start + tag).c_str());
+    EmitList(stdout, format, arguments);
+    Emit(stdout, "\n");
 }
 
 void Say(int depth, const char* format, ...) {

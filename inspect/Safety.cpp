@@ -41,6 +41,11 @@ static void InspectCopy(const std::wstring& copy, const InspectOptions& options,
 void InspectArming(const InspectOptions& options, Tally& tally) {
     std::vector<ArmingValue> values =
         FindArmingValues(AnsiToWide(options.toolPath), options.files.renames);
+    if (values.empty() && tally.workSets == 0 && tally.otherView == 0) {
+        Say(0, "nothing recorded: no work set%s, and no RunOnce value starts the pass",
+            options.workSet.empty() ? "" : " of that name");
+        return;
+    }
     if (values.empty()) {
         Say(0, "FAIL not armed: no RunOnce value under HKLM starts a copy of the tool with "
                "\"/S\", so nothing runs the pass at the next logon");
@@ -54,5 +59,13 @@ void InspectArming(const InspectOptions& options, Tally& tally) {
             "next logs on; a standard user's logon does not run it",
             ReportText(value.name).c_str(), value.viewBits, ReportText(value.command).c_str());
         InspectCopy(value.copy, options, tally);
+    }
+    // Another product's value is not this installer's to remove.
+    if (values.size() > 1) {
+        Say(0,
+            "%s%u RunOnce values start the pass: the first to run runs every work set, and "
+            "the others find nothing left to do",
+            TagOf(Outcome::Warn), static_cast<unsigned>(values.size()));
+        ++tally.warnings;
     }
 }

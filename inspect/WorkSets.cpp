@@ -345,6 +345,22 @@ static ListedWorkSet* AtIndex(std::vector<ListedWorkSet>& listed, size_t index) 
     return nullptr;
 }
 
+bool Judged(const InspectOptions& options, const std::wstring& name) {
+    return options.workSet.empty() || SameName(AnsiToWide(options.workSet.c_str()), name);
+}
+
+// Whether the pass deletes a work set that the report does not judge, for
+// the walk that follows the pass's own.
+static bool PassDeletes(HKEY key, const char* name) {
+    HKEY workSet = nullptr;
+    bool opened = OpenWorkSet(key, name, &workSet);
+    Deletion deletion = PredictDeletion(key, name, opened ? workSet : nullptr);
+    if (opened) {
+        RegCloseKey(workSet);
+    }
+    return deletion == Deletion::Succeeds || deletion == Deletion::SubkeysUnseen;
+}
+
 void InspectWorkSets(HKEY key, const InspectOptions& options, Tally& tally) {
     // The pass asks for the work set at an index, opens and deletes it under
     // the name it got, and moves the index past it only when the deletion
@@ -354,9 +370,17 @@ void InspectWorkSets(HKEY key, const InspectOptions& options, Tally& tally) {
     std::vector<ListedWorkSet> listed = ListWorkSets(key);
     size_t kept = 0;
     for (ListedWorkSet* found; (found = AtIndex(listed, kept)) != nullptr;) {
-        ++tally.workSets;
         std::string shown = ReportText(found->name);
         ListedWorkSet* taken = Named(listed, found->ansiName);
+        if (!Judged(options, found->name)) {
+            if (taken != nullptr && PassDeletes(key, found->ansiName.c_str())) {
+                taken->deleted = true;
+            } else {
+                ++kept;
+            }
+            continue;
+        }
+        ++tally.workSets;
         if (taken == nullptr) {
             Say(0,
                 "work set \"%s\": stays: its name cannot be held by the ANSI code page; the pass "

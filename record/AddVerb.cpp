@@ -175,6 +175,56 @@ bool Plan(const Arguments& arguments, const std::wstring& operand, const Tool& t
     return PassesChecks(entry, context);
 }
 
+// The number of the entry that records the same file with the same mode
+// among those given, or 0. The same file however it is spelled: a short
+// name, another case, a prefix.
+DWORD RecordedAs(const NewEntry& entry, const std::vector<std::pair<DWORD, NewEntry>>& recorded) {
+    std::wstring file = AnsiToWide(entry.file.c_str());
+    for (const auto& other : recorded) {
+        if (other.second.mode == entry.mode &&
+            SamePath(AnsiToWide(other.second.file.c_str()), file)) {
+            return other.first;
+        }
+    }
+    return 0;
+}
+
+// Takes out of planned the files that the work set records already, or that
+// come twice, with a line for each that says so: an installer run again (a
+// repair) records the same files again, and each would be registered once
+// more.
+std::vector<std::string> LeaveOutRecorded(int toolBits, const std::string& workSet,
+                                          std::vector<Planned>* planned) {
+    std::vector<std::string> said;
+    std::vector<std::pair<DWORD, NewEntry>> recorded;
+    if (!workSet.empty()) {
+        recorded = RecordedEntries(toolBits, workSet);
+    }
+    std::vector<Planned> fresh;
+    std::vector<std::pair<DWORD, NewEntry>> given;
+    for (const Planned& plan : *planned) {
+        DWORD number = RecordedAs(plan.entry, recorded);
+        if (number != 0) {
+            said.push_back("  already recorded as entry " + std::to_string(number) + " (" +
+                           plan.entry.mode + "): " + plan.entry.file);
+        } else if (RecordedAs(plan.entry, given) != 0) {
+            said.push_back("  given twice, recorded once (" + plan.entry.mode +
+                           "): " + plan.entry.file);
+        } else {
+            given.push_back({1, plan.entry});
+            fresh.push_back(plan);
+        }
+    }
+    planned->swap(fresh);
+    return said;
+}
+
+void SayEach(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        Print("%s\n", line.c_str());
+    }
+}
+
 } // namespace
 
 int AddVerb(const Arguments& arguments) {
@@ -205,21 +255,34 @@ int AddVerb(const Arguments& arguments) {
         Complain("nothing recorded");
         return kExitRefused;
     }
+    std::vector<std::string> said = LeaveOutRecorded(arguments.toolBits, workSet, &planned);
+    DWORD number = 0;
+    if (planned.empty()) {
+        // Appending nothing still refuses a work set that the pass could not
+        // run or delete, as any append does.
+        if (!AppendEntries(arguments.toolBits, {}, &workSet, &number)) {
+            return kExitRefused;
+        }
+        Print("work set \"%s\" in %s: nothing recorded anew\n", workSet.c_str(),
+              KeyShown(arguments.toolBits).c_str());
+        SayEach(said);
+        return kExitDone;
+    }
     std::vector<NewEntry> entries;
     for (const Planned& plan : planned) {
         entries.push_back(plan.entry);
     }
-    DWORD number = 0;
     if (!AppendEntries(arguments.toolBits, entries, &workSet, &number)) {
         return kExitRefused;
     }
-    printf("tool: %s (%s)\n", tool.path.c_str(), tool.why.c_str());
-    printf("work set \"%s\" in %s: entries %lu to %lu recorded\n", workSet.c_str(),
-           KeyShown(arguments.toolBits).c_str(), number,
-           number + static_cast<DWORD>(entries.size()) - 1);
+    Print("tool: %s (%s)\n", tool.path.c_str(), tool.why.c_str());
+    Print("work set \"%s\" in %s: entries %lu to %lu recorded\n", workSet.c_str(),
+          KeyShown(arguments.toolBits).c_str(), number,
+          number + static_cast<DWORD>(entries.size()) - 1);
     for (const Planned& plan : planned) {
-        printf("  entry %lu (%s): runs %s\n", number++, plan.entry.mode.c_str(),
-               plan.commandLine.c_str());
+        Print("  entry %lu (%s): runs %s\n", number++, plan.entry.mode.c_str(),
+              plan.commandLine.c_str());
     }
+    SayEach(said);
     return kExitDone;
 }

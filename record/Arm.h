@@ -15,3 +15,11 @@ std::wstring FutureCopyPath(const std::wstring& tool);
 // tool are not taken and why, and when more than one starts a copy: only the
 // first to run finds work sets to run. taken: the copy the lines name, if any.
 void WarnOfArmedCopies(const std::vector<ArmedCopy>& judged, const ArmedCopy* taken);
+
+// With no work set left in either registry view, nothing needs the pass: the
+// RunOnce value of that name (default "pendreg") goes when it starts a copy
+// of the tool, with the copy and its folder, and so do the folders of copies
+// that no RunOnce value names. Says what it removed; false, complained, when
+// the value could not be deleted. While any work set is recorded, a value and
+// a copy stay, whichever product armed them: they run every work set.
+bool DisarmWhenNothingRecorded(const std::wstring& name);

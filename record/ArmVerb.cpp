@@ -4,6 +4,7 @@
 #include "checks/Safety.h"
 #include "record/Arm.h"
 #include "record/Record.h"
+#include "record/WorkSetWriter.h"
 
 #include <sddl.h>
 #include <stdio.h>
@@ -94,10 +95,29 @@ bool Mentions(const std::wstring& text, const std::wstring& name) {
     return upperText.find(upperName) != std::wstring::npos;
 }
 
-// The folders of earlier copies: the pass deletes its copy at the next
-// restart but not the folder, which would stay forever. Only empty ones go
-// (RemoveDirectory takes no other), and none that a RunOnce value names.
-void RemoveEmptyCopyFolders() {
+// Deletes the files in a copy's folder, then the folder; a copy in use (the
+// running pass's own) stays, and so does its folder. True when it is gone.
+bool RemoveCopyFolder(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring file = folder + L"\\" + found.cFileName;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(file.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(folder.c_str()) != 0;
+}
+
+// The folders of earlier copies that no RunOnce value names: the pass deletes
+// its copy at the next restart but not the folder, which would stay forever.
+// Without withCopies only empty ones go (RemoveDirectory takes no other);
+// with it, the copies in them too, when nothing is recorded for a pass.
+void RemoveUnnamedCopyFolders(bool withCopies) {
     std::wstring temp = CopiesParent();
     if (temp.empty()) {
         return;
@@ -113,8 +133,15 @@ void RemoveEmptyCopyFolders() {
         for (const ArmingValue& value : values) {
             named = named || Mentions(value.command, found.cFileName);
         }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !named) {
-            RemoveDirectoryW((temp + L"\\" + found.cFileName).c_str());
+        std::wstring folder = temp + L"\\" + found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || named) {
+            continue;
+        }
+        if (!withCopies) {
+            RemoveDirectoryW(folder.c_str());
+        } else if (RemoveCopyFolder(folder)) {
+            Print("removed: %s, the folder of a copy of the tool that nothing starts\n",
+                  ReportText(folder).c_str());
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
@@ -205,12 +232,54 @@ void WarnOfArmedCopies(const std::vector<ArmedCopy>& judged, const ArmedCopy* ta
     }
     if (judged.size() > 1) {
         Complain("warning: %u RunOnce values start copies of the tool with /S: whichever runs "
-                 "first runs every work set%s%s%s; remove all but one",
+                 "first runs every work set%s%s%s; the others find nothing left to do",
                  static_cast<unsigned>(judged.size()),
                  taken == nullptr ? "" : ", and the lines below name the copy of \"",
                  taken == nullptr ? "" : ReportText(taken->value.name).c_str(),
                  taken == nullptr ? "" : "\"");
     }
+}
+
+namespace {
+
+bool DeleteRunOnceValue(const ArmingValue& value) {
+    REGSAM view = !RegistryHasTwoViews() ? 0
+                  : value.viewBits == 64 ? KEY_WOW64_64KEY
+                                         : KEY_WOW64_32KEY;
+    HKEY key;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_SET_VALUE | view, &key);
+    if (status == ERROR_SUCCESS) {
+        status = RegDeleteValueW(key, value.name.c_str());
+        RegCloseKey(key);
+    }
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+        Complain("%s: the value \"%s\" cannot be deleted: error %ld", kRunOnceShown,
+                 ReportText(value.name).c_str(), status);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool DisarmWhenNothingRecorded(const std::wstring& name) {
+    if (AnyWorkSetRecorded()) {
+        return true;
+    }
+    std::wstring wanted = name.empty() ? L"pendreg" : name;
+    for (const ArmingValue& value : FindArmingValues(ToolBesideRecorder(), ReadPendingRenames())) {
+        if (CompareStringOrdinal(value.name.c_str(), -1, wanted.c_str(), -1, TRUE) != CSTR_EQUAL) {
+            continue;
+        }
+        if (!DeleteRunOnceValue(value)) {
+            return false;
+        }
+        Print("disarmed: the RunOnce value \"%s\" is deleted: no work set is left for the pass\n",
+              ReportText(value.name).c_str());
+    }
+    // The copy goes with the folder, unless another value still starts it.
+    RemoveUnnamedCopyFolders(true);
+    return true;
 }
 
 std::wstring FutureCopyPath(const std::wstring& tool) {
@@ -226,8 +295,8 @@ int ArmVerb(const Arguments& arguments) {
     std::vector<ArmedCopy> judged = JudgeArmedCopies(tool, ReadPendingRenames());
     ArmedCopy armed;
     if (FindArmedCopy(judged, &armed)) {
-        printf("already armed: the RunOnce value \"%s\" starts \"%s\" /S; nothing done\n",
-               ReportText(armed.value.name).c_str(), ReportText(armed.value.copy).c_str());
+        Print("already armed: the RunOnce value \"%s\" starts \"%s\" /S; nothing done\n",
+              ReportText(armed.value.name).c_str(), ReportText(armed.value.copy).c_str());
         return kExitDone;
     }
     WarnOfArmedCopies(judged, nullptr);
@@ -248,8 +317,8 @@ int ArmVerb(const Arguments& arguments) {
         return kExitRefused;
     }
     // Only an arm that was done changes anything else.
-    RemoveEmptyCopyFolders();
-    printf("armed: the RunOnce value \"%s\" in %s starts \"%s\" /S at the next logon\n",
-           ReportText(name).c_str(), kRunOnceShown, ansiCopy.c_str());
+    RemoveUnnamedCopyFolders(false);
+    Print("armed: the RunOnce value \"%s\" in %s starts \"%s\" /S at the next logon\n",
+          ReportText(name).c_str(), kRunOnceShown, ansiCopy.c_str());
     return kExitDone;
 }

@@ -28,10 +28,13 @@ struct Arguments {
 int AddVerb(const Arguments& arguments);
 int ReplaceVerb(const Arguments& arguments);
 int ArmVerb(const Arguments& arguments);
+int WithdrawVerb(const Arguments& arguments);
 int DiscardVerb(const Arguments& arguments);
 
 // One line on standard error, "pendreg-record: " in front.
 void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Text on standard output; both go to the log too, when there is one.
+void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The text in the ANSI code page; false when the code page cannot hold every
 // character of it exactly. The pass reads every name and path through the

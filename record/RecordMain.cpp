@@ -1,6 +1,7 @@
 // pendreg-record: the installer's side of the pending-registration contract.
-// One verb per run: add, replace, arm or discard. Exit code 0: done; 2:
+// One verb per run: add, replace, arm, withdraw or discard. Exit code 0: done; 2:
 // refused or failed, with nothing changed.
+#include "checks/OutputLog.h"
 #include "checks/TypeLibraryProbe.h"
 #include "record/Record.h"
 #include "record/TurnLock.h"
@@ -27,8 +28,16 @@ const char kUsage[] =
     "      folder under the Windows folder's Temp and have the next logon start it\n"
     "      with /S (a RunOnce value); nothing is done when one already starts a\n"
     "      copy of the tool with /S that only administrators may change\n"
-    "  discard --work-set=NAME [--view=32|64]\n"
-    "      delete a work set, for an installer that rolls back\n"
+    "  withdraw TARGET\n"
+    "      take back a new version that replace left waiting for the restart: its\n"
+    "      pending move onto TARGET and its copy; TARGET stays as it is now\n"
+    "  discard --work-set=NAME [--view=32|64] [--name=NAME]\n"
+    "      delete a work set, for an installer that rolls back or is removed;\n"
+    "      once no work set is left, also the RunOnce value --name (default:\n"
+    "      pendreg) and the tool's copy that it starts\n"
+    "  --log=FILE (with any verb)\n"
+    "      also append the command line, the time, every line printed and the\n"
+    "      exit code to FILE, made so that only administrators may change it\n"
     "  --help\n"
     "      print this text\n"
     "\n"
@@ -36,6 +45,7 @@ const char kUsage[] =
     "view; --view=64: a tool built for x86_64. --tool for add: the tool whose own\n"
     "child the D and T command lines name (default: the copy that an armed RunOnce\n"
     "value starts, otherwise pendreg.exe beside this program).\n"
+    "Nothing there to discard or withdraw is done too.\n"
     "Exit code: 0 done; 2 refused or failed, with nothing changed.\n";
 
 // The options a verb takes, as bits.
@@ -62,7 +72,8 @@ const Verb kVerbs[] = {
     {L"add", AddVerb, kWorkSet | kView | kKind | kTool, 0, 1, static_cast<size_t>(-1)},
     {L"replace", ReplaceVerb, 0, 0, 2, 2},
     {L"arm", ArmVerb, kName | kTool, 0, 0, 0},
-    {L"discard", DiscardVerb, kWorkSet | kView, kWorkSet, 0, 0},
+    {L"withdraw", WithdrawVerb, 0, 0, 1, 1},
+    {L"discard", DiscardVerb, kWorkSet | kView | kName, kWorkSet, 0, 0},
 };
 
 struct Option {
@@ -169,7 +180,7 @@ bool TakeTurn(TurnLock& lock) {
 
 // The usage goes with every complaint about the command line itself.
 int Misused() {
-    fputs(kUsage, stderr);
+    Emit(stderr, kUsage);
     return kExitRefused;
 }
 
@@ -178,20 +189,31 @@ int Misused() {
 void Complain(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    fputs("pendreg-record: ", stderr);
-    vfprintf(stderr, format, arguments);
-    fputc('\n', stderr);
+    // Whatever was printed before comes first in the log, as on a console.
+    fflush(stdout);
+    Emit(stderr, "pendreg-record: ");
+    EmitList(stderr, format, arguments);
+    Emit(stderr, "\n");
     va_end(arguments);
 }
 
-int wmain(int argc, wchar_t** argv) {
+void Print(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    EmitList(stdout, format, arguments);
+    va_end(arguments);
+}
+
+namespace {
+
+int RunVerb(int argc, wchar_t** argv) {
     // The checks load a type library in a copy of this program.
     int probeExit = 0;
     if (RunTypeLibraryProbeIfAsked(&probeExit)) {
         return probeExit;
     }
     if (argc >= 2 && wcscmp(argv[1], L"--help") == 0) {
-        fputs(kUsage, stdout);
+        Emit(stdout, kUsage);
         return kExitDone;
     }
     if (argc < 2) {
@@ -219,4 +241,19 @@ int wmain(int argc, wchar_t** argv) {
     }
     Complain("unknown verb: %s", ReportText(argv[1]).c_str());
     return Misused();
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::wstring logPath;
+    std::string logError;
+    if (TakeLogOption(&argc, argv, &logPath) && !OpenOutputLog(logPath, &logError)) {
+        Complain("log %s: %s", ReportText(logPath).c_str(), logError.c_str());
+        return kExitRefused;
+    }
+    int status = RunVerb(argc, argv);
+    fflush(stdout);
+    CloseOutputLog(status);
+    return status;
 }

@@ -3,6 +3,7 @@
 #include "checks/PassReach.h"
 #include "checks/Safety.h"
 #include "record/Record.h"
+#include "record/Staging.h"
 
 #include <stdio.h>
 
@@ -19,17 +20,12 @@ bool InUse(DWORD error) {
            error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE;
 }
 
-// The longest folder in which GetTempFileNameW makes a name, as documented:
-// MAX_PATH less room for a separator, the name ("new", four hexadecimal
-// digits, ".tmp") and the terminator.
-const size_t kLongestStagingFolder = MAX_PATH - 14;
-
 // Whether the target lies where the restart can put the new version in place
 // and the pass can register it, written plainly as the rest of the road names
 // it (a prefix that hands a path to the file system as written can name a
 // file that no plain path names, such as one whose name ends in a dot). And
-// whether the new version can wait beside it, under a name that fits
-// GetTempFileNameW's buffer. Complained when not.
+// whether the new version can wait beside it, under its staged name and first
+// its partial one. Complained when not.
 bool CanStageFor(const std::wstring& target) {
     std::wstring plain;
     if (!WithoutPathPrefix(target, &plain) || plain != target) {
@@ -54,6 +50,27 @@ bool CanStageFor(const std::wstring& target) {
     return true;
 }
 
+// The copy is written under a partial name and takes the staged name only
+// once complete: a run cut short leaves the partial name, which the next
+// replace or withdraw removes, never a part of a file that would take the
+// target's place. False, complained, with no partial copy left.
+bool CopyComplete(const std::wstring& source, const std::wstring& staged) {
+    std::wstring partial = PartialNameOf(staged);
+    if (!CopyFileW(source.c_str(), partial.c_str(), FALSE)) {
+        Complain("%s: cannot be copied to %s: error %lu", ReportText(source).c_str(),
+                 ReportText(staged).c_str(), GetLastError());
+        DeleteFileW(partial.c_str());
+        return false;
+    }
+    if (!MoveFileExW(partial.c_str(), staged.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        Complain("%s: cannot be renamed to %s: error %lu", ReportText(partial).c_str(),
+                 ReportText(staged).c_str(), GetLastError());
+        DeleteFileW(partial.c_str());
+        return false;
+    }
+    return true;
+}
+
 // A copy of source under a new name in folder: beside the target, so that
 // the rename at restart stays on one volume. Empty, complained, on failure,
 // with nothing left behind.
@@ -65,9 +82,7 @@ std::wstring StageCopy(const std::wstring& source, const std::wstring& folder) {
                  GetLastError());
         return std::wstring();
     }
-    if (!CopyFileW(source.c_str(), staged, FALSE)) {
-        Complain("%s: cannot be copied to %s: error %lu", ReportText(source).c_str(),
-                 ReportText(staged).c_str(), GetLastError());
+    if (!CopyComplete(source, staged)) {
         DeleteFileW(staged);
         return std::wstring();
     }
@@ -134,6 +149,7 @@ int ReplaceVerb(const Arguments& arguments) {
         }
         return kExitRefused;
     }
+    RemoveLeftovers(folder);
     std::wstring staged = StageCopy(source, folder);
     if (staged.empty()) {
         return kExitRefused;
@@ -141,7 +157,7 @@ int ReplaceVerb(const Arguments& arguments) {
     const char* waits = PendingAtTarget(target);
     if (waits == nullptr &&
         MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        printf("replaced at once: %s\n", ReportText(target).c_str());
+        Print("replaced at once: %s\n", ReportText(target).c_str());
         return kExitDone;
     }
     DWORD error = waits == nullptr ? GetLastError() : ERROR_SUCCESS;
@@ -150,8 +166,8 @@ int ReplaceVerb(const Arguments& arguments) {
     }
     if (waits != nullptr && MoveFileExW(staged.c_str(), target.c_str(),
                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT)) {
-        printf("replaced at restart: %s %s; the new version waits beside it as %s\n",
-               ReportText(target).c_str(), waits, ReportText(staged).c_str());
+        Print("replaced at restart: %s %s; the new version waits beside it as %s\n",
+              ReportText(target).c_str(), waits, ReportText(staged).c_str());
         return kExitDone;
     }
     if (waits != nullptr) {

@@ -4,6 +4,7 @@
 #include "record/Record.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -237,14 +238,12 @@ bool AppendEntries(int toolBits, const std::vector<NewEntry>& entries, std::stri
     return written;
 }
 
-bool DeleteWorkSet(int toolBits, const std::string& name) {
+WorkSetDeletion DeleteWorkSet(int toolBits, const std::string& name) {
     REGSAM view = ViewOfTool(toolBits);
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, PendingKeyPath, 0, KEY_QUERY_VALUE | view, &key) !=
         ERROR_SUCCESS) {
-        Complain("work set \"%s\": not there: %s does not exist", name.c_str(),
-                 KeyShown(toolBits).c_str());
-        return false;
+        return WorkSetDeletion::NotThere;
     }
     LONG status = RegDeleteKeyExA(key, name.c_str(), view, 0);
     DWORD subkeys = 1;
@@ -252,17 +251,70 @@ bool DeleteWorkSet(int toolBits, const std::string& name) {
     RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
                      nullptr, nullptr, nullptr);
     RegCloseKey(key);
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return WorkSetDeletion::NotThere;
+    }
     if (status != ERROR_SUCCESS) {
-        Complain("work set \"%s\": %s", name.c_str(),
-                 status == ERROR_FILE_NOT_FOUND ? "not there" : "cannot be deleted");
-        return false;
+        Complain("work set \"%s\": cannot be deleted: error %ld", name.c_str(), status);
+        return WorkSetDeletion::Failed;
     }
     // The key goes with its last work set, as after a pass; one that still
     // holds anything of anybody's stays.
     if (subkeys == 0 && values == 0) {
         RegDeleteKeyExA(HKEY_LOCAL_MACHINE, PendingKeyPath, view, 0);
     }
-    return true;
+    return WorkSetDeletion::Deleted;
+}
+
+bool AnyWorkSetRecorded() {
+    for (int bits : {32, 64}) {
+        HKEY key;
+        if (!OpenPendingKey(ViewOfTool(bits), &key)) {
+            continue;
+        }
+        char name[kPathBufferSize];
+        bool found = FindWorkSet(key, 0, name);
+        RegCloseKey(key);
+        if (found) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<std::pair<DWORD, NewEntry>> RecordedEntries(int toolBits, const std::string& name) {
+    std::vector<std::pair<DWORD, NewEntry>> entries;
+    HKEY key;
+    HKEY workSet;
+    if (!OpenPendingKey(ViewOfTool(toolBits), &key)) {
+        return entries;
+    }
+    bool opened = OpenWorkSet(key, name.c_str(), &workSet);
+    RegCloseKey(key);
+    DWORD count = 0;
+    if (!opened) {
+        return entries;
+    }
+    ReadCount(workSet, &count);
+    // Listed by their values, not tried number by number up to the count.
+    char value[kValueNameSize];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = sizeof(value);
+        if (RegEnumValueA(workSet, index, value, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        // Only the name the pass formats for the number is the entry's.
+        char* end = nullptr;
+        unsigned long number = strtoul(value, &end, 10);
+        PendingEntry entry;
+        if (number >= 1 && number <= count && ValueName(kModeValueFormat, number) == value &&
+            ReadEntry(workSet, number, &entry)) {
+            entries.push_back({number, {entry.mode, entry.file}});
+        }
+    }
+    RegCloseKey(workSet);
+    return entries;
 }
 
 std::string KeyShown(int toolBits) {

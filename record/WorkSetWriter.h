@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // One entry to record: its mode ("D", "DX", "E" or "T") and the path as the
@@ -28,9 +29,20 @@ bool WorkSetName(const std::wstring& name, std::string* ansi);
 bool AppendEntries(int toolBits, const std::vector<NewEntry>& entries, std::string* name,
                    DWORD* first);
 
-// Deletes the work set; false, complained, when it is not there or cannot be
+// What became of deleting a work set.
+enum class WorkSetDeletion { Deleted, NotThere, Failed };
+
+// Deletes the work set; Failed, complained, when it is there but cannot be
 // deleted.
-bool DeleteWorkSet(int toolBits, const std::string& name);
+WorkSetDeletion DeleteWorkSet(int toolBits, const std::string& name);
+
+// Whether any work set is recorded, in either registry view: the pass that a
+// RunOnce value starts has work as long as one is.
+bool AnyWorkSetRecorded();
+
+// The entries of the work set, numbers 1 to its count, as the pass reads
+// them (those it would skip left out); none when it is not there.
+std::vector<std::pair<DWORD, NewEntry>> RecordedEntries(int toolBits, const std::string& name);
 
 // How the recorder names the key in its messages.
 std::string KeyShown(int toolBits);

@@ -31,6 +31,8 @@ const char kSampleLibId[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}";
 // The RunOnce value that arms the pass with the scratch folder's copy of the
 // tool.
 const char kArmName[] = "pendreg inspector test";
+// A second product's, for the rows where two values start the pass.
+const char kSecondArmName[] = "pendreg inspector test 2";
 
 using Inspection = harness::Output;
 
@@ -70,6 +72,7 @@ class InspectorTest : public testing::Test {
     }
     void TearDown() override {
         harness::DeleteRunOnce(kArmName);
+        harness::DeleteRunOnce(kSecondArmName);
         harness::DeleteRunOnce(kSampleArmName);
         // Work sets whose names the ANSI functions cannot give go first.
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Zelk.Library.Cormant.v3");
@@ -125,7 +128,11 @@ enum class Extra {
     ArrivesAtRestart,
     LeavesAtRestart,
     AnsiLoss,
-    WorkSetsIn32BitView
+    WorkSetsIn32BitView,
+    // No RunOnce value starts the pass.
+    Disarmed,
+    // A second RunOnce value starts it too, as another product's would.
+    ArmedTwice
 };
 
 struct VerdictCase {
@@ -180,6 +187,10 @@ TEST_P(InspectorVerdicts, SaysWhatThePassWillDo) {
         RegSetValueExW(key, L"1.file", 0, REG_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
                        static_cast<DWORD>((file.size() + 1) * sizeof(wchar_t)));
         RegCloseKey(key);
+    } else if (row.extra == Extra::Disarmed) {
+        harness::DeleteRunOnce(kArmName);
+    } else if (row.extra == Extra::ArmedTwice) {
+        ASSERT_TRUE(harness::SetRunOnce(kSecondArmName, "\"" + tool_ + "\" /S"));
     }
 
     Inspection inspection = Inspect(std::string(row.options) + " --tool=\"" + tool_ + "\"", dir());
@@ -204,6 +215,47 @@ const VerdictCase kVerdictCases[] = {
       "unsafe placements 0, RunOnce values that start the pass 1"},
      0},
     {"NoKeyNothingToDo", {}, {"no work sets: the key is not there"}, 0},
+    // After the restart, or before anything was recorded: nothing to do is
+    // nothing wrong.
+    {"NothingRecordedNothingArmed",
+     {},
+     {"no work sets: the key is not there",
+      "nothing recorded: no work set, and no RunOnce value starts the pass"},
+     0,
+     Extra::Disarmed},
+    // Another product's work set fails; the one named is judged alone.
+    {"WorkSetNamedJudgedAlone",
+     {{"other", Entries({{"D", "noexport.dll"}})}, {"mine", Entries({{"D", "a.dll"}})}},
+     {"work set \"mine\": runs entries 1 to 1, then is deleted",
+      "summary: work sets 1, entries run 1, entries skipped 0, work sets that run nothing 0, "
+      "work sets that stay 0, checks failed 0, *"},
+     0,
+     Extra::None,
+     "--view=64 --work-set=MINE"},
+    {"WorkSetNamedStillNeedsTheArming",
+     {{"mine", Entries({{"D", "a.dll"}})}},
+     {"work set \"mine\": runs entries 1 to 1, then is deleted", "FAIL not armed: *"},
+     1,
+     Extra::Disarmed,
+     "--view=64 --work-set=mine"},
+    {"WorkSetNamedNotThere",
+     {{"other", Entries({{"D", "noexport.dll"}})}},
+     {"nothing recorded for \"mine\": no work set of that name, so nothing to judge"},
+     0,
+     Extra::Disarmed,
+     "--view=64 --work-set=mine"},
+    {"WorkSetNamedInTheOtherView",
+     {},
+     {"other view: work set \"lost\" lies in the 32-bit view, which the tool never reads"},
+     1,
+     Extra::OtherView,
+     "--view=64 --work-set=lost"},
+    {"TwoRunOnceValuesStartThePass",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     {"WARN 2 RunOnce values start the pass: the first to run runs every work set, and the "
+      "others find nothing left to do"},
+     0,
+     Extra::ArmedTwice},
     {"CountMissing",
      {{"w", Without(Entries({{"D", "a.dll"}}), "count")}},
      {"work set \"w\": runs nothing (\"count\" is missing), then is deleted"},
@@ -365,7 +417,8 @@ const VerdictCase kVerdictCases[] = {
      "--view=64 --colour"},
     {"HelpPrintsTheUsage",
      {},
-     {"usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--strict]"},
+     {"usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--work-set=NAME] [--strict]",
+      "                       [--log=FILE]"},
      0,
      Extra::None,
      "--help"},
@@ -1307,7 +1360,7 @@ std::string GuideSample() {
             sample += line + "\n";
         }
         inside = inside || (marked && line == "```text");
-        marked = marked || line.find("InspectorTest.PrintsTheGuideSample") != std::string::npos;
+        marked = marked || line.find("<!-- sample report:") != std::string::npos;
     }
     return sample;
 }

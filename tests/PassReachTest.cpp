@@ -228,10 +228,10 @@ const ReplaceCase kReplaceCases[] = {
     {"FolderOf314Characters", 314, Drive::None, "{at}\\target.dll", 2,
      "pendreg-record: {target}: has a path of 325 characters, and the tool opens files through "
      "ANSI functions, which take at most 259; nothing staged"},
-    {"FolderOneCharacterTooLongToStageIn", 247, Drive::None, "{at}\\target.dll", 2,
-     "pendreg-record: {target}: its folder's path has 247 characters, and the new version can "
-     "wait beside it only in a folder of at most 246; nothing staged"},
-    {"LongestFolderToStageIn", 246, Drive::None, "{at}\\target.dll", 0,
+    {"FolderOneCharacterTooLongToStageIn", 230, Drive::None, "{at}\\target.dll", 2,
+     "pendreg-record: {target}: its folder's path has 230 characters, and the new version can "
+     "wait beside it only in a folder of at most 229; nothing staged"},
+    {"LongestFolderToStageIn", 229, Drive::None, "{at}\\target.dll", 0,
      "replaced at once: {target}"},
     // Walked up to the root for ever, holding the recorders' lock.
     {"PrefixThatTakesThePathAsWritten", 0, Drive::None, "\\\\?\\{at}\\target.dll", 2,

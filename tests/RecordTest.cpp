@@ -392,10 +392,22 @@ const RunCase kRunCases[] = {
      "pendreg-record: work set \"w\": its \"count\" is 4294967040, and entries are numbered up to "
      "1000000 at most: the pass counts through every number before the new entries; record into "
      "another work set"},
-    {"DiscardOfNoWorkSet",
-     "discard --view=64 --work-set=gone",
+    // A repair runs the installer again: what is recorded stays once.
+    {"FileRecordedAlreadyNotAddedTwice",
+     "{add64} --work-set=w --kind=D {dir}\\a.dll",
      {{"w", Entries({{"D", "a.dll"}})}},
-     "pendreg-record: work set \"gone\": not there"},
+     "",
+     Entries({{"D", "a.dll"}})},
+    {"SameFileSpelledOtherwiseNotAddedTwice",
+     "{add64} --work-set=w --kind=D {dir}\\.\\A.DLL {dir}\\b.dll",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     "",
+     Entries({{"D", "a.dll"}, {"D", "b.dll"}})},
+    {"FileGivenTwiceRecordedOnce",
+     "{add64} --work-set=w --kind=D {dir}\\a.dll {dir}\\a.dll",
+     {},
+     "",
+     Entries({{"D", "a.dll"}})},
 };
 
 INSTANTIATE_TEST_SUITE_P(Recorder, RecorderRuns, testing::ValuesIn(kRunCases),
@@ -569,5 +581,281 @@ INSTANTIATE_TEST_SUITE_P(Recorder, RecorderDiscard, testing::ValuesIn(kDiscardCa
                          [](const testing::TestParamInfo<DiscardCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// The RunOnce value that the undo rows arm, as a product would name it.
+const char kProductArm[] = "pendreg undo test";
+
+struct UndoCase {
+    const char* name;
+    std::vector<WorkSet> before;
+    bool armed;           // arm --name="pendreg undo test" first
+    bool valueGoneBefore; // then its value goes, as the restart takes it
+    const char* arguments;
+    const char* line; // the first line printed
+    bool valueStays;
+    bool copyStays;
+    std::vector<std::string> after; // the work sets left
+};
+
+void PrintTo(const UndoCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class RecorderUndo : public RecorderTest, public testing::WithParamInterface<UndoCase> {};
+
+// discard succeeds whether or not its work set is there; with the last work
+// set the product's RunOnce value goes, with the tool's copy and its folder,
+// and while any work set stays, both stay: they run every work set.
+TEST_P(RecorderUndo, DiscardsWhatIsThereAndTheArmingWithTheLast) {
+    const UndoCase& row = GetParam();
+    harness::RunOnceGuard armed(kProductArm);
+    harness::TempCopiesGuard copies;
+    ASSERT_TRUE(harness::RecordWorkSets(row.before, dir(), KEY_WOW64_64KEY));
+    std::string copy;
+    if (row.armed) {
+        Output arm = Record(std::string("arm --name=\"") + kProductArm + "\" --tool=\"{tool}\"");
+        ASSERT_EQ(0u, arm.exitCode) << arm.text;
+        copy = Quoted(arm.text, "starts \"");
+    }
+    if (row.valueGoneBefore) {
+        harness::DeleteRunOnce(kProductArm);
+    }
+
+    Output run = Record(row.arguments);
+
+    EXPECT_EQ(0u, run.exitCode) << run.text;
+    EXPECT_EQ(0u, run.text.find(Expand(row.line))) << run.text;
+    EXPECT_EQ(row.after, harness::RecordedWorkSets());
+    EXPECT_EQ(row.valueStays, harness::RunOnceValueExists(kProductArm, KEY_WOW64_64KEY));
+    if (row.armed) {
+        EXPECT_EQ(row.copyStays, harness::FileExists(copy)) << run.text;
+        EXPECT_EQ(row.copyStays, harness::FileExists(harness::FolderOf(copy))) << run.text;
+    }
+}
+
+const UndoCase kUndoCases[] = {
+    // An uninstall after the restart: the pass has deleted the work set.
+    {"DiscardOfNothingRecordedIsDone",
+     {{"other", Entries({{"D", "a.dll"}})}},
+     false,
+     false,
+     "discard --view=64 --work-set=gone",
+     "nothing recorded for \"gone\" in HKLM\\Software\\Zelk.Library.Cormant.v3 (64-bit view)\r\n",
+     false,
+     false,
+     {"other"}},
+    {"LastWorkSetTakesTheArmingAlong",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     true,
+     false,
+     "discard --view=64 --work-set=w --name=\"pendreg undo test\"",
+     "discarded: work set \"w\"",
+     false,
+     false,
+     {}},
+    {"ArmingStaysForAnotherWorkSet",
+     {{"w", Entries({{"D", "a.dll"}})}, {"other", Entries({{"D", "b.dll"}})}},
+     true,
+     false,
+     "discard --view=64 --work-set=w --name=\"pendreg undo test\"",
+     "discarded: work set \"w\"",
+     true,
+     true,
+     {"other"}},
+    {"AnotherProductsValueStays",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     true,
+     false,
+     "discard --view=64 --work-set=w --name=\"another product\"",
+     "discarded: work set \"w\"",
+     true,
+     true,
+     {}},
+    // After the restart the pass is gone, and its copy waits for the next
+    // one; the uninstall takes it and its folder now.
+    {"CopyThatNothingStartsGoesWithTheUninstall",
+     {},
+     true,
+     true,
+     "discard --view=64 --work-set=w --name=\"pendreg undo test\"",
+     "nothing recorded for \"w\"",
+     false,
+     false,
+     {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Recorder, RecorderUndo, testing::ValuesIn(kUndoCases),
+                         [](const testing::TestParamInfo<UndoCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+struct WithdrawCase {
+    const char* name;
+    int replaces; // replace runs while the target is in use
+    // A move onto the target from a file that replace did not stage.
+    bool foreignMove;
+    // What a replace that was killed leaves: a partial copy, and the staged
+    // name it held.
+    bool leftovers;
+    const char* line; // the first line printed
+    const char* fate; // what the restart does to the target afterwards
+};
+
+void PrintTo(const WithdrawCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class RecorderWithdraw : public RecorderTest, public testing::WithParamInterface<WithdrawCase> {};
+
+// withdraw takes back every new version that replace left waiting for the
+// target, and nothing else: the target stays as it is, nothing is left
+// beside it, and the moves of others stay.
+TEST_P(RecorderWithdraw, TakesBackWhatReplaceStaged) {
+    const WithdrawCase& row = GetParam();
+    std::string target = scratch_.Write("app\\target.dll", "version 1");
+    scratch_.Write("update\\new.dll", "version 2");
+    if (row.foreignMove) {
+        std::string other = scratch_.Write("other\\target.dll", "another installer's");
+        ASSERT_TRUE(MoveFileExA(other.c_str(), target.c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
+    }
+    if (row.leftovers) {
+        scratch_.Write("app\\~pendreg-partial-new7F3A.tmp", "version");
+        scratch_.Write("app\\new7F3A.tmp", "");
+    }
+    HANDLE held = CreateFileA(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    for (int run = 0; run < row.replaces; ++run) {
+        Output replaced = Record("replace {dir}\\update\\new.dll " + target);
+        ASSERT_EQ(0u, replaced.text.find("replaced at restart")) << replaced.text;
+    }
+    CloseHandle(held);
+
+    Output run = Record("withdraw " + target);
+
+    EXPECT_EQ(0u, run.exitCode) << run.text;
+    EXPECT_EQ(0u, run.text.find(Expand(row.line))) << run.text;
+    EXPECT_EQ(row.fate, harness::FateAtRestart(target))
+        << harness::ReplaceAll(Renames(), std::string(1, '\0'), " | ");
+    EXPECT_EQ("version 1", harness::ReadFile(target));
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((dir() + "\\app\\*.*").c_str(), &found);
+    std::string beside;
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
+        beside += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0
+                      ? std::string(found.cFileName) + " "
+                      : "";
+    }
+    FindClose(search);
+    EXPECT_EQ("target.dll ", beside);
+}
+
+const WithdrawCase kWithdrawCases[] = {
+    {"StagedNewVersionWithdrawn", 1, false, false, "withdrawn: {dir}\\app\\new", ""},
+    {"EveryStagedVersionWithdrawn", 2, false, false, "withdrawn: {dir}\\app\\new", ""},
+    {"AnotherInstallersMoveStays", 1, true, false, "withdrawn: {dir}\\app\\new", "replaced"},
+    {"NothingWaitingIsDone", 0, false, false,
+     "nothing waits to replace {dir}\\app\\target.dll at restart\r\n", ""},
+    {"LeftoversOfAKilledReplaceRemoved", 0, false, true,
+     "removed: {dir}\\app\\~pendreg-partial-new7F3A.tmp, left by a replace that was cut short", ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Recorder, RecorderWithdraw, testing::ValuesIn(kWithdrawCases),
+                         [](const testing::TestParamInfo<WithdrawCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A replace killed while it copies leaves no part of the new version under
+// a name that could take the target's place: only the partial copy and the
+// empty name it holds, which the next replace removes before it stages its
+// own.
+TEST_F(RecorderTest, KilledReplaceLeavesNothingTheNextOneKeeps) {
+    std::string target = scratch_.Write("app\\target.dll", "version 1");
+    std::string large = dir() + "\\update\\large.dll";
+    scratch_.Write("update\\large.dll", "");
+    HANDLE file = CreateFileA(large.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    LARGE_INTEGER size;
+    size.QuadPart = 512ll << 20;
+    ASSERT_TRUE(SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+    CloseHandle(file);
+    std::wstring line = L"\"" + Widen(harness::RecorderPath()) + L"\" replace \"" + Widen(large) +
+                        L"\" \"" + Widen(target) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                               nullptr, nullptr, &startup, &process));
+    // Killed as soon as its copy is under way.
+    std::string partial;
+    for (int tries = 0; tries < 2000 && partial.empty(); ++tries) {
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((dir() + "\\app\\~pendreg-partial-*").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            partial = found.cFileName;
+            FindClose(search);
+        } else {
+            Sleep(5);
+        }
+    }
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, harness::kChildTimeoutMs);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    ASSERT_FALSE(partial.empty()) << "no partial copy was seen before the copy ended";
+    std::string held = dir() + "\\app\\" + partial.substr(std::string("~pendreg-partial-").size());
+    EXPECT_EQ("", harness::ReadFile(held))
+        << "a part of the new version lies under its staged name";
+    scratch_.Write("update\\new.dll", "version 2");
+
+    Output replaced = Record("replace {dir}\\update\\new.dll " + target);
+
+    EXPECT_TRUE(replaced.Has("removed: " + dir() + "\\app\\" + partial +
+                             ", left by a replace that was cut short"))
+        << replaced.text;
+    EXPECT_FALSE(harness::FileExists(dir() + "\\app\\" + partial));
+    EXPECT_FALSE(harness::FileExists(held));
+    EXPECT_EQ("version 2", harness::ReadFile(target));
+}
+
+// --log appends, run after run, the command line, the time, every line
+// printed (standard output and error alike) and the exit code, for the
+// recorder and the inspector alike; the file is made so that only
+// administrators may change it.
+TEST_F(RecorderTest, LogsEveryRunForAnEngineWithoutAConsole) {
+    std::string log = dir() + "\\logs\\engine.log";
+    CreateDirectoryA((dir() + "\\logs").c_str(), nullptr);
+    Output added = Record("add --log=\"" + log + "\" --view=64 --work-set=w --kind=D {dir}\\a.dll");
+    Output refused = Record("add --view=64 --work-set=w {dir}\\noexport.dll --log=" + log);
+    Output inspected = harness::RunCapturing(
+        Widen("\"" + harness::InspectorPath() + "\" --view=64 --work-set=w --log=\"" + log + "\""),
+        dir());
+
+    std::string logged = harness::ReadFile(log);
+    size_t at = 0;
+    std::vector<std::pair<std::string, const Output*>> runs = {
+        {"\" add --log=\"" + log + "\" --view=64", &added},
+        {"\" add --view=64 --work-set=w " + dir() + "\\noexport.dll --log=" + log, &refused},
+        {"\" --view=64 --work-set=w --log=\"" + log + "\"", &inspected}};
+    for (const auto& run : runs) {
+        size_t start = logged.find("--- ", at);
+        size_t end = logged.find("\r\n", start);
+        ASSERT_NE(std::string::npos, end) << logged;
+        std::string first = logged.substr(start, end - start);
+        // "--- YYYY-MM-DD hh:mm:ss " and the command line.
+        EXPECT_EQ(' ', first[14]) << first;
+        EXPECT_EQ(':', first[17]) << first;
+        EXPECT_NE(std::string::npos, first.find(run.first)) << first;
+        std::string said = run.second->text;
+        EXPECT_EQ(said, logged.substr(end + 2, said.size())) << logged;
+        std::string last = "--- exit code " + std::to_string(run.second->exitCode) + "\r\n";
+        EXPECT_EQ(last, logged.substr(end + 2 + said.size(), last.size())) << logged;
+        at = end + 2 + said.size() + last.size();
+    }
+    EXPECT_EQ(logged.size(), at);
+    EXPECT_EQ(2u, refused.exitCode);
+    if (!harness::RunningUnderWine()) {
+        EXPECT_EQ("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)",
+                  harness::AccessOf(SE_FILE_OBJECT, log));
+    }
+}
 
 } // namespace

@@ -31,10 +31,11 @@ same() { # what, expected, actual; lists of lines are shown as a diff
 }
 
 members=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-check "the zip holds pendreg.exe, pendreg-inspect.exe, pendreg-record.exe, README.txt and SHA256SUMS only" \
-    same "zip members" "README.txt SHA256SUMS pendreg-inspect.exe pendreg-record.exe pendreg.exe " "$members"
+top=$(basename "$zip" .zip)
+check "the zip holds one folder, $top, with pendreg.exe, pendreg-inspect.exe, pendreg-record.exe, README.txt and SHA256SUMS only" \
+    same "zip members" "$top/README.txt $top/SHA256SUMS $top/pendreg-inspect.exe $top/pendreg-record.exe $top/pendreg.exe " "$members"
 unzip -q "$zip" -d "$work/unpacked" || exit 1
-cd "$work/unpacked" || exit 1
+cd "$work/unpacked/$top" || exit 1
 check "SHA256SUMS verifies" sha256sum -c --strict SHA256SUMS
 check "SHA256SUMS covers the image, the inspector, the recorder and the document" \
     same "sums" "README.txt pendreg-inspect.exe pendreg-record.exe pendreg.exe " \
@@ -57,6 +58,11 @@ crlf_throughout() { # every line ends with CR LF, the last one too
     ! grep -q -v $'\r$' "$1" && [ "$(tail -c 2 "$1" | od -An -tx1)" = " 0d 0a" ]
 }
 check "the document ends every line with CR LF" crlf_throughout README.txt
+# Only what an installer author has: no path of the sources, no test's name.
+authors_text_only() {
+    ! grep -n -E '[a-z]+/[A-Za-z]+\.(h|cpp)\b|Test\.[A-Z][A-Za-z]+' README.txt
+}
+check "the document names no source file and no test" authors_text_only
 guide_carried() { # the installer's guide, whole, inside the document
     cmp -s <(tr -d '\r' <README.txt | sed -n '/^# pendreg: the installer/,/^Checking the files$/p' | head -n -3) "$source_dir/docs/installer-guide.md"
 }

@@ -1,0 +1,156 @@
+#include "checks/OutputLog.h"
+
+#include <windows.h>
+
+#include <sddl.h>
+#include <wchar.h>
+
+#include <type_traits>
+
+namespace {
+
+// Full control for SYSTEM and Administrators, read for Users: an engine's log
+// is read by people and tools, and a log that users could change would tell
+// an administrator what they liked. Not inherited from the folder above.
+const wchar_t kLogAccess[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
+
+HANDLE log = INVALID_HANDLE_VALUE;
+
+// Lines as Windows ends them, whatever the text says.
+void WriteToLog(const char* text) {
+    std::string lines;
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (*at == '\n' && (at == text || at[-1] != '\r')) {
+            lines += '\r';
+        }
+        lines += *at;
+    }
+    DWORD written = 0;
+    WriteFile(log, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
+}
+
+void WriteFormatToLog(const char* format, ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof(text), format, arguments);
+    va_end(arguments);
+    WriteToLog(text);
+}
+
+std::string Narrow(const wchar_t* text) {
+    int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string narrow(size > 0 ? static_cast<size_t>(size) : 1, '\0');
+    WideCharToMultiByte(CP_ACP, 0, text, -1, &narrow[0], size, nullptr, nullptr);
+    narrow.resize(narrow.size() - 1);
+    return narrow;
+}
+
+} // namespace
+
+bool OpenOutputLog(const std::wstring& path, std::string* error) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogAccess, SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+        *error = "cannot make its access list: error " + std::to_string(GetLastError());
+        return false;
+    }
+    SECURITY_ATTRIBUTES access = {sizeof(access), descriptor, FALSE};
+    // Appends only: nothing that earlier runs wrote can be overwritten.
+    log = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &access,
+                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD failure = GetLastError();
+    LocalFree(descriptor);
+    if (log == INVALID_HANDLE_VALUE) {
+        *error = "cannot be opened for appending: error " + std::to_string(failure);
+        return false;
+    }
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    WriteFormatToLog("--- %04u-%02u-%02u %02u:%02u:%02u ", now.wYear, now.wMonth, now.wDay,
+                     now.wHour, now.wMinute, now.wSecond);
+    WriteToLog((Narrow(GetCommandLineW()) + "\n").c_str());
+    return true;
+}
+
+void Emit(FILE* stream, const char* text) {
+    fputs(text, stream);
+    if (log != INVALID_HANDLE_VALUE) {
+        WriteToLog(text);
+    }
+}
+
+void EmitList(FILE* stream, const char* format, va_list arguments) {
+    va_list again;
+    va_copy(again, arguments);
+    int size = vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    std::string text(size > 0 ? static_cast<size_t>(size) + 1 : 1, '\0');
+    vsnprintf(&text[0], text.size(), format, arguments);
+    text.resize(text.size() - 1);
+    Emit(stream, text.c_str());
+}
+
+void EmitFormat(FILE* stream, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    EmitList(stream, format, arguments);
+    va_end(arguments);
+}
+
+void CloseOutputLog(int exitCode) {
+    if (log == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    WriteFormatToLog("--- exit code %d\n", exitCode);
+    CloseHandle(log);
+    log = INVALID_HANDLE_VALUE;
+}
+
+namespace {
+
+template <typename Char> bool TakeLog(int* argc, Char** argv, std::wstring* path) {
+    static const Char kOption[] = {'-', '-', 'l', 'o', 'g', '='};
+    const size_t length = sizeof(kOption) / sizeof(Char);
+    bool given = false;
+    bool optionsEnd = false;
+    int kept = 1;
+    for (int index = 1; index < *argc; ++index) {
+        const Char* argument = argv[index];
+        optionsEnd = optionsEnd || (argument[0] == '-' && argument[1] == '-' && argument[2] == 0);
+        bool isLog = !optionsEnd &&
+                     std::char_traits<Char>::compare(argument, kOption, length) == 0 &&
+                     std::char_traits<Char>::length(argument) > length;
+        if (!isLog) {
+            argv[kept++] = argv[index];
+            continue;
+        }
+        path->clear();
+        for (const Char* at = argument + length; *at != 0; ++at) {
+            path->push_back(
+                static_cast<wchar_t>(static_cast<typename std::make_unsigned<Char>::type>(*at)));
+        }
+        given = true;
+    }
+    *argc = kept;
+    return given;
+}
+
+} // namespace
+
+bool TakeLogOption(int* argc, wchar_t** argv, std::wstring* path) {
+    return TakeLog(argc, argv, path);
+}
+
+bool TakeLogOption(int* argc, char** argv, std::wstring* path) {
+    if (!TakeLog(argc, argv, path)) {
+        return false;
+    }
+    // The bytes were the ANSI code page's.
+    std::string ansi(path->begin(), path->end());
+    path->assign(ansi.size() + 1, L'\0');
+    path->resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &(*path)[0],
+                                                         static_cast<int>(path->size())) -
+                                     1));
+    return true;
+}

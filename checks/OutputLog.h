@@ -1,0 +1,28 @@
+#pragma once
+// What a companion prints, also appended to a file (--log=FILE): an
+// installer's engine runs it without a console, where nothing printed is
+// seen. Each run adds its command line and the time, every line it prints,
+// and its exit code.
+#include <stdarg.h>
+#include <stdio.h>
+
+#include <string>
+
+// Opens the file for appending, made with an access list that only SYSTEM
+// and Administrators may change (users may read it), and writes the run's
+// first line. False, with the reason in error, when it cannot be opened.
+bool OpenOutputLog(const std::wstring& path, std::string* error);
+
+// Writes the text to the stream and, when a log is open, to the log.
+void Emit(FILE* stream, const char* text);
+// The same for a format and its arguments.
+void EmitList(FILE* stream, const char* format, va_list arguments);
+void EmitFormat(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes the run's last line, with its exit code, and closes the log.
+void CloseOutputLog(int exitCode);
+
+// The value of a "--log=FILE" argument among the arguments, and whether one
+// was given; the companions take it out before their own options are read.
+bool TakeLogOption(int* argc, wchar_t** argv, std::wstring* path);
+bool TakeLogOption(int* argc, char** argv, std::wstring* path);
