@@ -1160,8 +1160,11 @@ const PlacementCase kPlacementCases[] = {
      "it*",
      1, 1},
     // The loader never searches the new version's folder: what counts is
-    // who may delete (or replace) the file there.
-    {"NewVersionFolderOpenToDeletion", "{dir}\\new", "(A;;0x40;;;WD)", "", "",
+    // who may delete (or replace) the file there. Wine shows a right to
+    // delete files in a folder only with the right to add them (its mode
+    // bits), so both are given; adding alone is a row of the access-list
+    // table.
+    {"NewVersionFolderOpenToDeletion", "{dir}\\new", "(A;;0x42;;;WD)", "", "",
      "    FAIL ordinary users may change the folder {dir}\\new of the new version: Everyone may "
      "delete files in it*",
      1, 1},
@@ -1182,7 +1185,7 @@ const PlacementCase kPlacementCases[] = {
      "Everyone may add files to it*",
      1, 1},
     // Judged where it comes from, not only where it will run.
-    {"ToolCopyArrivesFromAnOpenFolder", "{dir}\\pub", "(A;;0x40;;;WD)", "",
+    {"ToolCopyArrivesFromAnOpenFolder", "{dir}\\pub", "(A;;0x42;;;WD)", "",
      "\"{dir}\\late\\pendreg.exe\" /S",
      "armed: RunOnce value \"pendreg inspector test\" (64-bit view) runs \"{dir}\\late\\"
      "pendreg.exe\" /S when*\n"

@@ -165,7 +165,13 @@ class RecorderTurns : public testing::Test {
         harness::RemovePendingKey();
         ASSERT_TRUE(harness::KeepToAdministrators(scratch_.path()));
         self_ = scratch_.Copy(harness::TestProgramPath(), "self\\pendreg.exe");
-        scratch_.Copy(harness::FixturePath("recorder.dll"), "a.dll");
+        std::string dll = scratch_.Copy(harness::FixturePath("recorder.dll"), "a.dll");
+        // Names of one file: a work set records each file once.
+        for (DWORD index = 0; index < kEntries; ++index) {
+            std::string name = scratch_.path() + "\\" + std::to_string(index) + ".dll";
+            ASSERT_TRUE(CreateHardLinkA(name.c_str(), dll.c_str(), nullptr))
+                << name << ": error " << GetLastError();
+        }
     }
     void TearDown() override {
         harness::RemovePendingKey();
@@ -174,7 +180,7 @@ class RecorderTurns : public testing::Test {
     std::string AddCommand() const {
         std::string add = "add --view=64 --tool=\"" + self_ + "\" --work-set=turn --kind=D";
         for (DWORD index = 0; index < kEntries; ++index) {
-            add += " " + scratch_.path() + "\\a.dll";
+            add += " " + scratch_.path() + "\\" + std::to_string(index) + ".dll";
         }
         return add;
     }

@@ -1,6 +1,7 @@
 #include "harness/Drives.h"
 
 #include "harness/Harness.h"
+#include "harness/Placement.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -79,19 +80,6 @@ bool RootBecomes(char letter, bool there) {
 }
 
 } // namespace
-
-std::string UnixPathOf(const std::string& path) {
-    typedef char*(CDECL * UnixFileName)(LPCWSTR);
-    UnixFileName unixFileName = reinterpret_cast<UnixFileName>(reinterpret_cast<void (*)()>(
-        GetProcAddress(GetModuleHandleA("kernel32"), "wine_get_unix_file_name")));
-    if (unixFileName == nullptr) {
-        return std::string();
-    }
-    char* unixPath = unixFileName(Widen(path).c_str());
-    std::string result = unixPath == nullptr ? "" : unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return result;
-}
 
 WineDrive::WineDrive(Kind kind, const std::string& folder) : kind_(kind) {
     std::string target = UnixPathOf(folder);

@@ -7,9 +7,6 @@
 
 namespace harness {
 
-// The Unix path of a Windows path under Wine; empty elsewhere.
-std::string UnixPathOf(const std::string& path);
-
 // A drive letter stands for the folder while the object lives, or until
 // Remove(), as a mapping of the installing user's session is gone when the
 // pass runs.
