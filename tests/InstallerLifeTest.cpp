@@ -22,18 +22,6 @@ namespace {
 // The product's name, which names its work set and its RunOnce value.
 const char kProduct[] = "pendreg demo";
 
-// Checks the condition every 100 ms for up to 30 s: what a restart starts
-// may still be running when the restart itself has returned.
-template <typename Condition> bool Eventually(Condition condition) {
-    for (int attempt = 0; attempt < 300; ++attempt) {
-        if (condition()) {
-            return true;
-        }
-        Sleep(100);
-    }
-    return condition();
-}
-
 // The folders of the tool's copies under the Windows folder's Temp.
 std::set<std::string> CopyFolders() {
     char windows[MAX_PATH];
@@ -143,7 +131,7 @@ TEST_P(InstallerLife, LeavesNothingOfTheProductButWhatItRegistered) {
             CloseHandle(inUse);
             inUse = INVALID_HANDLE_VALUE;
             ASSERT_TRUE(harness::RestartWine());
-            EXPECT_TRUE(Eventually([] {
+            EXPECT_TRUE(harness::Eventually([] {
                 return !harness::KeyExists(HKEY_LOCAL_MACHINE, harness::kPendingKey) &&
                        !harness::RunOnceValueExists(kProduct, KEY_WOW64_64KEY);
             })) << "the pass did not run: "
@@ -153,7 +141,8 @@ TEST_P(InstallerLife, LeavesNothingOfTheProductButWhatItRegistered) {
     }
     CloseHandle(inUse);
 
-    EXPECT_TRUE(Eventually([&] { return Registrations(log_, target_) >= row.registrations; }));
+    EXPECT_TRUE(
+        harness::Eventually([&] { return Registrations(log_, target_) >= row.registrations; }));
     EXPECT_EQ(row.registrations, Registrations(log_, target_)) << harness::ReadFile(engineLog_);
     EXPECT_EQ(row.newVersionInPlace, harness::ReadFile(target_) ==
                                          harness::ReadFile(harness::FixturePath("recorder.dll")));

@@ -16,18 +16,6 @@ namespace {
 
 const char kRunOnceName[] = "pendreg road test";
 
-// Checks the condition every 100 ms for up to 30 s: what a restart starts
-// may still be running when the restart itself has returned.
-template <typename Condition> bool Eventually(Condition condition) {
-    for (int attempt = 0; attempt < 300; ++attempt) {
-        if (condition()) {
-            return true;
-        }
-        Sleep(100);
-    }
-    return condition();
-}
-
 // The command line of the process that registered the module, or empty.
 std::string RegisteredBy(const harness::RecordLog& log, const std::string& module) {
     for (const harness::Record& record : log.Read()) {
@@ -94,20 +82,20 @@ TEST(InstallerRoad, NewVersionRegisteredAtRestartAndToolGoneAtTheNext) {
     EXPECT_EQ(0u, inspection.exitCode) << "the inspector found fault with the road";
 
     ASSERT_TRUE(harness::RestartWine());
-    EXPECT_TRUE(Eventually([&] { return RegisteredBy(log, component) == printed; }))
+    EXPECT_TRUE(harness::Eventually([&] { return RegisteredBy(log, component) == printed; }))
         << "the new version was not registered by the line that add printed: "
         << RegisteredBy(log, component);
-    EXPECT_TRUE(Eventually([] {
+    EXPECT_TRUE(harness::Eventually([] {
         return !harness::KeyExists(HKEY_LOCAL_MACHINE, harness::kPendingKey);
     })) << "the records are still there";
     EXPECT_FALSE(harness::RunOnceValueExists(kRunOnceName, KEY_WOW64_64KEY) ||
                  harness::RunOnceValueExists(kRunOnceName, KEY_WOW64_32KEY));
-    EXPECT_TRUE(Eventually([&] { return harness::ListedForDeletionAtRestart(tool); }))
+    EXPECT_TRUE(harness::Eventually([&] { return harness::ListedForDeletionAtRestart(tool); }))
         << "the tool's copy is not scheduled for deletion";
     EXPECT_TRUE(harness::FileExists(tool)) << "deleted before the next restart";
 
     ASSERT_TRUE(harness::RestartWine());
-    EXPECT_TRUE(Eventually([&] { return !harness::FileExists(tool); }))
+    EXPECT_TRUE(harness::Eventually([&] { return !harness::FileExists(tool); }))
         << "the tool's copy survived the second restart";
 }
 

@@ -25,18 +25,6 @@ using harness::WineDrive;
 
 const char kArmName[] = "pendreg reach test";
 
-// Checks the condition every 100 ms for up to 30 s: what a restart starts
-// may still be running when the restart itself has returned.
-template <typename Condition> bool Eventually(Condition condition) {
-    for (int attempt = 0; attempt < 300; ++attempt) {
-        if (condition()) {
-            return true;
-        }
-        Sleep(100);
-    }
-    return condition();
-}
-
 bool Registered(const harness::RecordLog& log, const std::string& module) {
     for (const harness::Record& record : log.Read()) {
         if (record.event == "register" &&
@@ -430,7 +418,7 @@ TEST_P(RestartReach, RecorderAndInspectorSayWhatThePassThenDoes) {
     }
 
     ASSERT_TRUE(harness::RestartWine());
-    EXPECT_TRUE(Eventually([] {
+    EXPECT_TRUE(harness::Eventually([] {
         return !harness::KeyExists(HKEY_LOCAL_MACHINE, harness::kPendingKey, KEY_WOW64_64KEY);
     })) << "the pass did not run";
     EXPECT_EQ(row.registered, Registered(log_, file));

@@ -175,4 +175,16 @@ const char kLaneRows[] = "lane-rows.txt";
 // Wine's restart: carries out the deletions scheduled for the next boot.
 bool RestartWine();
 
+// Checks the condition every 100 ms for up to 30 s: what a restart starts
+// may still be running when the restart itself has returned.
+template <typename Condition> bool Eventually(Condition condition) {
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        if (condition()) {
+            return true;
+        }
+        Sleep(100);
+    }
+    return condition();
+}
+
 } // namespace harness
