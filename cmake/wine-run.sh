@@ -24,7 +24,7 @@ wineserver=${PENDREG_WINESERVER:-/usr/lib/wine/wineserver}
 stop() {
     "$wineserver" -k 2>/dev/null
     "$wineserver" -w 2>/dev/null
-    rm -rf "$prefix" "$prefix.lock"
+    rm -rf "$prefix" "$prefix.lock" "$prefix.desktop"
 }
 
 # Every ctest run in a build folder begins with --fresh, which removes the
@@ -43,6 +43,20 @@ hold_for_run() {
     fi
     (while kill -0 "$run" 2>/dev/null; do sleep 1; done) </dev/null >/dev/null 2>&1 &
     exec 8>&-
+}
+
+# Wine closes a desktop a few seconds after the last program on it has ended,
+# and its explorer with it. An explorer started again finds no display driver
+# here and fails, and every later program that needs the desktop then waits
+# for it, 3 to 10 s each (more under load). So the run keeps one idle program
+# on the desktop, cmd.exe reading a pipe that nothing writes, from --fresh
+# until its ctest (the parent of --fresh) has ended.
+hold_desktop() {
+    local run=$PPID holder
+    rm -f "$prefix.desktop" && mkfifo "$prefix.desktop" || return 1
+    "$wine" cmd.exe <>"$prefix.desktop" >/dev/null 2>&1 9>&- &
+    holder=$!
+    (while kill -0 "$run" 2>/dev/null; do sleep 1; done; kill "$holder") </dev/null >/dev/null 2>&1 &
 }
 
 # Starts the run's server, kept alive until --stop, so that one Wine launch
@@ -121,7 +135,7 @@ case "${1:-}" in
 --fresh)
     hold_for_run
     stop
-    copy_template && ensure && made
+    copy_template && ensure && made && hold_desktop
     ;;
 --ready)
     made || {
