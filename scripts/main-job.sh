@@ -65,7 +65,7 @@ echo "== A throwaway Wine prefix: $prefix"
 # The server runs before anything is copied in: a server started later would
 # carry out deletions scheduled by an earlier run.
 win --fresh
-app=$prefix/drive_c/Demo
+app="$prefix/drive_c/Program Files/Demo"
 setup=$prefix/drive_c/windows/temp/demo-setup
 mkdir -p "$app" "$setup"
 # Version 1 of the component registers nothing; version 2 records its
@@ -74,7 +74,7 @@ cp "$build/tests/fixtures/noexport.dll" "$app/component.dll"
 cp "$build/tests/fixtures/recorder.dll" "$app/component.new"
 cp "$build/tests/fixtures/exeserver.exe" "$build/tests/fixtures/sample.tlb" "$app/"
 cp "$build/pendreg.exe" "$build/pendreg-inspect.exe" "$build/pendreg-record.exe" "$setup/"
-export PENDREG_TEST_LOG='C:\Demo\registrations.log'
+export PENDREG_TEST_LOG='C:\Program Files\Demo\registrations.log'
 # Runs the recorder with the arguments after the name of the check that its
 # exit code is 0, and shows what it printed.
 record() {
@@ -92,10 +92,10 @@ record() {
 
 echo "== The installer: component.dll is in use, so version 2 replaces it at restart"
 # A program of the installer's product holds the component open meanwhile.
-win "$build/tests/fixtures/holdopen.exe" 'C:\Demo\component.dll' 'C:\Demo\in-use' &
+win "$build/tests/fixtures/holdopen.exe" 'C:\Program Files\Demo\component.dll' 'C:\Program Files\Demo\in-use' &
 holder=$!
 for tries in $(seq 100); do [ -e "$app/in-use" ] && break; sleep 0.2; done
-record "replace: exit code 0" replace 'C:\Demo\component.new' 'C:\Demo\component.dll'
+record "replace: exit code 0" replace 'C:\Program Files\Demo\component.new' 'C:\Program Files\Demo\component.dll'
 rm -f "$app/in-use"
 wait $holder || true
 record "arm: exit code 0" arm --name='Demo registrations'
@@ -104,8 +104,8 @@ copy=$(sed -n 's/^armed: .* starts "\(.*\)" \/S at the next logon$/\1/p' "$work/
 copy_folder=$prefix/drive_c/windows/temp/$(basename "$(dirname "${copy//\\//}")")
 echo "(--view=64 below: this is the x86_64 test build, which reads the 64-bit registry view; the"
 echo " shipped tool is 32-bit and reads the 32-bit view, the recorder's and inspector's default)"
-record "add: exit code 0" add --view=64 --work-set='Demo 1.0' 'C:\Demo\component.dll' \
-    'C:\Demo\exeserver.exe' 'C:\Demo\sample.tlb'
+record "add: exit code 0" add --view=64 --work-set='Demo 1.0' 'C:\Program Files\Demo\component.dll' \
+    'C:\Program Files\Demo\exeserver.exe' 'C:\Program Files\Demo\sample.tlb'
 
 echo
 echo "== Before the restart"
@@ -126,7 +126,7 @@ expect "the inspector finds nothing wrong" test "$status" -eq 0
 echo
 echo "== Restart (wineboot -r)"
 win wineboot -r
-registered() { grep -qi $'^register\tmodule=C:\\\\Demo\\\\component.dll' "$app/registrations.log" 2>/dev/null; }
+registered() { grep -qi $'^register\tmodule=C:\\\\Program Files\\\\Demo\\\\component.dll' "$app/registrations.log" 2>/dev/null; }
 key_gone() { ! win reg query "$pending_key" >/dev/null 2>&1; }
 run_once_gone() { ! win reg query "$run_once" /v 'Demo registrations' >/dev/null 2>&1; }
 scheduled() { query "$session_manager" /v PendingFileRenameOperations | grep -qiF "${copy#C:}"; }
