@@ -250,10 +250,22 @@ const VerdictCase kVerdictCases[] = {
      1,
      Extra::OtherView,
      "--view=64 --work-set=lost"},
+    // Another product's work set in the other view is its mistake, not this one's.
+    {"WorkSetNamedOtherViewHoldsAnother",
+     {{"mine", Entries({{"D", "a.dll"}})}},
+     {"work set \"mine\": runs entries 1 to 1, then is deleted",
+      "summary: work sets 1, entries run 1, entries skipped 0, work sets that run nothing 0, "
+      "work sets that stay 0, checks failed 0, warnings 0, work sets in the other view 0, *"},
+     0,
+     Extra::OtherView,
+     "--view=64 --work-set=mine"},
     {"TwoRunOnceValuesStartThePass",
      {{"w", Entries({{"D", "a.dll"}})}},
      {"WARN 2 RunOnce values start the pass: the first to run runs every work set, and the "
-      "others find nothing left to do"},
+      "others find nothing left to do",
+      "summary: work sets 1, entries run 1, entries skipped 0, work sets that run nothing 0, "
+      "work sets that stay 0, checks failed 0, warnings 1, work sets in the other view 0, "
+      "unsafe placements 0, RunOnce values that start the pass 2"},
      0,
      Extra::ArmedTwice},
     {"CountMissing",

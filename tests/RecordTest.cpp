@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 
 namespace {
 
@@ -692,8 +693,9 @@ INSTANTIATE_TEST_SUITE_P(Recorder, RecorderUndo, testing::ValuesIn(kUndoCases),
 struct WithdrawCase {
     const char* name;
     int replaces; // replace runs while the target is in use
-    // A move onto the target from a file that replace did not stage.
-    bool foreignMove;
+    // A move onto the target from a file that replace did not stage, under
+    // the scratch folder; null: none. One beside the target stays there.
+    const char* foreignMove;
     // What a replace that was killed leaves: a partial copy, and the staged
     // name it held.
     bool leftovers;
@@ -714,8 +716,12 @@ TEST_P(RecorderWithdraw, TakesBackWhatReplaceStaged) {
     const WithdrawCase& row = GetParam();
     std::string target = scratch_.Write("app\\target.dll", "version 1");
     scratch_.Write("update\\new.dll", "version 2");
-    if (row.foreignMove) {
-        std::string other = scratch_.Write("other\\target.dll", "another installer's");
+    std::set<std::string> expectedBeside = {"target.dll"};
+    if (row.foreignMove != nullptr) {
+        std::string other = scratch_.Write(row.foreignMove, "another installer's");
+        if (harness::FolderOf(other) == harness::FolderOf(target)) {
+            expectedBeside.insert(other.substr(other.rfind('\\') + 1));
+        }
         ASSERT_TRUE(MoveFileExA(other.c_str(), target.c_str(),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
     }
@@ -739,23 +745,31 @@ TEST_P(RecorderWithdraw, TakesBackWhatReplaceStaged) {
     EXPECT_EQ("version 1", harness::ReadFile(target));
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((dir() + "\\app\\*.*").c_str(), &found);
-    std::string beside;
+    std::set<std::string> beside;
     for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found)) {
-        beside += (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0
-                      ? std::string(found.cFileName) + " "
-                      : "";
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            beside.insert(found.cFileName);
+        }
     }
     FindClose(search);
-    EXPECT_EQ("target.dll ", beside);
+    EXPECT_EQ(expectedBeside, beside);
 }
 
 const WithdrawCase kWithdrawCases[] = {
-    {"StagedNewVersionWithdrawn", 1, false, false, "withdrawn: {dir}\\app\\new", ""},
-    {"EveryStagedVersionWithdrawn", 2, false, false, "withdrawn: {dir}\\app\\new", ""},
-    {"AnotherInstallersMoveStays", 1, true, false, "withdrawn: {dir}\\app\\new", "replaced"},
-    {"NothingWaitingIsDone", 0, false, false,
+    {"StagedNewVersionWithdrawn", 1, nullptr, false, "withdrawn: {dir}\\app\\new", ""},
+    {"EveryStagedVersionWithdrawn", 2, nullptr, false, "withdrawn: {dir}\\app\\new", ""},
+    {"AnotherInstallersMoveStays", 1, "other\\target.dll", false, "withdrawn: {dir}\\app\\new",
+     "replaced"},
+    // Named as replace names its copies, but in another folder: not one of
+    // them.
+    {"AnotherInstallersLookalikeStays", 1, "other\\new1A2B.tmp", false,
+     "withdrawn: {dir}\\app\\new", "replaced"},
+    // Beside the target, but not under a name replace gives.
+    {"AnotherInstallersCopyBesideStays", 1, "app\\target.dll.upd", false,
+     "withdrawn: {dir}\\app\\new", "replaced"},
+    {"NothingWaitingIsDone", 0, nullptr, false,
      "nothing waits to replace {dir}\\app\\target.dll at restart\r\n", ""},
-    {"LeftoversOfAKilledReplaceRemoved", 0, false, true,
+    {"LeftoversOfAKilledReplaceRemoved", 0, nullptr, true,
      "removed: {dir}\\app\\~pendreg-partial-new7F3A.tmp, left by a replace that was cut short", ""},
 };
 

@@ -59,8 +59,21 @@ crlf_throughout() { # every line ends with CR LF, the last one too
 }
 check "the document ends every line with CR LF" crlf_throughout README.txt
 # Only what an installer author has: no path of the sources, no test's name.
+# The names are those of the repository itself: its top folders, and the
+# suites and tests of the test program (a plain word such as "Installer"
+# excepted, as prose has it too).
+source_folders() {
+    find "$source_dir" -mindepth 1 -maxdepth 1 -type d ! -name '.*' ! -name build -printf '%f\n' |
+        sort | paste -sd '|'
+}
+test_names() {
+    sed -n -E 's/^(TEST(_P|_F)?|INSTANTIATE_TEST_SUITE_P)\( *([A-Za-z0-9_]+), *([A-Za-z0-9_]+).*/\3\n\4/p' \
+        "$source_dir"/tests/*.cpp | grep -E '^[A-Z][a-z0-9]+[A-Z]' | sort -u | paste -sd '|'
+}
 authors_text_only() {
-    ! grep -n -E '[a-z]+/[A-Za-z]+\.(h|cpp)\b|Test\.[A-Z][A-Za-z]+' README.txt
+    ! grep -n -E '[a-z]+/[A-Za-z]+\.(h|cpp)\b|Test\.[A-Z][A-Za-z]+' README.txt &&
+        ! grep -n -E "(^|[^A-Za-z0-9_.-])($(source_folders))/" README.txt &&
+        ! grep -n -w -E "$(test_names)" README.txt
 }
 check "the document names no source file and no test" authors_text_only
 guide_carried() { # the installer's guide, whole, inside the document
