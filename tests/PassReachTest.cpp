@@ -317,9 +317,13 @@ INSTANTIATE_TEST_SUITE_P(Checks, ReachRule, testing::ValuesIn(kRuleCases),
                          });
 
 // A path walked up towards its root for the placement checks, as replace
-// judges a target: every walk ends, whatever prefix the path has.
+// judges a target: every walk ends, whatever prefix the path has, and when a
+// folder's name ends in a colon, as a drive's does, so that its folder is
+// written as long as itself.
 TEST_F(PassReach, PlacementWalkEndsWhateverThePrefix) {
     const std::wstring paths[] = {
+        Widen(dir()) + L"\\x:\\a.dll",
+        L"C:\\x:\\a.dll",
         L"\\\\?\\" + Widen(dir()) + L"\\a.dll",
         L"\\\\.\\" + Widen(dir()) + L"\\a.dll",
         L"\\\\?\\C:\\a.dll",
@@ -335,12 +339,18 @@ TEST_F(PassReach, PlacementWalkEndsWhateverThePrefix) {
                 AddPlacementFindings(findings, "the file", static_cast<Walk*>(walk)->path);
                 return 0;
             }
-        } walk = {path};
-        HANDLE thread = CreateThread(nullptr, 0, &Walk::Run, &walk, 0, nullptr);
+        };
+        // A walk that does not end is left running, at the lowest priority,
+        // until the program ends: a thread ended wherever it stands may hold
+        // the heap's lock, and the rest of the run would wait on it for ever.
+        Walk* walk = new Walk{path};
+        HANDLE thread = CreateThread(nullptr, 0, &Walk::Run, walk, 0, nullptr);
         ASSERT_NE(nullptr, thread);
         DWORD waited = WaitForSingleObject(thread, 10000);
-        if (waited != WAIT_OBJECT_0) {
-            TerminateThread(thread, 1);
+        if (waited == WAIT_OBJECT_0) {
+            delete walk;
+        } else {
+            SetThreadPriority(thread, THREAD_PRIORITY_IDLE);
         }
         CloseHandle(thread);
         EXPECT_EQ(WAIT_OBJECT_0, waited)

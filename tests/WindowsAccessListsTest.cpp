@@ -167,6 +167,17 @@ const DefaultCase kDefaultCases[] = {
      true,
      ""},
 
+    // Nothing lies above a share's root to swap it in, written with the
+    // prefix or without.
+    {"FolderUnderAShareWrittenWithItsPrefix",
+     "\\\\?\\UNC\\server\\share\\Vendor\\component.dll",
+     Placement::Runs,
+     {{"\\\\?\\UNC\\server\\share",
+       "O:BAG:SYD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"},
+      {"\\\\?\\UNC\\server\\share\\Vendor", PROGRAM_FILES_VENDOR}},
+     true,
+     ""},
+
     // A standard user holds Everyone, Users, Authenticated Users and
     // INTERACTIVE at once: Users rename C:\Swap away, Authenticated Users
     // make a new one in C:\.
