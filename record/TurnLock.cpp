@@ -2,11 +2,9 @@
 
 #include <sddl.h>
 
-namespace {
+const wchar_t kTurnLockList[] = L"O:BAG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
-// Full control for SYSTEM and Administrators, nothing inherited: no one
-// else may open the file, not even to hold it.
-const wchar_t kLockList[] = L"O:BAG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)";
+namespace {
 
 // How often a waiting recorder looks again.
 const DWORD kPollMs = 50;
@@ -48,7 +46,7 @@ TurnTaken TurnLock::TryOnce(DWORD* error) {
         return TurnTaken::Failed;
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockList, SDDL_REVISION_1,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kTurnLockList, SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
         *error = GetLastError();
         return TurnTaken::Failed;

@@ -17,6 +17,11 @@
 // %windir%\pendreg-record.lock.
 std::wstring TurnLockPath();
 
+// The list the lock file is made with: full control for SYSTEM and
+// Administrators, nothing inherited, so no one else may open the file, not
+// even to hold it.
+extern const wchar_t kTurnLockList[];
+
 enum class TurnTaken {
     Taken,
     // Another recorder holds it.

@@ -2,6 +2,7 @@
 // a named object of the old spelling held by anyone delays nothing, a turn
 // held by another process makes the recorder wait and then go on, the turn
 // is held while the verb runs, and a holder that died stops no one.
+#include "checks/AccessList.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 #include "harness/TurnHolder.h"
@@ -296,6 +297,20 @@ TEST_F(RecorderTurns, RefusedToAStandardUserWithAReason) {
                                    "an administrator may open "))
         << recorder.text();
     EXPECT_EQ(0u, Recorded());
+}
+
+// The lock file's own list lets a standard user's logon do nothing with it:
+// not open it to hold it, not change its list, not take it over. Wine keeps
+// no list on files, so the list the recorder makes the file with is judged.
+TEST(RecorderTurnLock, FileListLetsNoStandardUserOpenIt) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(kTurnLockList, SDDL_REVISION_1,
+                                                                     &descriptor, nullptr))
+        << "error " << GetLastError();
+    GENERIC_MAPPING file = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                            FILE_ALL_ACCESS};
+    EXPECT_EQ(0u, RightsOfStandardUser(descriptor, nullptr, file));
+    LocalFree(descriptor);
 }
 
 } // namespace
