@@ -59,6 +59,29 @@ static RunResult Await(const PROCESS_INFORMATION& process, DWORD timeoutMs) {
     return result;
 }
 
+static std::string Utf8(const std::wstring& text) {
+    std::string bytes(text.size() * 3, '\0');
+    bytes.resize(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                     &bytes[0], static_cast<int>(bytes.size()), nullptr, nullptr));
+    return bytes;
+}
+
+// Starts a program. Under load, Wine now and then fails to start one at all,
+// with ERROR_INTERNAL_ERROR from CreateProcess, before any of the program
+// runs: a failure of the platform's own start-up, not of what is tested. That
+// start alone is tried once more, and the run says so each time.
+template <typename Start> bool Started(Start start, const std::string& what) {
+    if (start()) {
+        return true;
+    }
+    if (GetLastError() != ERROR_INTERNAL_ERROR) {
+        return false;
+    }
+    std::cout << "[ harness  ] the platform could not start " << what
+              << " (error 1359, before any of it ran): starting it once more\n";
+    return start();
+}
+
 RunResult Run(const std::string& commandLine, const char* application, const char* currentDirectory,
               DWORD timeoutMs, HANDLE output) {
     std::vector<char> line(commandLine.begin(), commandLine.end());
@@ -71,8 +94,12 @@ RunResult Run(const std::string& commandLine, const char* application, const cha
         startup.hStdError = output;
     }
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessA(application, line.data(), nullptr, nullptr, output != nullptr, 0, nullptr,
-                        currentDirectory, &startup, &process)) {
+    if (!Started(
+            [&] {
+                return CreateProcessA(application, line.data(), nullptr, nullptr, output != nullptr,
+                                      0, nullptr, currentDirectory, &startup, &process) != FALSE;
+            },
+            commandLine)) {
         DWORD error = GetLastError();
         ADD_FAILURE() << "could not start " << commandLine << ": error " << error;
         return {false, error, false, error};
@@ -88,11 +115,15 @@ DWORD StartWide(std::wstring commandLine, HANDLE output, PROCESS_INFORMATION* pr
     startup.hStdOutput = output;
     startup.hStdError = output;
     *process = {};
-    bool started = token != nullptr
-                       ? CreateProcessAsUserW(token, nullptr, &commandLine[0], nullptr, nullptr,
-                                              TRUE, 0, nullptr, nullptr, &startup, process)
-                       : CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, process);
+    bool started = Started(
+        [&] {
+            return (token != nullptr
+                        ? CreateProcessAsUserW(token, nullptr, &commandLine[0], nullptr, nullptr,
+                                               TRUE, 0, nullptr, nullptr, &startup, process)
+                        : CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                         nullptr, nullptr, &startup, process)) != FALSE;
+        },
+        Utf8(commandLine));
     if (!started) {
         DWORD error = GetLastError();
         ADD_FAILURE() << "could not start a program: error " << error;
