@@ -103,12 +103,26 @@ server_state() {
 # Runs the program, and says why whenever it fails: a program that ends
 # before it could print anything (Wine could not start it, or a signal ended
 # it) leaves no other trace in the test's output.
+#
+# Now and then (twice in some 9,000 starts, under load) Wine's loader ends
+# with exit status 1 within a few milliseconds and without a word, before
+# any Windows program can have run: starting one takes 60 ms and more here.
+# That start alone, the platform's and not the program's, is made once more,
+# and the run says so each time.
 run() {
     local started status elapsed
     started=$(date +%s%N)
     "$wine" "$@"
     status=$?
     elapsed=$((($(date +%s%N) - started) / 1000000))
+    if [ "$status" -eq 1 ] && [ "$elapsed" -lt 20 ]; then
+        echo "wine-run: wine64 ${1##*/} ended with exit status 1 after $elapsed ms, before any" \
+            "Windows program could run: Wine did not start it; starting it once more" >&2
+        started=$(date +%s%N)
+        "$wine" "$@"
+        status=$?
+        elapsed=$((($(date +%s%N) - started) / 1000000))
+    fi
     if [ "$status" -ne 0 ]; then
         local how="exit status $status"
         [ "$status" -gt 128 ] && how="signal $(kill -l $((status - 128)) 2>/dev/null || echo $((status - 128)))"
