@@ -1,5 +1,7 @@
 #include "checks/OutputLog.h"
 
+#include "checks/Findings.h"
+
 #include <windows.h>
 
 #include <sddl.h>
@@ -38,14 +40,6 @@ void WriteFormatToLog(const char* format, ...) {
     WriteToLog(text);
 }
 
-std::string Narrow(const wchar_t* text) {
-    int size = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string narrow(size > 0 ? static_cast<size_t>(size) : 1, '\0');
-    WideCharToMultiByte(CP_ACP, 0, text, -1, &narrow[0], size, nullptr, nullptr);
-    narrow.resize(narrow.size() - 1);
-    return narrow;
-}
-
 } // namespace
 
 bool OpenOutputLog(const std::wstring& path, std::string* error) {
@@ -69,7 +63,7 @@ bool OpenOutputLog(const std::wstring& path, std::string* error) {
     GetLocalTime(&now);
     WriteFormatToLog("--- %04u-%02u-%02u %02u:%02u:%02u ", now.wYear, now.wMonth, now.wDay,
                      now.wHour, now.wMinute, now.wSecond);
-    WriteToLog((Narrow(GetCommandLineW()) + "\n").c_str());
+    WriteToLog((ReportText(GetCommandLineW()) + "\n").c_str());
     return true;
 }
 
