@@ -110,19 +110,16 @@ server_state() {
 # That start alone, the platform's and not the program's, is made once more,
 # and the run says so each time.
 run() {
-    local started status elapsed
-    started=$(date +%s%N)
-    "$wine" "$@"
-    status=$?
-    elapsed=$((($(date +%s%N) - started) / 1000000))
-    if [ "$status" -eq 1 ] && [ "$elapsed" -lt 20 ]; then
-        echo "wine-run: wine64 ${1##*/} ended with exit status 1 after $elapsed ms, before any" \
-            "Windows program could run: Wine did not start it; starting it once more" >&2
+    local started status elapsed attempt
+    for attempt in 1 2; do
         started=$(date +%s%N)
         "$wine" "$@"
         status=$?
         elapsed=$((($(date +%s%N) - started) / 1000000))
-    fi
+        { [ "$attempt" = 1 ] && [ "$status" -eq 1 ] && [ "$elapsed" -lt 20 ]; } || break
+        echo "wine-run: wine64 ${1##*/} ended with exit status 1 after $elapsed ms, before any" \
+            "Windows program could run: Wine did not start it; starting it once more" >&2
+    done
     if [ "$status" -ne 0 ]; then
         local how="exit status $status"
         [ "$status" -gt 128 ] && how="signal $(kill -l $((status - 128)) 2>/dev/null || echo $((status - 128)))"
