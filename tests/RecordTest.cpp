@@ -232,10 +232,17 @@ TEST_P(RecorderRuns, RecordsWhatThePassRunsAsPrintedOrNothing) {
         return;
     }
     std::vector<std::string> printed = harness::PrintedCommandLines(run.lines);
-    ASSERT_TRUE(harness::Run("\"" + self_ + "\" /S", nullptr, dir().c_str()).finished);
+    harness::RunResult pass = harness::Run("\"" + self_ + "\" /S", nullptr, dir().c_str());
+    ASSERT_TRUE(pass.finished);
     std::vector<std::string> started = harness::StartedCommandLines(log_, self_);
     // Every entry up to the count runs, those there before and those added.
-    ASSERT_EQ(static_cast<unsigned char>(stored["count"][2]), started.size()) << run.text;
+    ASSERT_EQ(static_cast<unsigned char>(stored["count"][2]), started.size())
+        << run.text << "the pass ended with " << pass.exitCode << "; the work set is "
+        << (harness::KeyExists(HKEY_LOCAL_MACHINE, std::string(harness::kPendingKey) + "\\w", view)
+                ? "still there"
+                : "gone")
+        << "; the records:\n"
+        << log_.Text();
     EXPECT_EQ(printed, std::vector<std::string>(started.end() - printed.size(), started.end()));
 }
 

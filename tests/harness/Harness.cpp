@@ -59,27 +59,11 @@ static RunResult Await(const PROCESS_INFORMATION& process, DWORD timeoutMs) {
     return result;
 }
 
-static std::string Utf8(const std::wstring& text) {
-    std::string bytes(text.size() * 3, '\0');
-    bytes.resize(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                     &bytes[0], static_cast<int>(bytes.size()), nullptr, nullptr));
-    return bytes;
-}
-
-// Starts a program. Under load, Wine now and then fails to start one at all,
-// with ERROR_INTERNAL_ERROR from CreateProcess, before any of the program
-// runs: a failure of the platform's own start-up, not of what is tested. That
-// start alone is tried once more, and the run says so each time.
-template <typename Start> bool Started(Start start, const std::string& what) {
-    if (start()) {
-        return true;
-    }
-    if (GetLastError() != ERROR_INTERNAL_ERROR) {
-        return false;
-    }
-    std::cout << "[ harness  ] the platform could not start " << what
-              << " (error 1359, before any of it ran): starting it once more\n";
-    return start();
+// Why a program could not be started, where the error number alone does not
+// say: Wine reports a new process that ended before any of it ran as an
+// internal error, and says why on its own standard error.
+static const char* NotStartedBecause(DWORD error) {
+    return error == ERROR_INTERNAL_ERROR ? " (the new process ended before any of it ran)" : "";
 }
 
 RunResult Run(const std::string& commandLine, const char* application, const char* currentDirectory,
@@ -94,14 +78,11 @@ RunResult Run(const std::string& commandLine, const char* application, const cha
         startup.hStdError = output;
     }
     PROCESS_INFORMATION process = {};
-    if (!Started(
-            [&] {
-                return CreateProcessA(application, line.data(), nullptr, nullptr, output != nullptr,
-                                      0, nullptr, currentDirectory, &startup, &process) != FALSE;
-            },
-            commandLine)) {
+    if (!CreateProcessA(application, line.data(), nullptr, nullptr, output != nullptr, 0, nullptr,
+                        currentDirectory, &startup, &process)) {
         DWORD error = GetLastError();
-        ADD_FAILURE() << "could not start " << commandLine << ": error " << error;
+        ADD_FAILURE() << "could not start " << commandLine << ": error " << error
+                      << NotStartedBecause(error);
         return {false, error, false, error};
     }
     return Await(process, timeoutMs);
@@ -115,18 +96,14 @@ DWORD StartWide(std::wstring commandLine, HANDLE output, PROCESS_INFORMATION* pr
     startup.hStdOutput = output;
     startup.hStdError = output;
     *process = {};
-    bool started = Started(
-        [&] {
-            return (token != nullptr
-                        ? CreateProcessAsUserW(token, nullptr, &commandLine[0], nullptr, nullptr,
-                                               TRUE, 0, nullptr, nullptr, &startup, process)
-                        : CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
-                                         nullptr, nullptr, &startup, process)) != FALSE;
-        },
-        Utf8(commandLine));
+    bool started = token != nullptr
+                       ? CreateProcessAsUserW(token, nullptr, &commandLine[0], nullptr, nullptr,
+                                              TRUE, 0, nullptr, nullptr, &startup, process)
+                       : CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, process);
     if (!started) {
         DWORD error = GetLastError();
-        ADD_FAILURE() << "could not start a program: error " << error;
+        ADD_FAILURE() << "could not start a program: error " << error << NotStartedBecause(error);
         return error;
     }
     return ERROR_SUCCESS;
@@ -356,6 +333,11 @@ std::vector<Record> RecordLog::Read() const {
         records.push_back(record);
     }
     return records;
+}
+
+std::string RecordLog::Text() const {
+    std::string text = ReadFile(path_);
+    return text.empty() ? "(no records)\n" : text;
 }
 
 std::vector<std::string> RecordLog::Events() const {

@@ -123,6 +123,8 @@ class RecordLog {
     std::vector<Record> Read() const;
     // The events only, in order: the shape of most checks.
     std::vector<std::string> Events() const;
+    // The log as the fixtures wrote it, for a failure's message.
+    std::string Text() const;
 
   private:
     ScratchFolder folder_;
