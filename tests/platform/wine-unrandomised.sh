@@ -12,13 +12,15 @@ prefix=$1
 # The processes of Wine's loader whose environment names the prefix, one line
 # each: the process, its personality (hex) and its command line.
 wine_programs() {
-    local environ pid
+    local environ pid personality
     for environ in /proc/[0-9]*/environ; do
         pid=${environ#/proc/}
         pid=${pid%/environ}
         [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = /usr/lib/wine/wine64 ] || continue
         tr '\0' '\n' <"$environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" || continue
-        echo "$pid $(cat "/proc/$pid/personality") $(tr '\0' ' ' <"/proc/$pid/cmdline")"
+        # A process that has ended meanwhile is passed over.
+        personality=$(cat "/proc/$pid/personality" 2>/dev/null) || continue
+        echo "$pid $personality $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
     done
 }
 
