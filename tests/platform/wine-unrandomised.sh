@@ -16,7 +16,7 @@ wine_programs() {
     for environ in /proc/[0-9]*/environ; do
         pid=${environ#/proc/}
         pid=${pid%/environ}
-        [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = /usr/lib/wine/wine64 ] || continue
+        [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "${PENDREG_WINE64:-/usr/lib/wine/wine64}" ] || continue
         tr '\0' '\n' <"$environ" 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" || continue
         # A process that has ended meanwhile is passed over.
         personality=$(cat "/proc/$pid/personality" 2>/dev/null) || continue
