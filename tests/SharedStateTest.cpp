@@ -58,6 +58,8 @@ std::map<std::string, std::string> SharedState() {
          harness::DumpKey(HKEY_LOCAL_MACHINE, harness::kPendingKey, KEY_WOW64_64KEY)},
         {"the pending key (32-bit view)",
          harness::DumpKey(HKEY_LOCAL_MACHINE, harness::kPendingKey, KEY_WOW64_32KEY)},
+        {"the products' record",
+         harness::DumpKey(HKEY_LOCAL_MACHINE, harness::kProductRecordKey, KEY_WOW64_64KEY)},
         {"PendingFileRenameOperations",
          ValueOf(HKEY_LOCAL_MACHINE, kSessionManager, "PendingFileRenameOperations")},
         {"the copies under the Windows folder's Temp", CopiesUnderWindowsTemp()},

@@ -49,10 +49,12 @@ RunOnceGuard::~RunOnceGuard() {
 
 PendingKeyGuard::PendingKeyGuard() {
     RemovePendingKey();
+    RemoveProductRecord();
 }
 
 PendingKeyGuard::~PendingKeyGuard() {
     RemovePendingKey();
+    RemoveProductRecord();
 }
 
 // The folders under the Windows folder's Temp named as arm names them:

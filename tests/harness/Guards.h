@@ -58,7 +58,8 @@ class RunOnceGuard {
 };
 
 // The pending key, gone from both views when the guard is made and when it
-// goes.
+// goes, and with it the products' record, which notes what was recorded
+// there.
 class PendingKeyGuard {
   public:
     PendingKeyGuard();

@@ -10,6 +10,7 @@
 namespace harness {
 
 const char kPendingKey[] = "Software\\Zelk.Library.Cormant.v3";
+const char kProductRecordKey[] = "Software\\pendreg-record";
 
 Value Sz(const std::string& name, const std::string& text) {
     return {name, REG_SZ, text + '\0'};
@@ -79,6 +80,11 @@ void AllowEverything(HKEY root, const std::string& path, REGSAM view) {
     for (const std::string& child : children) {
         AllowEverything(root, path + "\\" + child, view);
     }
+}
+
+void RemoveProductRecord() {
+    AllowEverything(HKEY_LOCAL_MACHINE, kProductRecordKey, KEY_WOW64_64KEY);
+    DeleteTree(HKEY_LOCAL_MACHINE, kProductRecordKey, KEY_WOW64_64KEY);
 }
 
 void RemovePendingKey() {

@@ -10,6 +10,8 @@
 namespace harness {
 
 extern const char kPendingKey[];
+// Where the recorder notes what it made for each product (64-bit view).
+extern const char kProductRecordKey[];
 
 // One registry value exactly as stored: name, type and bytes. "{dir}" in the
 // bytes stands for the scratch folder.
@@ -49,6 +51,8 @@ bool RecordWorkSets(const std::vector<WorkSet>& workSets, const std::string& dir
 // Removes the pending key in both views, whatever access lists it was
 // recorded with.
 void RemovePendingKey();
+// Removes the products' record, whatever access lists it was made with.
+void RemoveProductRecord();
 
 // Refuses the given access to everyone on a key under HKEY_LOCAL_MACHINE, and
 // allows the rest; AllowEverything gives it all back, to the key and below.
