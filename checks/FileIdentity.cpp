@@ -117,6 +117,11 @@ bool operator==(const FileIdentity& first, const FileIdentity& second) {
            first.indexLow == second.indexLow;
 }
 
+bool IdentityOfOpenFile(HANDLE file, FileIdentity* identity) {
+    DWORD attributes = 0;
+    return IdentityOfHandle(file, identity, &attributes);
+}
+
 bool operator!=(const FileIdentity& first, const FileIdentity& second) {
     return !(first == second);
 }

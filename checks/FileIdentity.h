@@ -10,7 +10,10 @@
 #include <string>
 
 // A file's or folder's identity: the volume's serial number and the file
-// index that the file system gives it (GetFileInformationByHandle).
+// index that the file system gives it (GetFileInformationByHandle). NTFS
+// does not give a new file the index of one deleted before it (the index
+// carries a sequence number); Wine's are the Unix inode numbers, which the
+// file system may give again at once.
 struct FileIdentity {
     DWORD volume = 0;
     DWORD indexHigh = 0;
@@ -25,6 +28,9 @@ bool operator!=(const FileIdentity& first, const FileIdentity& second);
 // junction or a mount point gives its own identity, and isLink says it is
 // one. False when nothing is there or it cannot be opened.
 bool IdentityOf(const std::wstring& path, FileIdentity* identity, bool* isLink);
+
+// The identity of the file open as handle; false when it cannot be read.
+bool IdentityOfOpenFile(HANDLE file, FileIdentity* identity);
 
 // The path in the form in which spellings of a path that is not there (yet)
 // are compared: without a prefix, full, "/" as "\", "." and ".." taken out,

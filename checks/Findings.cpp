@@ -67,3 +67,8 @@ bool AnsiHolds(const std::wstring& text) {
     }
     return true;
 }
+
+bool SameName(const std::wstring& first, const std::wstring& second) {
+    return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
+                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+}

@@ -31,5 +31,9 @@ std::wstring AnsiToWide(const char* text);
 // that the code page cannot hold written as <U+XXXX>.
 std::string ReportText(const std::wstring& text);
 
+// Whether two names are the same as the system compares the names of files,
+// keys and values: without regard to case, character by character.
+bool SameName(const std::wstring& first, const std::wstring& second);
+
 // Whether the ANSI code page holds every character of the text.
 bool AnsiHolds(const std::wstring& text);

@@ -35,12 +35,6 @@ static const char* ValueProblem(ValueStatus status, bool isFile) {
     }
 }
 
-// Whether two names are the same to the registry, which compares them
-// without regard to case.
-static bool SameName(const std::wstring& first, const std::wstring& second) {
-    return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
 // The entry number whose value this is, when the pass would read it under
 // that name: the name must be exactly what the pass formats for the number
 // (no leading zeros, no sign). 0 when it is no entry's value.

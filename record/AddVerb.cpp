@@ -9,6 +9,7 @@
 #include "main/PathBuffer.h"
 #include "pending/Launcher.h"
 #include "record/Arm.h"
+#include "record/ProductRecord.h"
 #include "record/Record.h"
 #include "record/WorkSetWriter.h"
 
@@ -273,6 +274,11 @@ int AddVerb(const Arguments& arguments) {
         entries.push_back(plan.entry);
     }
     if (!AppendEntries(arguments.toolBits, entries, &workSet, &number)) {
+        return kExitRefused;
+    }
+    // The work set's name, made or given, is the product's.
+    if (!NoteEntries(AnsiToWide(workSet.c_str()), arguments.toolBits, entries)) {
+        TakeBackAppended(arguments.toolBits, workSet, number);
         return kExitRefused;
     }
     Print("tool: %s (%s)\n", tool.path.c_str(), tool.why.c_str());

@@ -16,10 +16,12 @@ std::wstring FutureCopyPath(const std::wstring& tool);
 // first to run finds work sets to run. taken: the copy the lines name, if any.
 void WarnOfArmedCopies(const std::vector<ArmedCopy>& judged, const ArmedCopy* taken);
 
-// With no work set left in either registry view, nothing needs the pass: the
-// RunOnce value of that name (default "pendreg") goes when it starts a copy
-// of the tool, with the copy and its folder, and so do the folders of copies
-// that no RunOnce value names. Says what it removed; false, complained, when
-// the value could not be deleted. While any work set is recorded, a value and
-// a copy stay, whichever product armed them: they run every work set.
-bool DisarmWhenNothingRecorded(const std::wstring& name);
+// Takes back every arming the recorder made that nothing needs any more:
+// one that no named product relies on, once its RunOnce value has run (or
+// is gone) or no work set is left in either registry view for a pass to run.
+// Only what is still what arm made goes: the value while it starts the copy
+// it was made with, the copy and its folder while they are the same files,
+// not links. Says what it removed, and what it left and why. With deadOnly,
+// only armings whose value is gone. False, complained, when a value could
+// not be deleted.
+bool TakeBackUnneededArmings(bool deadOnly);

@@ -3,6 +3,7 @@
 #include "checks/Arming.h"
 #include "checks/Safety.h"
 #include "record/Arm.h"
+#include "record/ProductRecord.h"
 #include "record/Record.h"
 #include "record/WorkSetWriter.h"
 
@@ -85,66 +86,6 @@ std::wstring NewCopyFolder() {
         Complain("cannot make a folder under %s: error %lu", ReportText(temp).c_str(), error);
     }
     return folder;
-}
-
-bool Mentions(const std::wstring& text, const std::wstring& name) {
-    std::wstring upperText = text;
-    std::wstring upperName = name;
-    CharUpperBuffW(&upperText[0], static_cast<DWORD>(upperText.size()));
-    CharUpperBuffW(&upperName[0], static_cast<DWORD>(upperName.size()));
-    return upperText.find(upperName) != std::wstring::npos;
-}
-
-// Deletes the files in a copy's folder, then the folder; a copy in use (the
-// running pass's own) stays, and so does its folder. True when it is gone.
-bool RemoveCopyFolder(const std::wstring& folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring file = folder + L"\\" + found.cFileName;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(file.c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    return RemoveDirectoryW(folder.c_str()) != 0;
-}
-
-// The folders of earlier copies that no RunOnce value names: the pass deletes
-// its copy at the next restart but not the folder, which would stay forever.
-// Without withCopies only empty ones go (RemoveDirectory takes no other);
-// with it, the copies in them too, when nothing is recorded for a pass.
-void RemoveUnnamedCopyFolders(bool withCopies) {
-    std::wstring temp = CopiesParent();
-    if (temp.empty()) {
-        return;
-    }
-    std::vector<ArmingValue> values = ReadRunOnceValues();
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((temp + L"\\" + kCopyFolderPrefix + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        bool named = false;
-        for (const ArmingValue& value : values) {
-            named = named || Mentions(value.command, found.cFileName);
-        }
-        std::wstring folder = temp + L"\\" + found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || named) {
-            continue;
-        }
-        if (!withCopies) {
-            RemoveDirectoryW(folder.c_str());
-        } else if (RemoveCopyFolder(folder)) {
-            Print("removed: %s, the folder of a copy of the tool that nothing starts\n",
-                  ReportText(folder).c_str());
-        }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
 }
 
 // The copy, without the read-only attribute that it may have brought from
@@ -262,30 +203,124 @@ bool DeleteRunOnceValue(const ArmingValue& value) {
 
 } // namespace
 
-bool DisarmWhenNothingRecorded(const std::wstring& name) {
-    if (AnyWorkSetRecorded()) {
+namespace {
+
+// Whether the RunOnce value that arm made is still there and starts the copy
+// it was made with.
+bool ValueStillStarts(const Arming& arming) {
+    for (const ArmingValue& value : ReadRunOnceValues()) {
+        if (value.viewBits == arming.viewBits && SameName(value.name, arming.value) &&
+            value.command == arming.command) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Says what became of the copy or its folder, unless it went as it should.
+void SayLeft(Takeback fate, const std::wstring& path, const char* what, DWORD error) {
+    if (fate == Takeback::NotTheSame) {
+        Print("left: %s: it is no longer the %s that arm made\n", ReportText(path).c_str(), what);
+    } else if (fate == Takeback::Failed) {
+        Print("left: %s: the %s that arm made cannot be deleted now: error %lu\n",
+              ReportText(path).c_str(), what, error);
+    }
+}
+
+// The copy and its folder, each only while it is what arm made; a copy in
+// use (the running pass's own) stays, and so does its folder, and so does
+// the note, for the next undo.
+bool TakeBackCopy(const Arming& arming) {
+    FileIdentity folder;
+    bool isLink = false;
+    if (!IdentityOf(arming.folder, &folder, &isLink)) {
         return true;
     }
-    std::wstring wanted = name.empty() ? L"pendreg" : name;
     for (const ArmingValue& value : FindArmingValues(ToolBesideRecorder(), ReadPendingRenames())) {
-        if (CompareStringOrdinal(value.name.c_str(), -1, wanted.c_str(), -1, TRUE) != CSTR_EQUAL) {
-            continue;
+        if (SameFile(value.copy, arming.copy)) {
+            Print("left: %s: the RunOnce value \"%s\" starts it too\n",
+                  ReportText(arming.copy).c_str(), ReportText(value.name).c_str());
+            return false;
         }
+    }
+    if (isLink || folder != arming.folderId) {
+        SayLeft(Takeback::NotTheSame, arming.folder, "folder of the tool's copy", ERROR_SUCCESS);
+        return true;
+    }
+    DWORD error = ERROR_SUCCESS;
+    Takeback copy = DeleteIfSame(arming.copy, arming.copyId, false, &error);
+    SayLeft(copy, arming.copy, "copy of the tool", error);
+    if (copy == Takeback::Failed) {
+        return false;
+    }
+    Takeback emptied = DeleteIfSame(arming.folder, arming.folderId, true, &error);
+    SayLeft(emptied, arming.folder, "folder of the tool's copy", error);
+    if (emptied == Takeback::Deleted) {
+        Print("removed: %s, the folder of a copy of the tool that nothing needs\n",
+              ReportText(arming.folder).c_str());
+    }
+    return emptied != Takeback::Failed;
+}
+
+bool TakeBackArming(const Arming& arming) {
+    if (ValueStillStarts(arming)) {
+        ArmingValue value;
+        value.viewBits = arming.viewBits;
+        value.name = arming.value;
         if (!DeleteRunOnceValue(value)) {
             return false;
         }
-        Print("disarmed: the RunOnce value \"%s\" is deleted: no work set is left for the pass\n",
-              ReportText(value.name).c_str());
+        Print("disarmed: the RunOnce value \"%s\" is deleted: nothing needs the pass any more\n",
+              ReportText(arming.value).c_str());
     }
-    // The copy goes with the folder, unless another value still starts it.
-    RemoveUnnamedCopyFolders(true);
+    if (TakeBackCopy(arming)) {
+        ForgetArming(arming);
+    }
     return true;
+}
+
+// Whether a named product still relies on the arming: its work set, or the
+// next one it records, needs the pass. An arming made by a verb given no
+// --work-set is needed as long as a work set is recorded.
+bool NamedProductRelies(const Arming& arming) {
+    bool unnamed = false;
+    return !RelyingOn(arming, &unnamed).empty();
+}
+
+} // namespace
+
+bool TakeBackUnneededArmings(bool deadOnly) {
+    bool recorded = AnyWorkSetRecorded();
+    bool done = true;
+    for (const Arming& arming : NotedArmings()) {
+        bool live = ValueStillStarts(arming);
+        if (NamedProductRelies(arming) || (live && (deadOnly || recorded))) {
+            continue;
+        }
+        done = TakeBackArming(arming) && done;
+    }
+    return done;
 }
 
 std::wstring FutureCopyPath(const std::wstring& tool) {
     std::wstring temp = CopiesParent();
     return temp.empty() ? temp : temp + L"\\" + CopyFolderName(0) + L"\\" + FileNameOf(tool);
 }
+
+namespace {
+
+// Notes that the product relies on the arming that is there, when the
+// recorder made it; one it did not make is nobody's to take back.
+bool RelyOnArming(const Product& product, const ArmedCopy& armed) {
+    for (const Arming& arming : NotedArmings()) {
+        if (SameName(arming.value, armed.value.name) && SameFile(arming.copy, armed.value.copy)) {
+            return NoteReliance(product, arming);
+        }
+    }
+    return true;
+}
+
+} // namespace
 
 int ArmVerb(const Arguments& arguments) {
     std::wstring tool;
@@ -297,7 +332,7 @@ int ArmVerb(const Arguments& arguments) {
     if (FindArmedCopy(judged, &armed)) {
         Print("already armed: the RunOnce value \"%s\" starts \"%s\" /S; nothing done\n",
               ReportText(armed.value.name).c_str(), ReportText(armed.value.copy).c_str());
-        return kExitDone;
+        return RelyOnArming(arguments.workSet, armed) ? kExitDone : kExitRefused;
     }
     WarnOfArmedCopies(judged, nullptr);
     std::wstring folder = NewCopyFolder();
@@ -311,13 +346,27 @@ int ArmVerb(const Arguments& arguments) {
     if (!placed) {
         Complain("%s: the ANSI code page cannot hold the copy's path", ReportText(copy).c_str());
     }
-    placed = placed && PlaceCopy(tool, copy, ansiCopy);
-    if (!placed || !SetRunOnce(name, L"\"" + copy + L"\" /S")) {
+    Arming arming;
+    arming.value = name;
+    arming.viewBits = 64;
+    arming.command = L"\"" + copy + L"\" /S";
+    arming.copy = copy;
+    arming.folder = folder;
+    bool isLink = false;
+    // Noted before the copy is placed: an arm cut short leaves only what its
+    // product's undo takes back.
+    placed = placed && IdentityOf(folder, &arming.folderId, &isLink) &&
+             NoteArming(&arming, arguments.workSet) && PlaceCopy(tool, copy, ansiCopy) &&
+             IdentityOf(copy, &arming.copyId, &isLink) && NoteArming(&arming, arguments.workSet);
+    if (!placed || !SetRunOnce(name, arming.command)) {
         RemoveCopy(copy, folder);
+        if (!arming.key.empty()) {
+            ForgetArming(arming);
+        }
         return kExitRefused;
     }
     // Only an arm that was done changes anything else.
-    RemoveUnnamedCopyFolders(false);
+    TakeBackUnneededArmings(true);
     Print("armed: the RunOnce value \"%s\" in %s starts \"%s\" /S at the next logon\n",
           ReportText(name).c_str(), kRunOnceShown, ansiCopy.c_str());
     return kExitDone;

@@ -1,10 +1,31 @@
 // discard: deletes a work set, for an installer that rolls back what it
-// recorded or is uninstalled; with the last work set, the arming goes too.
+// recorded or is uninstalled; what the record notes for the product's work
+// set goes with it, and the armings that nothing needs any more go too.
 // Nothing there is nothing to undo: an uninstall after the restart, when the
 // pass has run the work set and deleted it, succeeds like any other.
 #include "record/Arm.h"
+#include "record/ProductRecord.h"
 #include "record/Record.h"
 #include "record/WorkSetWriter.h"
+
+namespace {
+
+// Once the product has no work set left in either view, it needs the pass
+// no more; once nothing else is noted for it, its record goes.
+bool ForgetWhatIsDone(const Product& product, const std::string& name, int toolBits) {
+    bool forgotten = ForgetEntries(product, toolBits);
+    int otherBits = toolBits == 64 ? 32 : 64;
+    if (WorkSetRecorded(otherBits, name)) {
+        return forgotten;
+    }
+    forgotten = ForgetReliance(product) && forgotten;
+    if (NotedEntries(product, otherBits).empty() && NotedStaged(product).empty()) {
+        forgotten = ForgetProduct(product) && forgotten;
+    }
+    return forgotten;
+}
+
+} // namespace
 
 int DiscardVerb(const Arguments& arguments) {
     std::string name;
@@ -22,5 +43,8 @@ int DiscardVerb(const Arguments& arguments) {
         Print("nothing recorded for \"%s\" in %s\n", name.c_str(),
               KeyShown(arguments.toolBits).c_str());
     }
-    return DisarmWhenNothingRecorded(arguments.name) ? kExitDone : kExitRefused;
+    if (!ForgetWhatIsDone(arguments.workSet, name, arguments.toolBits)) {
+        return kExitRefused;
+    }
+    return TakeBackUnneededArmings(false) ? kExitDone : kExitRefused;
 }

@@ -15,10 +15,12 @@
 //   Products\<product>            one key per product (its work set's name)
 //     Entries32, Entries64        what add recorded, per registry view:
 //                                 count, N.mode, N.file, as in a work set
-//     Staged\<n>                  staged, stagedId, folderId, target
-//     arming                      REG_SZ: the arming it relies on, if any
+//     Staged\<n>                  staged, stagedId, partialId, folderId,
+//                                 target
+//   Unnamed                       the same, for verbs given no --work-set
 //   Armings\<n>                   value, view, command, copy, copyId,
 //                                 folder, folderId, madeFor
+//     Relying                     one value per product that relies on it
 #include "checks/FileIdentity.h"
 #include "record/WorkSetWriter.h"
 
@@ -34,7 +36,10 @@ using Product = std::wstring;
 struct StagedCopy {
     std::wstring key; // its key under the product's Staged
     std::wstring staged;
+    // The placeholder that reserves the staged name, then the copy itself,
+    // which is written under its partial name and renamed to it.
     FileIdentity stagedId;
+    FileIdentity partialId;
     FileIdentity folderId;
     std::wstring target;
 };
@@ -65,22 +70,28 @@ std::vector<NewEntry> NotedEntries(const Product& product, int toolBits);
 // Forgets the entries noted for the product in that view.
 bool ForgetEntries(const Product& product, int toolBits);
 
-// Notes a staged copy; its key is filled in. False, complained, on failure.
+// Notes a staged copy (again, when its key is set: what it holds now);
+// its key is filled in. False, complained, on failure.
 bool NoteStaged(const Product& product, StagedCopy* copy);
 std::vector<StagedCopy> NotedStaged(const Product& product);
 bool ForgetStaged(const Product& product, const StagedCopy& copy);
 
-// Notes an arming that arm made for the product, and that the product relies
-// on it; its key is filled in.
+// Notes an arming that arm made for the product (again, when its key is
+// set), and that the product relies on it; its key is filled in.
 bool NoteArming(Arming* arming, const Product& product);
 // Notes that the product relies on an arming another product made.
 bool NoteReliance(const Product& product, const Arming& arming);
 std::vector<Arming> NotedArmings();
-// The products that rely on the arming.
-std::vector<Product> RelyingOn(const Arming& arming);
+// The products that rely on the arming; unnamed receives whether a verb
+// given no --work-set does.
+std::vector<Product> RelyingOn(const Arming& arming, bool* unnamed);
 bool ForgetArming(const Arming& arming);
 
-// Whether anything is noted for the product; the products noted.
+// Forgets that the product relies on any arming.
+bool ForgetReliance(const Product& product);
+
+// Whether anything is noted for the product (entries, staged copies, a
+// reliance); the named products noted.
 bool ProductNoted(const Product& product);
 std::vector<Product> NotedProducts();
 // Forgets the product: its entries, its staged copies and its reliance.

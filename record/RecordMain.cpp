@@ -45,7 +45,10 @@ const char kUsage[] =
     "view; --view=64: a tool built for x86_64. --tool for add: the tool whose own\n"
     "child the D and T command lines name (default: the copy that an armed RunOnce\n"
     "value starts, otherwise pendreg.exe beside this program).\n"
-    "Nothing there to discard or withdraw is done too.\n"
+    "--work-set names the product for every verb: each undo takes back only what\n"
+    "the verbs did for the same name, as the record under\n"
+    "HKLM\\Software\\pendreg-record notes it. Nothing there to discard or withdraw\n"
+    "is done too.\n"
     "Exit code: 0 done; 2 refused or failed, with nothing changed.\n";
 
 // The options a verb takes, as bits.
@@ -70,9 +73,9 @@ struct Verb {
 
 const Verb kVerbs[] = {
     {L"add", AddVerb, kWorkSet | kView | kKind | kTool, 0, 1, static_cast<size_t>(-1)},
-    {L"replace", ReplaceVerb, 0, 0, 2, 2},
-    {L"arm", ArmVerb, kName | kTool, 0, 0, 0},
-    {L"withdraw", WithdrawVerb, 0, 0, 1, 1},
+    {L"replace", ReplaceVerb, kWorkSet, 0, 2, 2},
+    {L"arm", ArmVerb, kWorkSet | kName | kTool, 0, 0, 0},
+    {L"withdraw", WithdrawVerb, kWorkSet, 0, 0, 1},
     {L"discard", DiscardVerb, kWorkSet | kView | kName, kWorkSet, 0, 0},
 };
 

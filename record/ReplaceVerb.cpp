@@ -50,45 +50,6 @@ bool CanStageFor(const std::wstring& target) {
     return true;
 }
 
-// The copy is written under a partial name and takes the staged name only
-// once complete: a run cut short leaves the partial name, which the next
-// replace or withdraw removes, never a part of a file that would take the
-// target's place. False, complained, with no partial copy left.
-bool CopyComplete(const std::wstring& source, const std::wstring& staged) {
-    std::wstring partial = PartialNameOf(staged);
-    if (!CopyFileW(source.c_str(), partial.c_str(), FALSE)) {
-        Complain("%s: cannot be copied to %s: error %lu", ReportText(source).c_str(),
-                 ReportText(staged).c_str(), GetLastError());
-        DeleteFileW(partial.c_str());
-        return false;
-    }
-    if (!MoveFileExW(partial.c_str(), staged.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        Complain("%s: cannot be renamed to %s: error %lu", ReportText(partial).c_str(),
-                 ReportText(staged).c_str(), GetLastError());
-        DeleteFileW(partial.c_str());
-        return false;
-    }
-    return true;
-}
-
-// A copy of source under a new name in folder: beside the target, so that
-// the rename at restart stays on one volume. Empty, complained, on failure,
-// with nothing left behind.
-std::wstring StageCopy(const std::wstring& source, const std::wstring& folder) {
-    // Room enough: CanStageFor refused a folder where the name would not fit.
-    wchar_t staged[MAX_PATH];
-    if (GetTempFileNameW(folder.c_str(), L"new", 0, staged) == 0) {
-        Complain("%s: cannot make a file there: error %lu", ReportText(folder).c_str(),
-                 GetLastError());
-        return std::wstring();
-    }
-    if (!CopyComplete(source, staged)) {
-        DeleteFileW(staged);
-        return std::wstring();
-    }
-    return staged;
-}
-
 // Why the target must wait for the restart although it is not in use; null
 // when nothing there stops it being replaced now. A rename that the restart
 // makes at the target comes after anything done now: a new version put in
@@ -149,14 +110,16 @@ int ReplaceVerb(const Arguments& arguments) {
         }
         return kExitRefused;
     }
-    RemoveLeftovers(folder);
-    std::wstring staged = StageCopy(source, folder);
-    if (staged.empty()) {
+    RemoveLeftovers(arguments.workSet);
+    StagedCopy copy;
+    if (!StageNewVersion(arguments.workSet, source, target, &copy)) {
         return kExitRefused;
     }
+    const std::wstring& staged = copy.staged;
     const char* waits = PendingAtTarget(target);
     if (waits == nullptr &&
         MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        ForgetPlaced(arguments.workSet, copy);
         Print("replaced at once: %s\n", ReportText(target).c_str());
         return kExitDone;
     }
@@ -175,6 +138,6 @@ int ReplaceVerb(const Arguments& arguments) {
     }
     Complain("%s: cannot be replaced, now or at restart: error %lu", ReportText(target).c_str(),
              error);
-    DeleteFileW(staged.c_str());
+    TakeBackStaged(arguments.workSet, copy, true);
     return kExitRefused;
 }

@@ -13,20 +13,24 @@ namespace {
 const wchar_t kPartialPrefix[] = L"~pendreg-partial-";
 const wchar_t kSessionManager[] = L"System\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kRenameList[] = L"PendingFileRenameOperations";
+const DWORD kCopyChunk = 1 << 20;
 
-bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
-    size_t length = wcslen(prefix);
-    return text.size() >= length &&
-           CompareStringOrdinal(text.c_str(), static_cast<int>(length), prefix,
-                                static_cast<int>(length), TRUE) == CSTR_EQUAL;
+// Whether the pair moves (or deletes) the product's staged copy: its source
+// is the copy made, or a path where the copy was and nothing else is now.
+bool MovesCopy(const StoredRename& pair, const StagedCopy& copy) {
+    bool ignored;
+    std::wstring from = StoredRenamePath(pair.from, &ignored);
+    if (!SameFile(from, copy.staged)) {
+        return false;
+    }
+    FileIdentity lying;
+    bool isLink = false;
+    return !IdentityOf(from, &lying, &isLink) || (!isLink && lying == copy.stagedId);
 }
 
-// Whether a pending rename moves a file away from the path (or deletes it):
-// such a staged copy is still on its way.
-bool MovedAtRestart(const std::wstring& path) {
+bool MovedAtRestart(const StagedCopy& copy) {
     for (const StoredRename& pair : ReadStoredRenames()) {
-        bool ignored;
-        if (SamePath(StoredRenamePath(pair.from, &ignored), path)) {
+        if (MovesCopy(pair, copy)) {
             return true;
         }
     }
@@ -58,13 +62,91 @@ bool WriteRenameList(const std::vector<StoredRename>& kept) {
     return status == ERROR_SUCCESS;
 }
 
-// Whether the pair moves a staged copy beside the target onto it.
-bool MovesStagedCopyOnto(const StoredRename& pair, const std::wstring& target) {
-    bool ignored;
-    std::wstring from = StoredRenamePath(pair.from, &ignored);
-    std::wstring to = StoredRenamePath(pair.to, &ignored);
-    return !to.empty() && SamePath(to, target) && IsStagedName(FileNameOf(from)) &&
-           SamePath(FolderOfPath(from), FolderOfPath(target));
+// Copies every byte of source into the file open for writing.
+bool CopyInto(const std::wstring& source, HANDLE into) {
+    HANDLE from = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (from == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    std::vector<char> chunk(kCopyChunk);
+    bool copied = true;
+    for (DWORD read = 0; copied; ) {
+        copied = ReadFile(from, chunk.data(), kCopyChunk, &read, nullptr) != 0;
+        if (!copied || read == 0) {
+            break;
+        }
+        DWORD written = 0;
+        copied = WriteFile(into, chunk.data(), read, &written, nullptr) && written == read;
+    }
+    DWORD error = GetLastError();
+    CloseHandle(from);
+    SetLastError(error);
+    return copied;
+}
+
+// Reserves the staged name and notes it, with the identity of what holds it
+// and of its folder. False, complained, with nothing left.
+bool ReserveStagedName(const Product& product, const std::wstring& target, StagedCopy* copy) {
+    std::wstring folder = FolderOfPath(target);
+    // Room enough: replace refused a folder where the name would not fit.
+    wchar_t staged[MAX_PATH];
+    if (GetTempFileNameW(folder.c_str(), L"new", 0, staged) == 0) {
+        Complain("%s: cannot make a file there: error %lu", ReportText(folder).c_str(),
+                 GetLastError());
+        return false;
+    }
+    bool isLink = false;
+    copy->staged = staged;
+    copy->target = target;
+    if (!IdentityOf(copy->staged, &copy->stagedId, &isLink) ||
+        !IdentityOf(folder, &copy->folderId, &isLink) || !NoteStaged(product, copy)) {
+        Complain("%s: cannot be noted as made: error %lu", ReportText(copy->staged).c_str(),
+                 GetLastError());
+        DeleteFileW(staged);
+        return false;
+    }
+    return true;
+}
+
+// Writes the copy under its partial name, noted before a byte is written,
+// and renames it to the staged name once complete.
+bool WriteCopy(const Product& product, const std::wstring& source, StagedCopy* copy) {
+    std::wstring partial = PartialNameOf(copy->staged);
+    HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        Complain("%s: cannot be made: error %lu", ReportText(partial).c_str(), GetLastError());
+        return false;
+    }
+    bool noted = IdentityOfOpenFile(file, &copy->partialId) && NoteStaged(product, copy);
+    bool copied = noted && CopyInto(source, file);
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    if (!copied) {
+        Complain("%s: cannot be copied to %s: error %lu", ReportText(source).c_str(),
+                 ReportText(copy->staged).c_str(), error);
+        return false;
+    }
+    if (!MoveFileExW(partial.c_str(), copy->staged.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        Complain("%s: cannot be renamed to %s: error %lu", ReportText(partial).c_str(),
+                 ReportText(copy->staged).c_str(), GetLastError());
+        return false;
+    }
+    // The name now holds the copy itself.
+    copy->stagedId = copy->partialId;
+    return NoteStaged(product, copy);
+}
+
+// Says what became of one file taken back, unless it went as it should.
+void SayTakeback(Takeback result, const std::wstring& path, const char* what, DWORD error) {
+    if (result == Takeback::NotTheSame) {
+        Print("left: %s: it is no longer the %s that replace made\n", ReportText(path).c_str(),
+              what);
+    } else if (result == Takeback::Failed) {
+        Print("left: %s: the %s that replace made cannot be deleted: error %lu\n",
+              ReportText(path).c_str(), what, error);
+    }
 }
 
 } // namespace
@@ -75,57 +157,91 @@ std::wstring PartialNameOf(const std::wstring& staged) {
     return FolderOfPath(staged) + L"\\" + kPartialPrefix + FileNameOf(staged);
 }
 
-bool IsStagedName(const std::wstring& name) {
-    return StartsWithNoCase(name, L"new") && name.size() > 7 &&
-           CompareStringOrdinal(name.c_str() + name.size() - 4, 4, L".tmp", 4, TRUE) == CSTR_EQUAL;
-}
-
-void RemoveLeftovers(const std::wstring& folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((folder + L"\\" + kPartialPrefix + L"*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    do {
-        std::wstring partial = folder + L"\\" + found.cFileName;
-        std::wstring staged = folder + L"\\" + (found.cFileName + wcslen(kPartialPrefix));
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-            !DeleteFileW(partial.c_str())) {
-            continue;
-        }
-        Print("removed: %s, left by a replace that was cut short\n", ReportText(partial).c_str());
-        if (IsStagedName(FileNameOf(staged)) && !MovedAtRestart(staged) &&
-            DeleteFileW(staged.c_str())) {
-            Print("removed: %s, the name it held\n", ReportText(staged).c_str());
-        }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
-
-bool WithdrawStagedMoves(const std::wstring& target, unsigned* withdrawn) {
-    std::vector<StoredRename> kept;
-    std::vector<std::wstring> staged;
-    for (const StoredRename& pair : ReadStoredRenames()) {
-        bool ignored;
-        if (MovesStagedCopyOnto(pair, target)) {
-            staged.push_back(StoredRenamePath(pair.from, &ignored));
-        } else {
-            kept.push_back(pair);
-        }
-    }
-    *withdrawn = static_cast<unsigned>(staged.size());
-    if (staged.empty()) {
-        return true;
-    }
-    if (!WriteRenameList(kept)) {
+bool StageNewVersion(const Product& product, const std::wstring& source,
+                     const std::wstring& target, StagedCopy* copy) {
+    if (!ReserveStagedName(product, target, copy)) {
         return false;
     }
-    for (const std::wstring& copy : staged) {
-        // A copy already gone is withdrawn all the same.
-        bool deleted = DeleteFileW(copy.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (!WriteCopy(product, source, copy)) {
+        TakeBackStaged(product, *copy, true);
+        return false;
+    }
+    return true;
+}
+
+void TakeBackStaged(const Product& product, const StagedCopy& copy, bool quiet) {
+    DWORD error = ERROR_SUCCESS;
+    std::wstring partial = PartialNameOf(copy.staged);
+    Takeback partialFate = DeleteIfSame(partial, copy.partialId, false, &error);
+    if (partialFate == Takeback::Deleted && !quiet) {
+        Print("removed: %s, left by a replace that was cut short\n", ReportText(partial).c_str());
+    }
+    if (!quiet) {
+        SayTakeback(partialFate, partial, "partial copy", error);
+    }
+    Takeback stagedFate = DeleteIfSame(copy.staged, copy.stagedId, false, &error);
+    if (stagedFate == Takeback::Deleted && !quiet) {
+        Print("removed: %s, the name it held\n", ReportText(copy.staged).c_str());
+    }
+    if (!quiet) {
+        SayTakeback(stagedFate, copy.staged, "staged copy", error);
+    }
+    if (partialFate != Takeback::Failed && stagedFate != Takeback::Failed) {
+        ForgetStaged(product, copy);
+    }
+}
+
+void ForgetPlaced(const Product& product, const StagedCopy& copy) {
+    ForgetStaged(product, copy);
+}
+
+void RemoveLeftovers(const Product& product) {
+    for (const StagedCopy& copy : NotedStaged(product)) {
+        if (!MovedAtRestart(copy)) {
+            TakeBackStaged(product, copy, false);
+        }
+    }
+}
+
+bool WithdrawStagedMoves(const Product& product, const std::wstring& target, unsigned* withdrawn) {
+    std::vector<StagedCopy> copies;
+    for (const StagedCopy& copy : NotedStaged(product)) {
+        if (target.empty() || SameFile(copy.target, target)) {
+            copies.push_back(copy);
+        }
+    }
+    std::vector<StoredRename> kept;
+    std::vector<StagedCopy> moved;
+    for (const StoredRename& pair : ReadStoredRenames()) {
+        const StagedCopy* own = nullptr;
+        for (const StagedCopy& copy : copies) {
+            own = own == nullptr && MovesCopy(pair, copy) ? &copy : own;
+        }
+        bool said = false;
+        for (const StagedCopy& copy : moved) {
+            said = said || (own != nullptr && copy.key == own->key);
+        }
+        if (own == nullptr) {
+            kept.push_back(pair);
+        } else if (!said) {
+            moved.push_back(*own);
+        }
+    }
+    *withdrawn = static_cast<unsigned>(moved.size());
+    if (!moved.empty() && !WriteRenameList(kept)) {
+        return false;
+    }
+    for (const StagedCopy& copy : moved) {
+        DWORD error = ERROR_SUCCESS;
+        Takeback fate = DeleteIfSame(copy.staged, copy.stagedId, false, &error);
         Print("withdrawn: %s no longer takes the place of %s at restart%s\n",
-              ReportText(copy).c_str(), ReportText(target).c_str(),
-              deleted ? ", and is deleted" : "; it could not be deleted");
+              ReportText(copy.staged).c_str(), ReportText(copy.target).c_str(),
+              fate == Takeback::Deleted || fate == Takeback::Gone ? ", and is deleted"
+                                                                  : "; it is left");
+        SayTakeback(fate, copy.staged, "staged copy", error);
+        if (fate != Takeback::Failed) {
+            ForgetStaged(product, copy);
+        }
     }
     return true;
 }

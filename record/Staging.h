@@ -1,8 +1,12 @@
 #pragma once
 // Where "replace" keeps a new version until the restart, and how it is taken
-// back: the staged copy lies beside its target under a name of the platform's
-// temporary-file pattern ("new" and ".tmp"), and is written first under a
-// partial name, which only a complete copy leaves.
+// back. The staged copy lies beside its target under a name that
+// GetTempFileNameW reserves ("new" and ".tmp"), and is written first under a
+// partial name, which only a complete copy leaves. Each copy is noted in its
+// product's record, by identity, before anything is written to it: an undo
+// takes back only what the record names and what is still the file made.
+#include "record/ProductRecord.h"
+
 #include <string>
 
 // The longest folder a new version can wait in: GetTempFileNameW's, as
@@ -11,19 +15,29 @@
 // the copy is first written, which must fit MAX_PATH as well.
 extern const size_t kLongestStagingFolder;
 
-// The partial name under which the staged copy is written; the staged name
-// is read back from it, so that a leftover says which staged name it held.
+// The partial name under which the staged copy is written.
 std::wstring PartialNameOf(const std::wstring& staged);
 
-// Whether the file name is one that "replace" gives a staged copy.
-bool IsStagedName(const std::wstring& name);
+// A complete copy of source beside the target, under its staged name, noted
+// for the product; empty, complained, with nothing left behind, when it
+// could not be made. copy receives what was noted.
+bool StageNewVersion(const Product& product, const std::wstring& source,
+                     const std::wstring& target, StagedCopy* copy);
 
-// Removes what a replace that was cut short left in the folder: each partial
-// copy, and the staged name it held when no pending rename moves a file from
-// there. Says, one line each, what it removed.
-void RemoveLeftovers(const std::wstring& folder);
+// Takes back a staged copy that did not get its move (the move failed, or a
+// replace was cut short): its partial copy and its name, each only while it
+// is still the file made, and the note.
+void TakeBackStaged(const Product& product, const StagedCopy& copy, bool quiet);
 
-// Takes out of the pending renames every move onto the target from a staged
-// copy beside it, and deletes those copies. withdrawn receives how many;
-// false, complained, when the list could not be written.
-bool WithdrawStagedMoves(const std::wstring& target, unsigned* withdrawn);
+// Forgets the note of a copy that has taken its target's place.
+void ForgetPlaced(const Product& product, const StagedCopy& copy);
+
+// Takes back, for the product, what replace runs that were cut short left:
+// each noted copy that no pending rename moves. Says what it removed.
+void RemoveLeftovers(const Product& product);
+
+// Takes out of the pending renames the moves of the product's staged copies
+// onto the target (every target, when it is empty), and deletes those copies
+// while they are still the files made. withdrawn receives how many; false,
+// complained, when the list could not be written.
+bool WithdrawStagedMoves(const Product& product, const std::wstring& target, unsigned* withdrawn);

@@ -238,6 +238,31 @@ bool AppendEntries(int toolBits, const std::vector<NewEntry>& entries, std::stri
     return written;
 }
 
+void TakeBackAppended(int toolBits, const std::string& name, DWORD first) {
+    if (first <= 1) {
+        DeleteWorkSet(toolBits, name);
+        return;
+    }
+    HKEY key;
+    HKEY workSet;
+    if (!OpenPendingKey(ViewOfTool(toolBits), &key)) {
+        return;
+    }
+    LONG status = RegOpenKeyExA(key, name.c_str(), 0, kWorkSetAccess | ViewOfTool(toolBits),
+                                &workSet);
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) {
+        return;
+    }
+    DWORD count = first - 1;
+    if (RegSetValueExA(workSet, "count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count),
+                       sizeof(count)) == ERROR_SUCCESS) {
+        for (DWORD beyond = first; beyond != 0 && DeleteEntryValues(workSet, beyond); ++beyond) {
+        }
+    }
+    RegCloseKey(workSet);
+}
+
 WorkSetDeletion DeleteWorkSet(int toolBits, const std::string& name) {
     REGSAM view = ViewOfTool(toolBits);
     HKEY key;
@@ -264,6 +289,20 @@ WorkSetDeletion DeleteWorkSet(int toolBits, const std::string& name) {
         RegDeleteKeyExA(HKEY_LOCAL_MACHINE, PendingKeyPath, view, 0);
     }
     return WorkSetDeletion::Deleted;
+}
+
+bool WorkSetRecorded(int toolBits, const std::string& name) {
+    HKEY key;
+    HKEY workSet;
+    if (!OpenPendingKey(ViewOfTool(toolBits), &key)) {
+        return false;
+    }
+    bool opened = OpenWorkSet(key, name.c_str(), &workSet);
+    RegCloseKey(key);
+    if (opened) {
+        RegCloseKey(workSet);
+    }
+    return opened;
 }
 
 bool AnyWorkSetRecorded() {

@@ -29,12 +29,20 @@ bool WorkSetName(const std::wstring& name, std::string* ansi);
 bool AppendEntries(int toolBits, const std::vector<NewEntry>& entries, std::string* name,
                    DWORD* first);
 
+// Takes back an append whose first entry was number first: the count set
+// back (its last write, as for an append), the values beyond it deleted, the
+// work set deleted when the append made it. Nothing is said.
+void TakeBackAppended(int toolBits, const std::string& name, DWORD first);
+
 // What became of deleting a work set.
 enum class WorkSetDeletion { Deleted, NotThere, Failed };
 
 // Deletes the work set; Failed, complained, when it is there but cannot be
 // deleted.
 WorkSetDeletion DeleteWorkSet(int toolBits, const std::string& name);
+
+// Whether the work set is recorded in the view of a tool of toolBits.
+bool WorkSetRecorded(int toolBits, const std::string& name);
 
 // Whether any work set is recorded, in either registry view: the pass that a
 // RunOnce value starts has work as long as one is.

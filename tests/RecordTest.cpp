@@ -89,6 +89,7 @@ class RecorderTest : public testing::Test {
   protected:
     void SetUp() override {
         harness::RemovePendingKey();
+        harness::RemoveProductRecord();
         ASSERT_TRUE(harness::KeepToAdministrators(dir()));
         tool_ = scratch_.Copy(harness::ToolPath(), "tool\\pendreg.exe");
         self_ = scratch_.Copy(harness::TestProgramPath(), "self\\pendreg.exe");
@@ -119,6 +120,7 @@ class RecorderTest : public testing::Test {
     // these.
     void TearDown() override {
         harness::RemovePendingKey();
+        harness::RemoveProductRecord();
         harness::DeleteRunOnce(kArmName);
         DeleteFileW(UnicodeFile().c_str());
         RemoveDirectoryW(UnicodeFile().substr(0, UnicodeFile().rfind(L'\\')).c_str());
@@ -315,9 +317,9 @@ const RunCase kRunCases[] = {
      {},
      "pendreg-record: add: unknown option: --colour"},
     {"OptionOfAnotherVerb",
-     "arm --work-set=w",
+     "arm --kind=D",
      {},
-     "pendreg-record: arm: unknown option: --work-set=w"},
+     "pendreg-record: arm: unknown option: --kind=D"},
     {"NoFile", "add --view=64", {}, "pendreg-record: add: too few operands"},
     {"DiscardWithoutWorkSetShowsTheUsage",
      "discard --view=64",
@@ -593,12 +595,22 @@ INSTANTIATE_TEST_SUITE_P(Recorder, RecorderDiscard, testing::ValuesIn(kDiscardCa
 // The RunOnce value that the undo rows arm, as a product would name it.
 const char kProductArm[] = "pendreg undo test";
 
+// Another product's RunOnce value, which a row may point at the copy.
+const char kOtherArm[] = "pendreg undo test, another product";
+
 struct UndoCase {
     const char* name;
     std::vector<WorkSet> before;
-    bool armed;           // arm --name="pendreg undo test" first
-    bool valueGoneBefore; // then its value goes, as the restart takes it
-    const char* arguments;
+    // arm --name="pendreg undo test" for this product (--work-set; "" for
+    // none) first; null: not armed.
+    const char* armedFor;
+    // Then, before the commands: "value gone" (the restart ran it), "short
+    // value" (another product's value starts the copy by its short path),
+    // "swapped" (the copy is another file now), "strangers" (folders under
+    // Temp named as arm names its own, which arm did not make).
+    const char* meanwhile;
+    // Run in order, each ending with 0; the last one's output is judged.
+    std::vector<const char*> commands;
     const char* line; // the first line printed
     bool valueStays;
     bool copyStays;
@@ -609,84 +621,204 @@ void PrintTo(const UndoCase& row, std::ostream* out) {
     *out << row.name;
 }
 
-class RecorderUndo : public RecorderTest, public testing::WithParamInterface<UndoCase> {};
+class RecorderUndo : public RecorderTest, public testing::WithParamInterface<UndoCase> {
+  protected:
+    // Folders that arm did not make, named as it names its own: one holds
+    // a copy of the tool and a folder of its own, one a file of notes.
+    std::vector<std::string> MakeStrangers() {
+        char windows[MAX_PATH];
+        std::string temp =
+            std::string(windows, GetWindowsDirectoryA(windows, MAX_PATH)) + "\\Temp\\";
+        std::vector<std::string> files = {temp + "pendreg-1a2b3c4d\\pendreg.exe",
+                                          temp + "pendreg-1a2b3c4d\\inner\\kept.txt",
+                                          temp + "pendreg-notes\\notes.txt"};
+        for (const std::string& file : files) {
+            CreateDirectoryA(harness::FolderOf(harness::FolderOf(file)).c_str(), nullptr);
+            CreateDirectoryA(harness::FolderOf(file).c_str(), nullptr);
+            harness::WriteWholeFile(file, "not the recorder's");
+            strangers_.push_back(harness::FolderOf(file));
+        }
+        return files;
+    }
+    void TearDown() override {
+        for (const std::string& folder : strangers_) {
+            harness::RemoveFolder(folder);
+        }
+        RecorderTest::TearDown();
+    }
+    std::vector<std::string> strangers_;
+};
 
-// discard succeeds whether or not its work set is there; with the last work
-// set the product's RunOnce value goes, with the tool's copy and its folder,
-// and while any work set stays, both stay: they run every work set.
+// discard succeeds whether or not its work set is there; it takes back the
+// armings that the recorder made once nothing needs them (no product relies
+// on them, and no work set is left for the pass), and only what is still
+// what arm made: never a folder it did not make, a copy that another value
+// starts, or a file put in the copy's place.
 TEST_P(RecorderUndo, DiscardsWhatIsThereAndTheArmingWithTheLast) {
     const UndoCase& row = GetParam();
     harness::RunOnceGuard armed(kProductArm);
+    harness::RunOnceGuard other(kOtherArm);
     harness::TempCopiesGuard copies;
     ASSERT_TRUE(harness::RecordWorkSets(row.before, dir(), KEY_WOW64_64KEY));
     std::string copy;
-    if (row.armed) {
-        Output arm = Record(std::string("arm --name=\"") + kProductArm + "\" --tool=\"{tool}\"");
+    if (row.armedFor != nullptr) {
+        Output arm = Record(std::string("arm --name=\"") + kProductArm + "\" --tool=\"{tool}\"" +
+                            (*row.armedFor == '\0' ? "" : std::string(" --work-set=") + row.armedFor));
         ASSERT_EQ(0u, arm.exitCode) << arm.text;
         copy = Quoted(arm.text, "starts \"");
     }
-    if (row.valueGoneBefore) {
+    std::string meanwhile = row.meanwhile;
+    std::vector<std::string> strangers;
+    if (meanwhile == "value gone") {
         harness::DeleteRunOnce(kProductArm);
+    } else if (meanwhile == "short value") {
+        char shortCopy[MAX_PATH] = {};
+        ASSERT_NE(0u, GetShortPathNameA(copy.c_str(), shortCopy, MAX_PATH));
+        ASSERT_TRUE(harness::SetRunOnce(kOtherArm, std::string("\"") + shortCopy + "\" /S"));
+    } else if (meanwhile == "swapped") {
+        // Written first and moved into place: a file made after the copy was
+        // deleted could get its number again under Wine, whose file indexes
+        // are Unix inode numbers (NTFS never gives one again at once).
+        harness::WriteWholeFile(dir() + "\\since.exe", "put there since");
+        ASSERT_TRUE(MoveFileExA((dir() + "\\since.exe").c_str(), copy.c_str(),
+                                MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
+    } else if (meanwhile == "strangers") {
+        strangers = MakeStrangers();
     }
 
-    Output run = Record(row.arguments);
+    Output run;
+    for (const char* command : row.commands) {
+        run = Record(command);
+        ASSERT_EQ(0u, run.exitCode) << command << "\n" << run.text;
+    }
 
-    EXPECT_EQ(0u, run.exitCode) << run.text;
     EXPECT_EQ(0u, run.text.find(Expand(row.line))) << run.text;
     EXPECT_EQ(row.after, harness::RecordedWorkSets());
     EXPECT_EQ(row.valueStays, harness::RunOnceValueExists(kProductArm, KEY_WOW64_64KEY));
-    if (row.armed) {
+    if (row.armedFor != nullptr) {
         EXPECT_EQ(row.copyStays, harness::FileExists(copy)) << run.text;
         EXPECT_EQ(row.copyStays, harness::FileExists(harness::FolderOf(copy))) << run.text;
     }
+    for (const std::string& file : strangers) {
+        EXPECT_EQ("not the recorder's", harness::ReadFile(file)) << run.text;
+    }
+    if (meanwhile == "swapped") {
+        EXPECT_EQ("put there since", harness::ReadFile(copy));
+        EXPECT_TRUE(run.Has("left: " + copy + ": it is no longer the copy of the tool that arm "
+                            "made"))
+            << run.text;
+    }
+    if (row.after.empty() && !row.valueStays && meanwhile != "swapped" &&
+        meanwhile != "short value") {
+        EXPECT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, harness::kProductRecordKey,
+                                        KEY_WOW64_64KEY))
+            << "the record stays when nothing is left to undo";
+    }
 }
+
+const char kDiscardW[] = "discard --view=64 --work-set=w";
+const char kDiscardOther[] = "discard --view=64 --work-set=other";
+const char kOtherRelies[] = "arm --work-set=other --tool=\"{tool}\"";
 
 const UndoCase kUndoCases[] = {
     // An uninstall after the restart: the pass has deleted the work set.
     {"DiscardOfNothingRecordedIsDone",
      {{"other", Entries({{"D", "a.dll"}})}},
-     false,
-     false,
-     "discard --view=64 --work-set=gone",
+     nullptr,
+     "",
+     {"discard --view=64 --work-set=gone"},
      "nothing recorded for \"gone\" in HKLM\\Software\\Zelk.Library.Cormant.v3 (64-bit view)\r\n",
      false,
      false,
      {"other"}},
+    // Armed by an installer that names no product: the last work set takes
+    // it along, as it always did.
     {"LastWorkSetTakesTheArmingAlong",
      {{"w", Entries({{"D", "a.dll"}})}},
-     true,
-     false,
-     "discard --view=64 --work-set=w --name=\"pendreg undo test\"",
+     "",
+     "",
+     {"discard --view=64 --work-set=w --name=\"pendreg undo test\""},
      "discarded: work set \"w\"",
      false,
      false,
      {}},
     {"ArmingStaysForAnotherWorkSet",
      {{"w", Entries({{"D", "a.dll"}})}, {"other", Entries({{"D", "b.dll"}})}},
-     true,
-     false,
-     "discard --view=64 --work-set=w --name=\"pendreg undo test\"",
+     "",
+     "",
+     {kDiscardW},
      "discarded: work set \"w\"",
      true,
      true,
      {"other"}},
-    {"AnotherProductsValueStays",
+    {"AnotherProductsArmingStays",
      {{"w", Entries({{"D", "a.dll"}})}},
-     true,
-     false,
-     "discard --view=64 --work-set=w --name=\"another product\"",
+     "other",
+     "",
+     {kDiscardW},
      "discarded: work set \"w\"",
      true,
      true,
+     {}},
+    // Two products, both removed before the restart, in either order: the
+    // arming goes with the last of them, whichever made it.
+    {"ArmingGoesWithTheLastProductWhenItsMakerGoesFirst",
+     {{"w", Entries({{"D", "a.dll"}})}, {"other", Entries({{"D", "b.dll"}})}},
+     "w",
+     "",
+     {kOtherRelies, kDiscardW, kDiscardOther},
+     "discarded: work set \"other\"",
+     false,
+     false,
+     {}},
+    {"ArmingGoesWithTheLastProductWhenItsMakerGoesLast",
+     {{"w", Entries({{"D", "a.dll"}})}, {"other", Entries({{"D", "b.dll"}})}},
+     "w",
+     "",
+     {kOtherRelies, kDiscardOther, kDiscardW},
+     "discarded: work set \"w\"",
+     false,
+     false,
      {}},
     // After the restart the pass is gone, and its copy waits for the next
     // one; the uninstall takes it and its folder now.
     {"CopyThatNothingStartsGoesWithTheUninstall",
      {},
-     true,
-     true,
-     "discard --view=64 --work-set=w --name=\"pendreg undo test\"",
+     "w",
+     "value gone",
+     {kDiscardW},
      "nothing recorded for \"w\"",
+     false,
+     false,
+     {}},
+    // Another product's value starts the same copy by its short name: the
+    // copy is that product's too now, and stays.
+    {"CopyAnotherValueStartsByItsShortNameStays",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     "w",
+     "short value",
+     {kDiscardW},
+     "discarded: work set \"w\"",
+     false,
+     true,
+     {}},
+    {"FilePutInTheCopysPlaceStays",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     "w",
+     "swapped",
+     {kDiscardW},
+     "discarded: work set \"w\"",
+     false,
+     true,
+     {}},
+    // Folders named as arm names its own, which it did not make, keep
+    // everything in them.
+    {"FoldersArmDidNotMakeStay",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     "w",
+     "strangers",
+     {kDiscardW},
+     "discarded: work set \"w\"",
      false,
      false,
      {}},
@@ -703,11 +835,16 @@ struct WithdrawCase {
     // A move onto the target from a file that replace did not stage, under
     // the scratch folder; null: none. One beside the target stays there.
     const char* foreignMove;
-    // What a replace that was killed leaves: a partial copy, and the staged
-    // name it held.
+    // Named as a killed replace leaves its partial copy and the staged name
+    // it held, but not made by replace.
     bool leftovers;
     const char* line; // the first line printed
     const char* fate; // what the restart does to the target afterwards
+    // How replace and withdraw write the target: "long" or "short" (8.3).
+    const char* replaceSpelling = "long";
+    const char* withdrawSpelling = "long";
+    // Another product's replace of the same target, first, which stays.
+    bool otherProduct = false;
 };
 
 void PrintTo(const WithdrawCase& row, std::ostream* out) {
@@ -735,15 +872,28 @@ TEST_P(RecorderWithdraw, TakesBackWhatReplaceStaged) {
     if (row.leftovers) {
         scratch_.Write("app\\~pendreg-partial-new7F3A.tmp", "version");
         scratch_.Write("app\\new7F3A.tmp", "");
+        expectedBeside.insert({"~pendreg-partial-new7F3A.tmp", "new7F3A.tmp"});
     }
+    char shortTarget[MAX_PATH] = {};
+    ASSERT_NE(0u, GetShortPathNameA(target.c_str(), shortTarget, MAX_PATH));
+    auto spelt = [&](const std::string& spelling) {
+        return spelling == "short" ? std::string(shortTarget) : target;
+    };
     HANDLE held = CreateFileA(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (row.otherProduct) {
+        Output replaced = Record("replace --work-set=other {dir}\\update\\new.dll " + target);
+        ASSERT_EQ(0u, replaced.text.find("replaced at restart")) << replaced.text;
+        std::string staged = Quoted(replaced.text + "\"", "waits beside it as ");
+        expectedBeside.insert(staged.substr(staged.rfind('\\') + 1, staged.find('\r') - staged.rfind('\\') - 1));
+    }
     for (int run = 0; run < row.replaces; ++run) {
-        Output replaced = Record("replace {dir}\\update\\new.dll " + target);
+        Output replaced =
+            Record("replace {dir}\\update\\new.dll " + spelt(row.replaceSpelling));
         ASSERT_EQ(0u, replaced.text.find("replaced at restart")) << replaced.text;
     }
     CloseHandle(held);
 
-    Output run = Record("withdraw " + target);
+    Output run = Record("withdraw " + spelt(row.withdrawSpelling));
 
     EXPECT_EQ(0u, run.exitCode) << run.text;
     EXPECT_EQ(0u, run.text.find(Expand(row.line))) << run.text;
@@ -776,8 +926,24 @@ const WithdrawCase kWithdrawCases[] = {
      "withdrawn: {dir}\\app\\new", "replaced"},
     {"NothingWaitingIsDone", 0, nullptr, false,
      "nothing waits to replace {dir}\\app\\target.dll at restart\r\n", ""},
-    {"LeftoversOfAKilledReplaceRemoved", 0, nullptr, true,
-     "removed: {dir}\\app\\~pendreg-partial-new7F3A.tmp, left by a replace that was cut short", ""},
+    // Another installer's own copy beside the target, named as replace
+    // names its copies.
+    {"AnotherInstallersStagedLookalikeBesideStays", 1, "app\\newcomp.tmp", false,
+     "withdrawn: {dir}\\app\\new", "replaced"},
+    // Only replace's own: named as a killed replace names what it leaves,
+    // but never made by it.
+    {"LookalikesOfLeftoversStay", 0, nullptr, true,
+     "nothing waits to replace {dir}\\app\\target.dll at restart\r\n", ""},
+    {"TargetWrittenShortWhenStaged", 1, nullptr, false, "withdrawn: ", "", "short",
+     "long"},
+    {"TargetWrittenShortWhenWithdrawn", 1, nullptr, false, "withdrawn: {dir}\\app\\new", "",
+     "long", "short"},
+    {"TargetWrittenShortBothTimes", 1, nullptr, false, "withdrawn: ", "", "short",
+     "short"},
+    // The same shared file staged by another product: its new version
+    // still arrives.
+    {"AnotherProductsStagedVersionStays", 1, nullptr, false, "withdrawn: {dir}\\app\\new",
+     "replaced", "long", "long", true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Recorder, RecorderWithdraw, testing::ValuesIn(kWithdrawCases),
