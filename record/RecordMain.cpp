@@ -5,6 +5,7 @@
 #include "checks/TypeLibraryProbe.h"
 #include "record/Record.h"
 #include "record/TurnLock.h"
+#include "record/WorkSetWriter.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -144,6 +145,11 @@ bool ParseArguments(const Verb& verb, int argc, wchar_t** argv, Arguments* argum
     }
     if ((verb.required & kWorkSet) != 0 && arguments->workSet.empty()) {
         Complain("%s: --work-set=NAME is needed", ReportText(verb.name).c_str());
+        return false;
+    }
+    // The name keys the product's record as much as its work set.
+    std::string ansi;
+    if (!arguments->workSet.empty() && !WorkSetName(arguments->workSet, &ansi)) {
         return false;
     }
     if (!arguments->kind.empty() && arguments->kind != L"D" && arguments->kind != L"DX" &&

@@ -85,57 +85,82 @@ bool CopyInto(const std::wstring& source, HANDLE into) {
     return copied;
 }
 
-// Reserves the staged name and notes it, with the identity of what holds it
-// and of its folder. False, complained, with nothing left.
-bool ReserveStagedName(const Product& product, const std::wstring& target, StagedCopy* copy) {
+// Marks the open file to be deleted when its last handle closes, or takes
+// the mark off again: a replace killed while it writes the copy leaves
+// nothing, since the system closes a killed process's handles.
+bool DeleteWhenClosed(HANDLE file, bool deleted) {
+    FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(deleted)};
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof(disposition)) != 0;
+}
+
+// A partial copy under a name of its own, beside the target, whose staged
+// name is free too; open for writing, to be deleted when closed, and noted
+// with its identity before a byte is written. Invalid, complained, when
+// none could be made.
+HANDLE StartCopy(const Product& product, const std::wstring& target, StagedCopy* copy) {
     std::wstring folder = FolderOfPath(target);
-    // Room enough: replace refused a folder where the name would not fit.
-    wchar_t staged[MAX_PATH];
-    if (GetTempFileNameW(folder.c_str(), L"new", 0, staged) == 0) {
-        Complain("%s: cannot make a file there: error %lu", ReportText(folder).c_str(),
-                 GetLastError());
+    bool isLink = false;
+    if (!IdentityOf(folder, &copy->folderId, &isLink)) {
+        Complain("%s: cannot be opened: error %lu", ReportText(folder).c_str(), GetLastError());
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 8);
+    DWORD error = ERROR_SUCCESS;
+    for (DWORD attempt = 0; attempt < 0x10000; ++attempt) {
+        wchar_t name[16];
+        swprintf(name, 16, L"new%04lx.tmp", static_cast<unsigned long>((seed + attempt) & 0xffff));
+        copy->staged = folder + L"\\" + name;
+        if (PathExists(copy->staged)) {
+            continue;
+        }
+        HANDLE file = CreateFileW(PartialNameOf(copy->staged).c_str(), GENERIC_WRITE | DELETE, 0,
+                                  nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && (error = GetLastError()) == ERROR_FILE_EXISTS) {
+            continue;
+        }
+        if (file == INVALID_HANDLE_VALUE) {
+            break;
+        }
+        copy->target = target;
+        if (DeleteWhenClosed(file, true) && IdentityOfOpenFile(file, &copy->partialId)) {
+            copy->stagedId = copy->partialId;
+            if (NoteStaged(product, copy)) {
+                return file;
+            }
+        }
+        error = GetLastError();
+        DeleteWhenClosed(file, true);
+        CloseHandle(file);
+        break;
+    }
+    Complain("%s: cannot make a file there: error %lu", ReportText(folder).c_str(), error);
+    return INVALID_HANDLE_VALUE;
+}
+
+// Writes the copy, keeps it, and gives it its staged name once complete.
+bool FinishCopy(const std::wstring& source, HANDLE file, const StagedCopy& copy) {
+    std::wstring partial = PartialNameOf(copy.staged);
+    bool copied = CopyInto(source, file);
+    DWORD error = GetLastError();
+    bool kept = copied && DeleteWhenClosed(file, false);
+    if (copied && !kept) {
+        error = GetLastError();
+    }
+    CloseHandle(file);
+    if (!kept) {
+        Complain("%s: cannot be copied to %s: error %lu", ReportText(source).c_str(),
+                 ReportText(copy.staged).c_str(), error);
         return false;
     }
-    bool isLink = false;
-    copy->staged = staged;
-    copy->target = target;
-    if (!IdentityOf(copy->staged, &copy->stagedId, &isLink) ||
-        !IdentityOf(folder, &copy->folderId, &isLink) || !NoteStaged(product, copy)) {
-        Complain("%s: cannot be noted as made: error %lu", ReportText(copy->staged).c_str(),
-                 GetLastError());
-        DeleteFileW(staged);
+    // Without replacing: a file that took the staged name meanwhile is not
+    // the recorder's.
+    if (!MoveFileExW(partial.c_str(), copy.staged.c_str(), 0)) {
+        Complain("%s: cannot be renamed to %s: error %lu", ReportText(partial).c_str(),
+                 ReportText(copy.staged).c_str(), GetLastError());
         return false;
     }
     return true;
-}
-
-// Writes the copy under its partial name, noted before a byte is written,
-// and renames it to the staged name once complete.
-bool WriteCopy(const Product& product, const std::wstring& source, StagedCopy* copy) {
-    std::wstring partial = PartialNameOf(copy->staged);
-    HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        Complain("%s: cannot be made: error %lu", ReportText(partial).c_str(), GetLastError());
-        return false;
-    }
-    bool noted = IdentityOfOpenFile(file, &copy->partialId) && NoteStaged(product, copy);
-    bool copied = noted && CopyInto(source, file);
-    DWORD error = GetLastError();
-    CloseHandle(file);
-    if (!copied) {
-        Complain("%s: cannot be copied to %s: error %lu", ReportText(source).c_str(),
-                 ReportText(copy->staged).c_str(), error);
-        return false;
-    }
-    if (!MoveFileExW(partial.c_str(), copy->staged.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        Complain("%s: cannot be renamed to %s: error %lu", ReportText(partial).c_str(),
-                 ReportText(copy->staged).c_str(), GetLastError());
-        return false;
-    }
-    // The name now holds the copy itself.
-    copy->stagedId = copy->partialId;
-    return NoteStaged(product, copy);
 }
 
 // Says what became of one file taken back, unless it went as it should.
@@ -159,10 +184,11 @@ std::wstring PartialNameOf(const std::wstring& staged) {
 
 bool StageNewVersion(const Product& product, const std::wstring& source,
                      const std::wstring& target, StagedCopy* copy) {
-    if (!ReserveStagedName(product, target, copy)) {
+    HANDLE file = StartCopy(product, target, copy);
+    if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
-    if (!WriteCopy(product, source, copy)) {
+    if (!FinishCopy(source, file, *copy)) {
         TakeBackStaged(product, *copy, true);
         return false;
     }

@@ -1,18 +1,19 @@
 #pragma once
 // Where "replace" keeps a new version until the restart, and how it is taken
-// back. The staged copy lies beside its target under a name that
-// GetTempFileNameW reserves ("new" and ".tmp"), and is written first under a
-// partial name, which only a complete copy leaves. Each copy is noted in its
-// product's record, by identity, before anything is written to it: an undo
-// takes back only what the record names and what is still the file made.
+// back. The staged copy lies beside its target under a name of the
+// platform's temporary-file pattern ("new", four hexadecimal digits, ".tmp"),
+// and is written first under a partial name, which only a complete copy
+// leaves. Each copy is noted in its product's record, by identity, before
+// anything is written to it: an undo takes back only what the record names
+// and what is still the file made.
 #include "record/ProductRecord.h"
 
 #include <string>
 
-// The longest folder a new version can wait in: GetTempFileNameW's, as
-// documented (MAX_PATH less a separator, "new", four hexadecimal digits,
-// ".tmp" and the terminator), less the prefix of the partial name under which
-// the copy is first written, which must fit MAX_PATH as well.
+// The longest folder a new version can wait in: one where the staged name
+// fits MAX_PATH (a separator, "new", four hexadecimal digits, ".tmp" and the
+// terminator), less the prefix of the partial name under which the copy is
+// first written, which must fit MAX_PATH as well.
 extern const size_t kLongestStagingFolder;
 
 // The partial name under which the staged copy is written.
