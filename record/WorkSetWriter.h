@@ -36,6 +36,16 @@ enum class WorkSetDeletion { Deleted, NotThere, Failed };
 // deleted.
 WorkSetDeletion DeleteWorkSet(int toolBits, const std::string& name);
 
+// Whether the work set is there; count receives the count the pass reads.
+bool WorkSetCount(int toolBits, const std::string& name, DWORD* count);
+
+// Cuts the work set back to its first count entries, for an install that
+// takes back what it appended and leaves what earlier runs recorded. The
+// count goes down first, so that a run cut short leaves only values beyond
+// the count, as an append cut short does. False, complained, when the count
+// could not be written.
+bool CutWorkSetBack(int toolBits, const std::string& name, DWORD count);
+
 // Whether any work set is recorded, in either registry view: the pass that a
 // RunOnce value starts has work as long as one is.
 bool AnyWorkSetRecorded();
