@@ -14,6 +14,7 @@
 #include "record/WorkSetWriter.h"
 
 #include <stdio.h>
+#include <wchar.h>
 
 namespace {
 
@@ -22,11 +23,6 @@ const wchar_t kPairSeparator = L'|';
 // An inspector that takes longer is stuck: a type library's own code hangs.
 const DWORD kInspectionWaitMs = 10 * 60 * 1000;
 
-struct Replacement {
-    std::wstring fresh;
-    std::wstring target;
-};
-
 // What lay there before this run, and what it made: the undo takes back the
 // difference and nothing else.
 struct Made {
@@ -34,7 +30,6 @@ struct Made {
     bool workSetWasThere = false;
     DWORD countBefore = 0;
     std::vector<NewEntry> notedBefore;
-    bool armedBefore = false;
     bool armed = false;
     bool added = false;
     // The targets this run staged a new version for.
@@ -59,27 +54,6 @@ bool SplitReplacement(const std::wstring& given, std::wstring* fresh, std::wstri
 
 namespace {
 
-bool TakeReplacements(const Arguments& arguments, std::vector<Replacement>* pairs) {
-    for (const std::wstring& given : arguments.replacements) {
-        Replacement pair;
-        if (!SplitReplacement(given, &pair.fresh, &pair.target)) {
-            return false;
-        }
-        pairs->push_back(pair);
-    }
-    return true;
-}
-
-// The arguments of one step, for the product this run works for.
-Arguments StepArguments(const Arguments& arguments, std::vector<std::wstring> operands) {
-    Arguments step;
-    step.workSet = arguments.workSet;
-    step.toolBits = arguments.toolBits;
-    step.name = arguments.name;
-    step.operands = std::move(operands);
-    return step;
-}
-
 // The pending moves onto the target (a full path), from wherever: one more
 // after replace is the new version this run staged.
 unsigned MovesOnto(const std::wstring& target) {
@@ -92,14 +66,23 @@ unsigned MovesOnto(const std::wstring& target) {
     return moves;
 }
 
-bool ArmedNow() {
-    ArmedCopy taken;
-    return FindArmedCopy(JudgeArmedCopies(ToolBesideRecorder(), ReadPendingRenames()), &taken);
+// Whether the RunOnce value of the name is there: arm writes it only when
+// it arms, and leaves it alone when another value starts the pass already.
+bool RunOnceThere(const std::wstring& name) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                      &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool there = RegQueryValueExW(key, name.empty() ? L"pendreg" : name.c_str(), nullptr, nullptr,
+                                  nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return there;
 }
 
 void NoteWhatIsThere(const Arguments& arguments, Made* made) {
     made->workSetWasThere = WorkSetCount(arguments.toolBits, made->workSet, &made->countBefore);
-    made->armedBefore = ArmedNow();
+    made->armed = !RunOnceThere(arguments.name);
 #ifdef PENDREG_PRODUCT_RECORD
     made->notedBefore = NotedEntries(arguments.workSet, arguments.toolBits);
 #else
@@ -109,126 +92,96 @@ void NoteWhatIsThere(const Arguments& arguments, Made* made) {
 #endif
 }
 
-bool ReplaceEach(const Arguments& arguments, const std::vector<Replacement>& pairs, Made* made) {
-    for (const Replacement& pair : pairs) {
-        std::wstring target = FullPath(pair.target);
+// The verb's own arguments with one operand, or two.
+Arguments WithOperands(const Arguments& arguments, const std::wstring& first,
+                       const std::wstring& second) {
+    Arguments step = arguments;
+    step.operands.clear();
+    step.operands.push_back(first);
+    if (!second.empty()) {
+        step.operands.push_back(second);
+    }
+    return step;
+}
+
+bool ReplaceEach(const Arguments& arguments, Made* made) {
+    for (const std::wstring& given : arguments.replacements) {
+        std::wstring fresh;
+        std::wstring target;
+        SplitReplacement(given, &fresh, &target);
+        target = FullPath(target);
         unsigned before = target.empty() ? 0 : MovesOnto(target);
-        if (ReplaceVerb(StepArguments(arguments, {pair.fresh, pair.target})) != kExitDone) {
+        if (ReplaceVerb(WithOperands(arguments, fresh, target)) != kExitDone) {
             return false;
         }
         if (MovesOnto(target) > before) {
-            made->staged.push_back(pair.target);
+            made->staged.push_back(target);
             if (before != 0) {
-                made->stagedBehind.push_back(pair.target);
+                made->stagedBehind.push_back(target);
             }
         }
     }
     return true;
 }
 
-std::wstring Quoted(const std::wstring& argument) {
-    std::wstring quoted = L"\"";
-    for (wchar_t character : argument) {
-        quoted += character == L'"' ? L"\\\"" : std::wstring(1, character);
-    }
-    return quoted + L"\"";
-}
-
-// Everything the child prints reaches this run's output, and so its log.
-void PassOn(HANDLE output) {
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(output, chunk, sizeof(chunk) - 1, &got, nullptr) && got != 0) {
-        chunk[got] = '\0';
-        Emit(stdout, chunk);
-    }
-}
-
-// The inspector beside the recorder, judging this product's work set alone:
-// its exit code, or kExitRefused when it could not be run to its end.
+// The inspector beside the recorder, judging this product's work set alone,
+// its lines on this run's output and in its log: its exit code, or
+// kExitRefused when it could not be run to its end.
 int Inspect(const Arguments& arguments) {
     std::wstring inspector = FolderOfPath(ToolBesideRecorder()) + L"\\pendreg-inspect.exe";
-    std::wstring line = Quoted(inspector) + L" --view=" + std::to_wstring(arguments.toolBits) +
-                        L" " + Quoted(L"--work-set=" + arguments.workSet);
-    SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
-    HANDLE reading = nullptr;
-    HANDLE writing = nullptr;
-    if (!CreatePipe(&reading, &writing, &inherited, 0)) {
-        Complain("the inspector's output cannot be read: error %lu", GetLastError());
-        return kExitRefused;
-    }
-    SetHandleInformation(reading, HANDLE_FLAG_INHERIT, 0);
+    const std::wstring& log = OutputLogPath();
+    // A work set's name and the paths fit the registry's and MAX_PATH's limits.
+    wchar_t line[4 * MAX_PATH];
+    swprintf(line, ARRAYSIZE(line), L"\"%ls\" \"--work-set=%ls\" --view=%d%ls%ls%ls",
+             inspector.c_str(), arguments.workSet.c_str(), arguments.toolBits,
+             log.empty() ? L"" : L" \"--log=", log.c_str(), log.empty() ? L"" : L"\"");
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = writing;
-    startup.hStdError = writing;
     PROCESS_INFORMATION process = {};
     fflush(stdout);
-    BOOL started = CreateProcessW(inspector.c_str(), &line[0], nullptr, nullptr, TRUE,
-                                  CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process);
-    DWORD error = GetLastError();
-    CloseHandle(writing);
-    if (!started) {
-        CloseHandle(reading);
-        Complain("%s: cannot be started: error %lu", ReportText(inspector).c_str(), error);
+    if (!CreateProcessW(inspector.c_str(), line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+        Complain("%s: cannot be started: error %lu", ReportText(inspector).c_str(), GetLastError());
         return kExitRefused;
     }
-    PassOn(reading);
-    CloseHandle(reading);
     DWORD exitCode = kExitRefused;
     if (WaitForSingleObject(process.hProcess, kInspectionWaitMs) != WAIT_OBJECT_0) {
         TerminateProcess(process.hProcess, kExitRefused);
-        Complain("%s: did not end within %lu minutes", ReportText(inspector).c_str(),
-                 kInspectionWaitMs / 60000);
-    } else {
-        GetExitCodeProcess(process.hProcess, &exitCode);
     }
+    GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return static_cast<int>(exitCode);
 }
 
-// The steps in their order; false at the first that failed, whose name step
-// receives.
-bool RunSteps(const Arguments& arguments, const std::vector<Replacement>& pairs, Made* made,
-              const char** step) {
-    *step = "replace";
-    if (!ReplaceEach(arguments, pairs, made)) {
-        return false;
+// The steps in their order; the name of the first that failed, or null.
+const char* FailedStep(const Arguments& arguments, Made* made) {
+    if (!ReplaceEach(arguments, made)) {
+        return "replace";
     }
-    *step = "arm";
-    if (ArmVerb(StepArguments(arguments, {})) != kExitDone) {
-        return false;
+    if (ArmVerb(arguments) != kExitDone) {
+        made->armed = false;
+        return "arm";
     }
-    made->armed = !made->armedBefore;
-    *step = "add";
-    if (AddVerb(StepArguments(arguments, arguments.operands)) != kExitDone) {
-        return false;
+    made->armed = made->armed && RunOnceThere(arguments.name);
+    if (AddVerb(arguments) != kExitDone) {
+        return "add";
     }
     made->added = true;
-    *step = "the inspection";
     int inspected = Inspect(arguments);
     if (inspected != kExitDone) {
         Complain("the inspector ended with %d: the pass would not do all that is recorded",
                  inspected);
-        return false;
+        return "the inspection";
     }
-    return true;
+    return nullptr;
 }
 
 // The entries this run appended; the work set goes when this run made it.
 bool TakeBackEntries(const Arguments& arguments, const Made& made) {
-    bool undone = true;
-    if (!made.workSetWasThere) {
-        undone = DeleteWorkSet(arguments.toolBits, made.workSet) != WorkSetDeletion::Failed;
-    } else {
-        DWORD count = 0;
-        if (WorkSetCount(arguments.toolBits, made.workSet, &count) && count > made.countBefore) {
-            undone = CutWorkSetBack(arguments.toolBits, made.workSet, made.countBefore);
-        }
-    }
+    bool undone = made.workSetWasThere
+                      ? CutWorkSetBack(arguments.toolBits, made.workSet, made.countBefore)
+                      : DeleteWorkSet(arguments.toolBits, made.workSet) != WorkSetDeletion::Failed;
 #ifdef PENDREG_PRODUCT_RECORD
     undone = ForgetEntries(arguments.workSet, arguments.toolBits) &&
              NoteEntries(arguments.workSet, arguments.toolBits, made.notedBefore) && undone;
@@ -240,44 +193,44 @@ bool TakeBackEntries(const Arguments& arguments, const Made& made) {
     return undone;
 }
 
-// A new version staged behind an earlier one stays: withdraw takes back every
-// new version waiting for the target, the earlier install's too, and this
-// one, the same file again, only takes that one's place at the restart.
-bool TakeBackStaged(const Arguments& arguments, const Made& made) {
-    bool undone = true;
-    for (const std::wstring& target : made.staged) {
-        if (ContainsPath(made.stagedBehind, target)) {
-            Print("kept: the new version staged for %s waits behind an earlier one, which "
-                  "withdraw would take back too\n",
-                  ReportText(target).c_str());
-            continue;
-        }
-        undone = WithdrawVerb(StepArguments(arguments, {target})) == kExitDone && undone;
-    }
-    return undone;
-}
-
-// In the reverse order of the steps.
+// In the reverse order of the steps. A new version staged behind an earlier
+// one stays: withdraw takes back every new version waiting for the target,
+// the earlier install's too, and this one, the same file again, only takes
+// that one's place at the restart.
 bool TakeBack(const Arguments& arguments, const Made& made) {
     // An add that fails writes nothing.
     bool undone = !made.added || TakeBackEntries(arguments, made);
     if (made.armed) {
         undone = DisarmWhenNothingRecorded(arguments.name) && undone;
     }
-    return TakeBackStaged(arguments, made) && undone;
+    for (const std::wstring& target : made.staged) {
+        if (ContainsPath(made.stagedBehind, target)) {
+            Print("kept: the new version staged for %s waits behind an earlier one\n",
+                  ReportText(target).c_str());
+        } else {
+            undone = WithdrawVerb(WithOperands(arguments, target, L"")) == kExitDone && undone;
+        }
+    }
+    return undone;
 }
 
 } // namespace
 
 int InstallVerb(const Arguments& arguments) {
     Made made;
-    std::vector<Replacement> pairs;
-    if (!WorkSetName(arguments.workSet, &made.workSet) || !TakeReplacements(arguments, &pairs)) {
+    std::wstring fresh;
+    std::wstring target;
+    for (const std::wstring& given : arguments.replacements) {
+        if (!SplitReplacement(given, &fresh, &target)) {
+            return kExitRefused;
+        }
+    }
+    if (!WorkSetName(arguments.workSet, &made.workSet)) {
         return kExitRefused;
     }
     NoteWhatIsThere(arguments, &made);
-    const char* step = nullptr;
-    if (RunSteps(arguments, pairs, &made, &step)) {
+    const char* step = FailedStep(arguments, &made);
+    if (step == nullptr) {
         return kExitDone;
     }
     bool undone = TakeBack(arguments, made);

@@ -6,30 +6,19 @@
 #include "record/Record.h"
 
 int UninstallVerb(const Arguments& arguments) {
-    std::vector<std::wstring> targets;
-    for (const std::wstring& given : arguments.replacements) {
-        std::wstring fresh;
-        std::wstring target;
-        if (!SplitReplacement(given, &fresh, &target)) {
-            return kExitRefused;
-        }
-        targets.push_back(target);
-    }
     // TODO(unregister): once the unregister verb is in the tree, it comes
     // first here, with the work set and the view: after the restart the pass
     // has registered what install recorded, and only it takes that back.
     bool undone = true;
-    for (const std::wstring& target : targets) {
-        Arguments step;
-        step.workSet = arguments.workSet;
-        step.toolBits = arguments.toolBits;
-        step.operands = {target};
-        undone = WithdrawVerb(step) == kExitDone && undone;
+    Arguments step = arguments;
+    for (const std::wstring& given : arguments.replacements) {
+        std::wstring fresh;
+        std::wstring target;
+        step.operands.clear();
+        step.operands.push_back(target);
+        undone = SplitReplacement(given, &fresh, &step.operands[0]) &&
+                 WithdrawVerb(step) == kExitDone && undone;
     }
-    Arguments discard;
-    discard.workSet = arguments.workSet;
-    discard.toolBits = arguments.toolBits;
-    discard.name = arguments.name;
-    undone = DiscardVerb(discard) == kExitDone && undone;
+    undone = DiscardVerb(arguments) == kExitDone && undone;
     return undone ? kExitDone : kExitRefused;
 }
