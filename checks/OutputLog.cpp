@@ -17,6 +17,7 @@ namespace {
 const wchar_t kLogAccess[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
 
 HANDLE log = INVALID_HANDLE_VALUE;
+std::wstring logPath;
 
 // Lines as Windows ends them, whatever the text says.
 void WriteToLog(const char* text) {
@@ -59,12 +60,17 @@ bool OpenOutputLog(const std::wstring& path, std::string* error) {
         *error = "cannot be opened for appending: error " + std::to_string(failure);
         return false;
     }
+    logPath = path;
     SYSTEMTIME now;
     GetLocalTime(&now);
     WriteFormatToLog("--- %04u-%02u-%02u %02u:%02u:%02u ", now.wYear, now.wMonth, now.wDay,
                      now.wHour, now.wMinute, now.wSecond);
     WriteToLog((ReportText(GetCommandLineW()) + "\n").c_str());
     return true;
+}
+
+const std::wstring& OutputLogPath() {
+    return logPath;
 }
 
 void Emit(FILE* stream, const char* text) {

@@ -13,6 +13,9 @@
 // first line. False, with the reason in error, when it cannot be opened.
 bool OpenOutputLog(const std::wstring& path, std::string* error);
 
+// The open log's path, for a child that appends to it too; empty when none.
+const std::wstring& OutputLogPath();
+
 // Writes the text to the stream and, when a log is open, to the log.
 void Emit(FILE* stream, const char* text);
 // The same for a format and its arguments.

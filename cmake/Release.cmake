@@ -1,5 +1,5 @@
 # The release: the 32-bit image, the inspector and the recorder beside it, the
-# user document and SHA256SUMS in one zip.
+# user document, the Windows Installer include and SHA256SUMS in one zip.
 # Installer authors embed the image and must be able to check which bytes
 # they ship, so two builds of one commit give the same image and the same zip,
 # whichever folders they ran in and whenever they ran:
@@ -33,6 +33,7 @@ set(PENDREG_RELEASE_ZIP ${PENDREG_RELEASE_DIR}/pendreg-${PENDREG_VERSION}.zip)
 set(PENDREG_RELEASE_TEMPLATE ${PROJECT_SOURCE_DIR}/docs/release-readme.txt.in)
 set(PENDREG_RELEASE_GUIDE ${PROJECT_SOURCE_DIR}/docs/installer-guide.md)
 set(PENDREG_RELEASE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/ReleasePackage.cmake)
+set(PENDREG_RELEASE_WXI ${PROJECT_SOURCE_DIR}/docs/pendreg.wxi)
 
 add_custom_command(
     OUTPUT ${PENDREG_RELEASE_ZIP} ${PENDREG_RELEASE_ZIP}.sha256
@@ -41,11 +42,12 @@ add_custom_command(
             -DMAP=${CMAKE_BINARY_DIR}/pendreg.map
             -DOBJDUMP=${PENDREG_OBJDUMP} -DZIP=${PENDREG_ZIP}
             -DTEMPLATE=${PENDREG_RELEASE_TEMPLATE} -DGUIDE=${PENDREG_RELEASE_GUIDE}
+            -DWXI=${PENDREG_RELEASE_WXI}
             -DVERSION=${PENDREG_VERSION}
             -DSTAGE=${PENDREG_RELEASE_DIR}/pendreg-${PENDREG_VERSION}
             -DOUTPUT=${PENDREG_RELEASE_ZIP} -P ${PENDREG_RELEASE_SCRIPT}
     DEPENDS pendreg pendreg-inspect pendreg-record ${PENDREG_RELEASE_TEMPLATE} ${PENDREG_RELEASE_GUIDE}
-            ${PENDREG_RELEASE_SCRIPT}
+            ${PENDREG_RELEASE_WXI} ${PENDREG_RELEASE_SCRIPT}
     COMMENT "Packing ${PENDREG_RELEASE_ZIP}"
     VERBATIM)
 add_custom_target(release DEPENDS ${PENDREG_RELEASE_ZIP})

@@ -4,7 +4,7 @@
 # bytes it ships with.
 #
 # Input: IMAGE, INSPECTOR, RECORDER, MAP, OBJDUMP, ZIP (the zip program), TEMPLATE, GUIDE (the
-# installer's guide, which the template takes in), VERSION, STAGE (an empty folder is made there),
+# installer's guide, which the template takes in), WXI (the Windows Installer include), VERSION, STAGE (an empty folder is made there),
 # OUTPUT (the zip to write).
 
 # Every entry of the zip gets this time: 2000-01-01 00:00:00 UTC.
@@ -52,7 +52,7 @@ function(wrap_words out_var first indent)
     set(${out_var} "${text}${line}" PARENT_SCOPE)
 endfunction()
 
-foreach(input IMAGE INSPECTOR RECORDER MAP OBJDUMP ZIP TEMPLATE GUIDE VERSION STAGE OUTPUT)
+foreach(input IMAGE INSPECTOR RECORDER MAP OBJDUMP ZIP TEMPLATE GUIDE WXI VERSION STAGE OUTPUT)
     if("${${input}}" STREQUAL "")
         fail("${input} not given")
     endif()
@@ -148,13 +148,15 @@ file(WRITE ${STAGE}/README.txt "${document}")
 file(COPY_FILE ${IMAGE} ${STAGE}/pendreg.exe)
 file(COPY_FILE ${INSPECTOR} ${STAGE}/pendreg-inspect.exe)
 file(COPY_FILE ${RECORDER} ${STAGE}/pendreg-record.exe)
+# An author's build reads it as it is; its line ends are left alone.
+file(COPY_FILE ${WXI} ${STAGE}/pendreg.wxi)
 set(sums "")
-foreach(name pendreg.exe pendreg-inspect.exe pendreg-record.exe README.txt)
+foreach(name pendreg.exe pendreg-inspect.exe pendreg-record.exe pendreg.wxi README.txt)
     file(SHA256 ${STAGE}/${name} sum)
     string(APPEND sums "${sum}  ${name}\n")
 endforeach()
 file(WRITE ${STAGE}/SHA256SUMS "${sums}")
-set(members pendreg.exe pendreg-inspect.exe pendreg-record.exe README.txt SHA256SUMS)
+set(members pendreg.exe pendreg-inspect.exe pendreg-record.exe pendreg.wxi README.txt SHA256SUMS)
 run(ignored chmod 0644 ${members} WORKING_DIRECTORY ${STAGE})
 run(ignored touch -d @${FIXED_TIME} ${members} WORKING_DIRECTORY ${STAGE})
 
@@ -162,7 +164,7 @@ run(ignored touch -d @${FIXED_TIME} ${members} WORKING_DIRECTORY ${STAGE})
 # owners and the extra time fields; what is left is the DOS time, which is
 # local time, hence TZ.
 # The files lie in one top folder, the stage's own name, so that unpacking
-# the zip beside others makes one folder, not five loose files.
+# the zip beside others makes one folder, not six loose files.
 file(REMOVE ${OUTPUT})
 get_filename_component(top ${STAGE} NAME)
 get_filename_component(stage_parent ${STAGE} DIRECTORY)

@@ -278,7 +278,11 @@ int AddVerb(const Arguments& arguments) {
     }
     // The work set's name, made or given, is the product's.
     if (!NoteEntries(AnsiToWide(workSet.c_str()), arguments.toolBits, entries)) {
-        TakeBackAppended(arguments.toolBits, workSet, number);
+        if (number == 1) {
+            DeleteWorkSet(arguments.toolBits, workSet);
+        } else {
+            CutWorkSetBack(arguments.toolBits, workSet, number - 1);
+        }
         return kExitRefused;
     }
     Print("tool: %s (%s)\n", tool.path.c_str(), tool.why.c_str());

@@ -22,6 +22,8 @@ struct Arguments {
     std::wstring name;    // --name
     std::wstring tool;    // --tool; empty: the default
     std::vector<std::wstring> operands;
+    // Each --replace=NEW|TARGET of install and uninstall, as given.
+    std::vector<std::wstring> replacements;
 };
 
 // The verbs; each returns the exit code.
@@ -30,6 +32,13 @@ int ReplaceVerb(const Arguments& arguments);
 int ArmVerb(const Arguments& arguments);
 int WithdrawVerb(const Arguments& arguments);
 int DiscardVerb(const Arguments& arguments);
+// An install's steps as one change that takes itself back when one fails,
+// and an uninstall's steps as one verb.
+int InstallVerb(const Arguments& arguments);
+int UninstallVerb(const Arguments& arguments);
+// One --replace=NEW|TARGET taken apart; false, complained, when it is not
+// two paths with the separator between them.
+bool SplitReplacement(const std::wstring& given, std::wstring* fresh, std::wstring* target);
 
 // One line on standard error, "pendreg-record: " in front.
 void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,6 +1,6 @@
 // pendreg-record: the installer's side of the pending-registration contract.
-// One verb per run: add, replace, arm, withdraw or discard. Exit code 0: done; 2:
-// refused or failed, with nothing changed.
+// One verb per run: add, replace, arm, withdraw, discard, install or uninstall. Exit code 0: done;
+// 2: refused or failed, with nothing changed.
 #include "checks/OutputLog.h"
 #include "checks/TypeLibraryProbe.h"
 #include "record/Record.h"
@@ -36,6 +36,11 @@ const char kUsage[] =
     "      delete a work set, for an installer that rolls back or is removed;\n"
     "      once no work set is left, also the RunOnce value --name (default:\n"
     "      pendreg) and the tool's copy that it starts\n"
+    "  install --work-set=NAME [--view=32|64] [--name=NAME] [--replace=NEW|TARGET]...\n"
+    "          FILE...\n"
+    "      replace, arm, add, then inspect, as one: a failure takes back this run\n"
+    "  uninstall --work-set=NAME [--view=32|64] [--name=NAME] [--replace=NEW|TARGET]...\n"
+    "      withdraw each TARGET, then discard\n"
     "  --log=FILE (with any verb)\n"
     "      also append the command line, the time, every line printed and the\n"
     "      exit code to FILE, made so that only administrators may change it\n"
@@ -59,6 +64,7 @@ enum : unsigned {
     kKind = 4,
     kName = 8,
     kTool = 16,
+    kReplace = 32,
 };
 
 struct Verb {
@@ -78,6 +84,9 @@ const Verb kVerbs[] = {
     {L"arm", ArmVerb, kWorkSet | kName | kTool, 0, 0, 0},
     {L"withdraw", WithdrawVerb, kWorkSet, 0, 0, 1},
     {L"discard", DiscardVerb, kWorkSet | kView | kName, kWorkSet, 0, 0},
+    {L"install", InstallVerb, kWorkSet | kView | kName | kReplace, kWorkSet, 1,
+     static_cast<size_t>(-1)},
+    {L"uninstall", UninstallVerb, kWorkSet | kView | kName | kReplace, kWorkSet, 0, 0},
 };
 
 struct Option {
@@ -106,6 +115,12 @@ bool TakeOption(const Verb& verb, const wchar_t* argument, Arguments* arguments)
     }
     if ((verb.options & kView) != 0 && wcscmp(argument, L"--view=64") == 0) {
         arguments->toolBits = 64;
+        return true;
+    }
+    const wchar_t kReplacePrefix[] = L"--replace=";
+    if ((verb.options & kReplace) != 0 && StartsWith(argument, kReplacePrefix) &&
+        argument[wcslen(kReplacePrefix)] != L'\0') {
+        arguments->replacements.push_back(argument + wcslen(kReplacePrefix));
         return true;
     }
     for (const Option& option : kOptions) {

@@ -229,10 +229,15 @@ void RemoveLeftovers(const Product& product) {
     }
 }
 
-bool WithdrawStagedMoves(const Product& product, const std::wstring& target, unsigned* withdrawn) {
+bool WithdrawStagedMoves(const Product& product, const std::wstring& target, unsigned* withdrawn,
+                         const std::vector<std::wstring>* keys) {
     std::vector<StagedCopy> copies;
     for (const StagedCopy& copy : NotedStaged(product)) {
-        if (target.empty() || SameFile(copy.target, target)) {
+        bool chosen = keys == nullptr;
+        for (size_t index = 0; keys != nullptr && index < keys->size(); ++index) {
+            chosen = chosen || (*keys)[index] == copy.key;
+        }
+        if (chosen && (target.empty() || SameFile(copy.target, target))) {
             copies.push_back(copy);
         }
     }

@@ -38,7 +38,9 @@ void ForgetPlaced(const Product& product, const StagedCopy& copy);
 void RemoveLeftovers(const Product& product);
 
 // Takes out of the pending renames the moves of the product's staged copies
-// onto the target (every target, when it is empty), and deletes those copies
-// while they are still the files made. withdrawn receives how many; false,
-// complained, when the list could not be written.
-bool WithdrawStagedMoves(const Product& product, const std::wstring& target, unsigned* withdrawn);
+// onto the target (every target, when it is empty; only the copies noted
+// under those keys, with keys), and deletes those copies while they are
+// still the files made. withdrawn receives how many; false, complained, when
+// the list could not be written.
+bool WithdrawStagedMoves(const Product& product, const std::wstring& target, unsigned* withdrawn,
+                         const std::vector<std::wstring>* keys = nullptr);

@@ -238,31 +238,6 @@ bool AppendEntries(int toolBits, const std::vector<NewEntry>& entries, std::stri
     return written;
 }
 
-void TakeBackAppended(int toolBits, const std::string& name, DWORD first) {
-    if (first <= 1) {
-        DeleteWorkSet(toolBits, name);
-        return;
-    }
-    HKEY key;
-    HKEY workSet;
-    if (!OpenPendingKey(ViewOfTool(toolBits), &key)) {
-        return;
-    }
-    LONG status = RegOpenKeyExA(key, name.c_str(), 0, kWorkSetAccess | ViewOfTool(toolBits),
-                                &workSet);
-    RegCloseKey(key);
-    if (status != ERROR_SUCCESS) {
-        return;
-    }
-    DWORD count = first - 1;
-    if (RegSetValueExA(workSet, "count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count),
-                       sizeof(count)) == ERROR_SUCCESS) {
-        for (DWORD beyond = first; beyond != 0 && DeleteEntryValues(workSet, beyond); ++beyond) {
-        }
-    }
-    RegCloseKey(workSet);
-}
-
 WorkSetDeletion DeleteWorkSet(int toolBits, const std::string& name) {
     REGSAM view = ViewOfTool(toolBits);
     HKEY key;
@@ -291,7 +266,8 @@ WorkSetDeletion DeleteWorkSet(int toolBits, const std::string& name) {
     return WorkSetDeletion::Deleted;
 }
 
-bool WorkSetRecorded(int toolBits, const std::string& name) {
+bool WorkSetCount(int toolBits, const std::string& name, DWORD* count) {
+    *count = 0;
     HKEY key;
     HKEY workSet;
     if (!OpenPendingKey(ViewOfTool(toolBits), &key)) {
@@ -300,9 +276,42 @@ bool WorkSetRecorded(int toolBits, const std::string& name) {
     bool opened = OpenWorkSet(key, name.c_str(), &workSet);
     RegCloseKey(key);
     if (opened) {
+        ReadCount(workSet, count);
         RegCloseKey(workSet);
     }
     return opened;
+}
+
+bool CutWorkSetBack(int toolBits, const std::string& name, DWORD count) {
+    std::string path = std::string(PendingKeyPath) + "\\" + name;
+    HKEY workSet;
+    LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0,
+                                KEY_QUERY_VALUE | KEY_SET_VALUE | ViewOfTool(toolBits), &workSet);
+    if (status != ERROR_SUCCESS) {
+        Complain("work set \"%s\": cannot be opened to set its count back: error %ld", name.c_str(),
+                 status);
+        return false;
+    }
+    DWORD current = 0;
+    ReadCount(workSet, &current);
+    status = RegSetValueExA(workSet, "count", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&count),
+                            sizeof(count));
+    if (status != ERROR_SUCCESS) {
+        RegCloseKey(workSet);
+        Complain("work set \"%s\": its count cannot be set back to %lu: error %ld", name.c_str(),
+                 count, status);
+        return false;
+    }
+    for (DWORD beyond = count + 1; beyond <= current && beyond != 0; ++beyond) {
+        DeleteEntryValues(workSet, beyond);
+    }
+    RegCloseKey(workSet);
+    return true;
+}
+
+bool WorkSetRecorded(int toolBits, const std::string& name) {
+    DWORD count = 0;
+    return WorkSetCount(toolBits, name, &count);
 }
 
 bool AnyWorkSetRecorded() {

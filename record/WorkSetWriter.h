@@ -29,11 +29,6 @@ bool WorkSetName(const std::wstring& name, std::string* ansi);
 bool AppendEntries(int toolBits, const std::vector<NewEntry>& entries, std::string* name,
                    DWORD* first);
 
-// Takes back an append whose first entry was number first: the count set
-// back (its last write, as for an append), the values beyond it deleted, the
-// work set deleted when the append made it. Nothing is said.
-void TakeBackAppended(int toolBits, const std::string& name, DWORD first);
-
 // What became of deleting a work set.
 enum class WorkSetDeletion { Deleted, NotThere, Failed };
 
@@ -43,6 +38,16 @@ WorkSetDeletion DeleteWorkSet(int toolBits, const std::string& name);
 
 // Whether the work set is recorded in the view of a tool of toolBits.
 bool WorkSetRecorded(int toolBits, const std::string& name);
+
+// Whether the work set is there; count receives the count the pass reads.
+bool WorkSetCount(int toolBits, const std::string& name, DWORD* count);
+
+// Cuts the work set back to its first count entries, for an install that
+// takes back what it appended and leaves what earlier runs recorded. The
+// count goes down first, so that a run cut short leaves only values beyond
+// the count, as an append cut short does. False, complained, when the count
+// could not be written.
+bool CutWorkSetBack(int toolBits, const std::string& name, DWORD count);
 
 // Whether any work set is recorded, in either registry view: the pass that a
 // RunOnce value starts has work as long as one is.

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Makes the release of a build folder and checks the zip: exactly the five
+# Makes the release of a build folder and checks the zip: exactly the six
 # files, sums that verify, the image, the inspector and the recorder that were
 # built, each companion no larger than the limit that lets installers embed
 # it, and a user document that carries the installer's guide and whose
@@ -32,19 +32,20 @@ same() { # what, expected, actual; lists of lines are shown as a diff
 
 members=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
 top=$(basename "$zip" .zip)
-check "the zip holds one folder, $top, with pendreg.exe, pendreg-inspect.exe, pendreg-record.exe, README.txt and SHA256SUMS only" \
-    same "zip members" "$top/README.txt $top/SHA256SUMS $top/pendreg-inspect.exe $top/pendreg-record.exe $top/pendreg.exe " "$members"
+check "the zip holds one folder, $top, with pendreg.exe, pendreg-inspect.exe, pendreg-record.exe, pendreg.wxi, README.txt and SHA256SUMS only" \
+    same "zip members" "$top/README.txt $top/SHA256SUMS $top/pendreg-inspect.exe $top/pendreg-record.exe $top/pendreg.exe $top/pendreg.wxi " "$members"
 unzip -q "$zip" -d "$work/unpacked" || exit 1
 cd "$work/unpacked/$top" || exit 1
 check "SHA256SUMS verifies" sha256sum -c --strict SHA256SUMS
-check "SHA256SUMS covers the image, the inspector, the recorder and the document" \
-    same "sums" "README.txt pendreg-inspect.exe pendreg-record.exe pendreg.exe " \
+check "SHA256SUMS covers the image, the inspector, the recorder, the include and the document" \
+    same "sums" "README.txt pendreg-inspect.exe pendreg-record.exe pendreg.exe pendreg.wxi " \
     "$(awk '{ print $2 }' SHA256SUMS | sort | tr '\n' ' ')"
 zip_sum_verifies() { (cd "$(dirname "$zip")" && sha256sum -c --strict "$(basename "$zip").sha256"); }
 check "the zip's sum beside it verifies" zip_sum_verifies
 check "the zip ships the image that was built" cmp pendreg.exe "$image"
 check "the zip ships the inspector that was built" cmp pendreg-inspect.exe "$inspector"
 check "the zip ships the recorder that was built" cmp pendreg-record.exe "$recorder"
+check "the zip ships the Windows Installer include of the sources" cmp pendreg.wxi "$source_dir/docs/pendreg.wxi"
 at_most() { # file, bytes
     local size
     size=$(stat -c %s "$1")
