@@ -9,6 +9,7 @@
 #include "main/PathBuffer.h"
 #include "pending/Launcher.h"
 #include "record/Arm.h"
+#include "record/ProductRecord.h"
 #include "record/Record.h"
 #include "record/WorkSetWriter.h"
 
@@ -273,6 +274,14 @@ int AddVerb(const Arguments& arguments) {
         entries.push_back(plan.entry);
     }
     if (!AppendEntries(arguments.toolBits, entries, &workSet, &number)) {
+        return kExitRefused;
+    }
+    // The uninstall's unregister takes back what the pass registers, by
+    // these notes: the pass deletes the work set.
+    if (!NoteEntries(AnsiToWide(workSet.c_str()), arguments.toolBits, entries)) {
+        Complain("work set \"%s\": entries %lu to %lu are recorded, but not noted for the "
+                 "uninstall, which will not unregister them; discard the work set and add again",
+                 workSet.c_str(), number, number + static_cast<DWORD>(entries.size()) - 1);
         return kExitRefused;
     }
     Print("tool: %s (%s)\n", tool.path.c_str(), tool.why.c_str());

@@ -3,6 +3,7 @@
 // Nothing there is nothing to undo: an uninstall after the restart, when the
 // pass has run the work set and deleted it, succeeds like any other.
 #include "record/Arm.h"
+#include "record/ProductRecord.h"
 #include "record/Record.h"
 #include "record/WorkSetWriter.h"
 
@@ -13,6 +14,11 @@ int DiscardVerb(const Arguments& arguments) {
     }
     WorkSetDeletion deleted = DeleteWorkSet(arguments.toolBits, name);
     if (deleted == WorkSetDeletion::Failed) {
+        return kExitRefused;
+    }
+    // What the pass registered was taken back by unregister before, or never
+    // was: the notes of the work set's entries go with it.
+    if (!ForgetEntries(AnsiToWide(name.c_str()), arguments.toolBits)) {
         return kExitRefused;
     }
     if (deleted == WorkSetDeletion::Deleted) {

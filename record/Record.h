@@ -30,6 +30,7 @@ int ReplaceVerb(const Arguments& arguments);
 int ArmVerb(const Arguments& arguments);
 int WithdrawVerb(const Arguments& arguments);
 int DiscardVerb(const Arguments& arguments);
+int UnregisterVerb(const Arguments& arguments);
 
 // One line on standard error, "pendreg-record: " in front.
 void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,10 +1,11 @@
 // pendreg-record: the installer's side of the pending-registration contract.
-// One verb per run: add, replace, arm, withdraw or discard. Exit code 0: done; 2:
+// One verb per run: add, replace, arm, withdraw, discard or unregister. Exit code 0: done; 2:
 // refused or failed, with nothing changed.
 #include "checks/OutputLog.h"
 #include "checks/TypeLibraryProbe.h"
 #include "record/Record.h"
 #include "record/TurnLock.h"
+#include "record/Unregister.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -35,6 +36,11 @@ const char kUsage[] =
     "      delete a work set, for an installer that rolls back or is removed;\n"
     "      once no work set is left, also the RunOnce value --name (default:\n"
     "      pendreg) and the tool's copy that it starts\n"
+    "  unregister --work-set=NAME [--view=32|64]\n"
+    "      for an uninstall, before discard and while the files are there: take\n"
+    "      back what the pass registered for the work set, last entry first, each\n"
+    "      as the pass registered it; a file another product records stays\n"
+    "      registered. Before the restart nothing is registered, and nothing done\n"
     "  --log=FILE (with any verb)\n"
     "      also append the command line, the time, every line printed and the\n"
     "      exit code to FILE, made so that only administrators may change it\n"
@@ -45,7 +51,7 @@ const char kUsage[] =
     "view; --view=64: a tool built for x86_64. --tool for add: the tool whose own\n"
     "child the D and T command lines name (default: the copy that an armed RunOnce\n"
     "value starts, otherwise pendreg.exe beside this program).\n"
-    "Nothing there to discard or withdraw is done too.\n"
+    "Nothing there to discard, withdraw or unregister is done too.\n"
     "Exit code: 0 done; 2 refused or failed, with nothing changed.\n";
 
 // The options a verb takes, as bits.
@@ -74,6 +80,7 @@ const Verb kVerbs[] = {
     {L"arm", ArmVerb, kName | kTool, 0, 0, 0},
     {L"withdraw", WithdrawVerb, 0, 0, 1, 1},
     {L"discard", DiscardVerb, kWorkSet | kView | kName, kWorkSet, 0, 0},
+    {L"unregister", UnregisterVerb, kWorkSet | kView, kWorkSet, 0, 0},
 };
 
 struct Option {
@@ -210,6 +217,11 @@ int RunVerb(int argc, wchar_t** argv) {
     // The checks load a type library in a copy of this program.
     int probeExit = 0;
     if (RunTypeLibraryProbeIfAsked(&probeExit)) {
+        return probeExit;
+    }
+    // unregister takes back a DLL or type library in a copy of this program,
+    // which must not wait for the turn its parent holds.
+    if (RunUnregistrationIfAsked(argc, argv, &probeExit)) {
         return probeExit;
     }
     if (argc >= 2 && wcscmp(argv[1], L"--help") == 0) {

@@ -55,7 +55,6 @@ const char kSampleArmName[] = "pendreg";
 class InspectorTest : public testing::Test {
   protected:
     void SetUp() override {
-        harness::RemovePendingKey();
         harness::DeleteTree(HKEY_CLASSES_ROOT, kSampleLibId);
         ASSERT_TRUE(harness::KeepToAdministrators(dir()));
         tool_ = scratch_.Copy(harness::ToolPath(), "tool\\pendreg.exe");
@@ -114,6 +113,9 @@ class InspectorTest : public testing::Test {
         return scratch_.path();
     }
 
+    // The recorder's add, which some rows run, notes what it recorded in the
+    // products' record too.
+    harness::PendingKeyGuard pendingKey_;
     harness::ScratchFolder scratch_;
     harness::RecordLog log_;
     SavedValue savedRenames_{kSessionManager, kRenames};
