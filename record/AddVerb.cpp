@@ -279,9 +279,9 @@ int AddVerb(const Arguments& arguments) {
     // The uninstall's unregister takes back what the pass registers, by
     // these notes: the pass deletes the work set.
     if (!NoteEntries(AnsiToWide(workSet.c_str()), arguments.toolBits, entries)) {
-        Complain("work set \"%s\": entries %lu to %lu are recorded, but not noted for the "
-                 "uninstall, which will not unregister them; discard the work set and add again",
-                 workSet.c_str(), number, number + static_cast<DWORD>(entries.size()) - 1);
+        Complain("work set \"%s\": recorded, but not noted for unregister at the uninstall; "
+                 "discard it and add again",
+                 workSet.c_str());
         return kExitRefused;
     }
     Print("tool: %s (%s)\n", tool.path.c_str(), tool.why.c_str());

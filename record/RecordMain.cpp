@@ -37,10 +37,8 @@ const char kUsage[] =
     "      once no work set is left, also the RunOnce value --name (default:\n"
     "      pendreg) and the tool's copy that it starts\n"
     "  unregister --work-set=NAME [--view=32|64]\n"
-    "      for an uninstall, before discard and while the files are there: take\n"
-    "      back what the pass registered for the work set, last entry first, each\n"
-    "      as the pass registered it; a file another product records stays\n"
-    "      registered. Before the restart nothing is registered, and nothing done\n"
+    "      take back what the pass registered for the work set: an uninstall's\n"
+    "      first step, while the files are there\n"
     "  --log=FILE (with any verb)\n"
     "      also append the command line, the time, every line printed and the\n"
     "      exit code to FILE, made so that only administrators may change it\n"
@@ -221,7 +219,7 @@ int RunVerb(int argc, wchar_t** argv) {
     }
     // unregister takes back a DLL or type library in a copy of this program,
     // which must not wait for the turn its parent holds.
-    if (RunUnregistrationIfAsked(argc, argv, &probeExit)) {
+    if (RunUnregistrationIfAsked(&probeExit)) {
         return probeExit;
     }
     if (argc >= 2 && wcscmp(argv[1], L"--help") == 0) {

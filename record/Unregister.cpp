@@ -1,18 +1,17 @@
 #include "record/Unregister.h"
 
 #include "checks/Findings.h"
+#include "checks/OwnCopy.h"
 #include "checks/Redirection.h"
 #include "pending/Launcher.h"
 
-#include <windows.h>
 #include <oleauto.h>
-
-#include <wchar.h>
 
 namespace {
 
-const wchar_t kDllOption[] = L"--unregister-dll=";
-const wchar_t kTypeLibraryOption[] = L"--unregister-type-library=";
+// The copy's option, then the kind letter, D or T, and the path, as the
+// tool's own child takes them.
+const wchar_t kOption[] = L"--unregister=";
 
 // What the unregistering copy ends with. Any other code is a crash's.
 const DWORD kUnregistered = 0;
@@ -59,78 +58,8 @@ DWORD UnregisterTypeLibraryHere(const wchar_t* path) {
     return SUCCEEDED(result) ? kUnregistered : kRefused;
 }
 
-bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
-    return wcsncmp(text, prefix, wcslen(prefix)) == 0;
-}
-
-std::wstring Quoted(const std::wstring& text) {
-    return L"\"" + text + L"\"";
-}
-
-std::wstring OwnImage() {
-    std::wstring own(32768, L'\0');
-    own.resize(GetModuleFileNameW(nullptr, &own[0], static_cast<DWORD>(own.size())));
-    return own;
-}
-
-// How one entry is taken back.
-struct Undo {
-    std::wstring commandLine;
-    // The 64-bit regsvr32.exe started from a 32-bit process, as the pass
-    // starts it: the file is looked at with redirection off too.
-    bool redirectionOff = false;
-    // Started as the recorder's own copy, whose exit codes are its own.
-    bool ownCopy = false;
-    const char* program = "";
-};
-
-// regsvr32.exe of that bitness: the system folder's, seen with redirection
-// off, or the 32-bit one beside it for a 64-bit recorder.
-bool RegsvrUndo(int bits, const std::wstring& file, Undo* undo) {
-    std::wstring folder;
-    if (bits == 64) {
-        char system[kPathBufferSize];
-        if (!GetSystemPath(system)) {
-            return false;
-        }
-        folder = AnsiToWide(system);
-        undo->redirectionOff = true;
-    } else {
-        wchar_t wow64[MAX_PATH];
-        UINT length = GetSystemWow64DirectoryW(wow64, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH) {
-            return false;
-        }
-        folder = wow64;
-    }
-    undo->commandLine = Quoted(folder + L"\\regsvr32.exe") + L" /u /s " + Quoted(file);
-    undo->program = "regsvr32.exe /u";
-    return true;
-}
-
-// False when the program that would take it back cannot be found.
-bool PlanUndo(const NewEntry& entry, int toolBits, Undo* undo) {
-    char kind = entry.mode[0];
-    bool is64Bit = entry.mode.size() > 1;
-    std::wstring file = AnsiToWide(entry.file.c_str());
-    if (kind == 'E') {
-        undo->commandLine = Quoted(file) + L" /unregserver";
-        undo->program = "/unregserver";
-        return true;
-    }
-    // The tool's own child registered an unmarked DLL: a copy of this
-    // program has its bitness only when it is the tool's.
-    int ownBits = static_cast<int>(sizeof(void*) * 8);
-    if (is64Bit || (kind == 'D' && toolBits != ownBits)) {
-        return RegsvrUndo(is64Bit ? 64 : toolBits, file, undo);
-    }
-    undo->commandLine =
-        Quoted(OwnImage()) + L" " + Quoted((kind == 'T' ? kTypeLibraryOption : kDllOption) + file);
-    undo->ownCopy = true;
-    return true;
-}
-
-std::string OwnCopyFailure(char kind, DWORD code) {
+// Why the recorder's own copy did not unregister, by its exit code.
+const char* OwnCopyFailure(char kind, DWORD code) {
     switch (code) {
     case kNoExport:
         return "it does not export DllUnregisterServer";
@@ -139,86 +68,86 @@ std::string OwnCopyFailure(char kind, DWORD code) {
     case kRefused:
         return kind == 'T' ? "UnRegisterTypeLib failed" : "its DllUnregisterServer failed";
     }
-    char text[80];
-    wsprintfA(text, "the process that unregisters it ended with 0x%08lX", code);
-    return text;
+    return "the process that unregisters it ended with 0x%08lX";
 }
 
-// Starts the command line without a console or standard handles, and waits
-// for it a limited time; the process is ended when it takes longer.
-bool RunUndo(Undo& undo, DWORD* exitCode, std::string* failure) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    PROCESS_INFORMATION process = {};
-    BOOL started;
-    {
-        RedirectionOff off(undo.redirectionOff);
-        started = CreateProcessW(nullptr, &undo.commandLine[0], nullptr, nullptr, FALSE,
-                                 DETACHED_PROCESS, nullptr, nullptr, &startup, &process);
+// The command line of a program that takes the entry back, as the pass
+// starts it for the registration: the server, or the system's regsvr32.exe.
+// False when the system folder cannot be found.
+bool ProgramUndo(char kind, const wchar_t* file, wchar_t* line) {
+    char system[kPathBufferSize];
+    lstrcpyW(line, L"\"");
+    if (kind != 'E') {
+        if (!GetSystemPath(system)) {
+            return false;
+        }
+        MultiByteToWideChar(CP_ACP, 0, system, -1, line + 1, kPathBufferSize);
+        lstrcatW(line, L"\\regsvr32.exe\" /u /s \"");
     }
-    if (!started) {
-        *failure = "it could not be started (error " + std::to_string(GetLastError()) + ")";
-        return false;
-    }
-    CloseHandle(process.hThread);
-    bool ended = WaitForSingleObject(process.hProcess, kUnregisterTimeoutMs) == WAIT_OBJECT_0;
-    if (!ended) {
-        TerminateProcess(process.hProcess, 1);
-        *failure = "it did not end within " + std::to_string(kUnregisterTimeoutMs / 60000) +
-                   " minutes, and was ended";
-    }
-    GetExitCodeProcess(process.hProcess, exitCode);
-    CloseHandle(process.hProcess);
-    return ended;
-}
-
-bool FileThere(const std::wstring& file, bool redirectionOff) {
-    RedirectionOff off(redirectionOff);
-    return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES;
+    lstrcatW(line, file);
+    lstrcatW(line, kind == 'E' ? L"\" /unregserver" : L"\"");
+    return true;
 }
 
 } // namespace
 
-bool RunUnregistrationIfAsked(int argc, wchar_t** argv, int* exitCode) {
-    if (argc != 2) {
+bool RunUnregistrationIfAsked(int* exitCode) {
+    const wchar_t* given = OwnCopyPath(kOption);
+    if (given == nullptr || *given == L'\0') {
         return false;
     }
-    bool dll = StartsWith(argv[1], kDllOption);
-    if (!dll && !StartsWith(argv[1], kTypeLibraryOption)) {
-        return false;
-    }
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    QuietOwnCopy();
     OleInitialize(nullptr);
-    *exitCode =
-        static_cast<int>(dll ? UnregisterDllHere(argv[1] + wcslen(kDllOption))
-                             : UnregisterTypeLibraryHere(argv[1] + wcslen(kTypeLibraryOption)));
+    *exitCode = static_cast<int>(*given == L'T' ? UnregisterTypeLibraryHere(given + 1)
+                                                : UnregisterDllHere(given + 1));
     OleUninitialize();
     return true;
 }
 
 bool UnregisterEntry(const NewEntry& entry, int toolBits, std::string* failure) {
-    Undo undo;
-    if (entry.mode.empty() || !PlanUndo(entry, toolBits, &undo)) {
-        *failure = "the program that unregisters it cannot be found";
-        return false;
+    char kind = entry.mode[0];
+    // Room for the pass's own limits: a file and the system folder of fewer
+    // than kPathBufferSize bytes each.
+    wchar_t file[kPathBufferSize];
+    wchar_t line[3 * kPathBufferSize];
+    MultiByteToWideChar(CP_ACP, 0, entry.file.c_str(), -1, file, kPathBufferSize);
+    // The tool's own child registered an unmarked entry, in a process of the
+    // tool's bitness: a copy of the recorder has it when the recorder is of
+    // the tool's bitness. Otherwise, and for a marked entry, the system's
+    // 64-bit regsvr32.exe, with redirection off, which hands a 32-bit DLL on
+    // to the 32-bit one.
+    bool ownCopy =
+        kind != 'E' && entry.mode.size() == 1 && toolBits == static_cast<int>(sizeof(void*) * 8);
+    const char* why = nullptr;
+    if (!ownCopy && !ProgramUndo(kind, file, line)) {
+        why = "the system folder cannot be found";
     }
-    if (!FileThere(AnsiToWide(entry.file.c_str()), undo.redirectionOff)) {
-        *failure = "it is not there any more";
-        return false;
+    RedirectionOff off(kind != 'E' && !ownCopy);
+    if (why == nullptr && GetFileAttributesW(file) == INVALID_FILE_ATTRIBUTES) {
+        why = "it is not there any more";
     }
     // Whatever it starts inherits the mode: a crash or a missing file shows
     // no message box that would wait for someone to click it.
     UINT mode =
         SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    DWORD exitCode = 0;
-    bool ended = RunUndo(undo, &exitCode, failure);
+    DWORD code = 0;
+    ChildEnd end = why != nullptr ? ChildEnd::Ended
+                   : ownCopy ? RunOwnCopy(kind == 'T' ? L"--unregister=T" : L"--unregister=D", file,
+                                          kUnregisterTimeoutMs, &code)
+                             : RunHidden(line, kUnregisterTimeoutMs, &code);
     SetErrorMode(mode);
-    if (!ended || exitCode == 0) {
-        return ended;
+    if (why == nullptr) {
+        why = end == ChildEnd::NotStarted ? "it could not be started (error %lu)"
+              : end == ChildEnd::TimedOut ? "it did not end within 5 minutes, and was ended"
+              : code == 0                 ? nullptr
+              : ownCopy                   ? OwnCopyFailure(kind, code)
+              : kind == 'E'               ? "/unregserver ended with exit code %lu"
+                                          : "regsvr32.exe /u ended with exit code %lu";
     }
-    *failure = undo.ownCopy ? OwnCopyFailure(entry.mode[0], exitCode)
-                            : std::string(undo.program) + " ended with exit code " +
-                                  std::to_string(exitCode);
-    return false;
+    if (why != nullptr) {
+        char text[128];
+        wsprintfA(text, why, code);
+        *failure = text;
+    }
+    return why == nullptr;
 }

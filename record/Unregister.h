@@ -13,7 +13,7 @@
 // Whether this process was started as an unregistering copy. If so, it has
 // unregistered the DLL or type library that its arguments name, and the
 // caller ends with exitCode.
-bool RunUnregistrationIfAsked(int argc, wchar_t** argv, int* exitCode);
+bool RunUnregistrationIfAsked(int* exitCode);
 
 // Unregisters the entry (mode "D", "DX", "E", "T" or "TX") as the pass of a
 // tool of toolBits registered it, and waits for the process. False, with

@@ -13,54 +13,41 @@
 
 namespace {
 
-bool SameProduct(const Product& first, const Product& second) {
-    // Products are key names, which the registry compares without case.
-    return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
+// add stores full paths: the same file is the same path, without regard
+// to case.
+std::wstring ComparedPath(const NewEntry& entry) {
+    return AnsiToWide(entry.file.c_str());
 }
 
-bool SameEntryFile(const NewEntry& first, const NewEntry& second) {
-    return SamePath(FullLongPath(AnsiToWide(first.file.c_str())),
-                    FullLongPath(AnsiToWide(second.file.c_str())));
-}
-
-bool Names(const std::vector<NewEntry>& entries, const NewEntry& entry) {
-    for (const NewEntry& other : entries) {
-        if (SameEntryFile(other, entry)) {
-            return true;
+// Whether another product's record names the file, in either view: what
+// it registered is that product's too.
+bool NamedByOthers(const Product& product, const std::wstring& file) {
+    for (const Product& other : NotedProducts()) {
+        // Products are key names, which the registry compares without case.
+        if (CompareStringOrdinal(other.c_str(), -1, product.c_str(), -1, TRUE) == CSTR_EQUAL) {
+            continue;
+        }
+        for (int bits : {32, 64}) {
+            for (const NewEntry& entry : NotedEntries(other, bits)) {
+                if (SamePath(ComparedPath(entry), file)) {
+                    return true;
+                }
+            }
         }
     }
     return false;
 }
 
-// Another product whose record names the file, in either view, or empty:
-// unregistering it would take its registration from that product too.
-Product OtherProductNaming(const Product& product, const NewEntry& entry) {
-    for (const Product& other : NotedProducts()) {
-        if (SameProduct(other, product)) {
-            continue;
-        }
-        for (int bits : {32, 64}) {
-            if (Names(NotedEntries(other, bits), entry)) {
-                return other;
-            }
-        }
-    }
-    return Product();
-}
-
-void TakeBack(const Product& product, const NewEntry& entry, int toolBits) {
+void TakeBack(const NewEntry& entry, int toolBits, bool namedByOthers) {
     const char* mode = entry.mode.c_str();
-    Product other = OtherProductNaming(product, entry);
-    if (!other.empty()) {
-        Print("left registered (%s): %s: the product \"%s\" still records it\n", mode,
-              entry.file.c_str(), ReportText(other).c_str());
-        return;
-    }
+    const char* file = entry.file.c_str();
     std::string failure;
-    if (UnregisterEntry(entry, toolBits, &failure)) {
-        Print("unregistered (%s): %s\n", mode, entry.file.c_str());
+    if (namedByOthers) {
+        Print("left registered (%s): %s: another product's record names it\n", mode, file);
+    } else if (UnregisterEntry(entry, toolBits, &failure)) {
+        Print("unregistered (%s): %s\n", mode, file);
     } else {
-        Print("not unregistered (%s): %s: %s\n", mode, entry.file.c_str(), failure.c_str());
+        Print("not unregistered (%s): %s: %s\n", mode, file, failure.c_str());
     }
 }
 
@@ -74,24 +61,25 @@ int UnregisterVerb(const Arguments& arguments) {
     int bits = arguments.toolBits;
     Product product = AnsiToWide(name.c_str());
     std::vector<NewEntry> noted = NotedEntries(product, bits);
+    const char* said = nullptr;
     if (noted.empty()) {
-        Print("nothing registered for \"%s\" in %s: no entries are noted for it\n", name.c_str(),
-              KeyShown(bits).c_str());
+        said = "nothing registered for \"%s\" in %s: no entries are noted for it\n";
+    } else if (!RecordedEntries(bits, name).empty()) {
+        said = "nothing unregistered for \"%s\": its work set in %s still waits for the pass, "
+               "which has registered none of it\n";
+    }
+    if (said != nullptr) {
+        Print(said, name.c_str(), KeyShown(bits).c_str());
         return kExitDone;
     }
-    if (!RecordedEntries(bits, name).empty()) {
-        Print("nothing unregistered for \"%s\": its work set in %s still waits for the pass, "
-              "which has registered none of it\n",
-              name.c_str(), KeyShown(bits).c_str());
-        return kExitDone;
-    }
-    // Last first: what was registered later may rely on what came before.
-    std::vector<NewEntry> done;
+    // Last first: what was registered later may rely on what came before. A
+    // repair after the restart notes a file again: it is taken back once.
+    std::vector<std::wstring> done;
     for (auto entry = noted.rbegin(); entry != noted.rend(); ++entry) {
-        // A repair after the restart notes a file again.
-        if (!Names(done, *entry)) {
-            TakeBack(product, *entry, bits);
-            done.push_back(*entry);
+        std::wstring file = ComparedPath(*entry);
+        if (!ContainsPath(done, file)) {
+            TakeBack(*entry, bits, NamedByOthers(product, file));
+            done.push_back(file);
         }
     }
     return ForgetEntries(product, bits) ? kExitDone : kExitRefused;

@@ -928,7 +928,7 @@ const UnregisterCase kUnregisterCases[] = {
     {"FileAnotherProductRecordsStaysRegistered",
      {"{add64} --work-set=w {dir}\\c1.dll {dir}\\c2.dll", "{add64} --work-set=other {dir}\\C2.DLL"},
      "{pass}",
-     {"left registered (D): {dir}\\c2.dll: the product \"other\" still records it",
+     {"left registered (D): {dir}\\c2.dll: another product's record names it",
       "unregistered (D): {dir}\\c1.dll"},
      {"c1.dll"},
      {"c2.dll"},
