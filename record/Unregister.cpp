@@ -113,11 +113,11 @@ bool UnregisterEntry(const NewEntry& entry, int toolBits, std::string* failure) 
     MultiByteToWideChar(CP_ACP, 0, entry.file.c_str(), -1, file, kPathBufferSize);
     // The tool's own child registered an unmarked entry, in a process of the
     // tool's bitness: a copy of the recorder has it when the recorder is of
-    // the tool's bitness. Otherwise, and for a marked entry, the system's
-    // 64-bit regsvr32.exe, with redirection off, which hands a 32-bit DLL on
-    // to the 32-bit one.
-    bool ownCopy =
-        kind != 'E' && entry.mode.size() == 1 && toolBits == static_cast<int>(sizeof(void*) * 8);
+    // the tool's bitness, and any process can take back a type library.
+    // Otherwise, and for a marked entry, the system's 64-bit regsvr32.exe,
+    // with redirection off, which hands a 32-bit DLL on to the 32-bit one.
+    bool ownCopy = kind != 'E' && entry.mode.size() == 1 &&
+                   (kind == 'T' || toolBits == static_cast<int>(sizeof(void*) * 8));
     const char* why = nullptr;
     if (!ownCopy && !ProgramUndo(kind, file, line)) {
         why = "the system folder cannot be found";
