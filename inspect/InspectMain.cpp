@@ -12,6 +12,7 @@
 #include "checks/TypeLibraryProbe.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
+#include "record/ProductRecord.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -36,7 +37,8 @@ const char kUsage[] =
     "  --tool=PATH  the tool that \"/S\" will run (default: the copy that an armed\n"
     "               RunOnce value starts, otherwise pendreg.exe beside this program)\n"
     "  --work-set=NAME  judge that work set only, with what it needs to run (the\n"
-    "               RunOnce value and the tool); other work sets do not count\n"
+    "               RunOnce value and the tool); other work sets do not count, and\n"
+    "               one that is neither recorded nor run by a pass fails\n"
     "  --strict     warnings make the exit code 1 too\n"
     "  --log=FILE   also append the command line, the time, every line printed and\n"
     "               the exit code to FILE, made so that only administrators may\n"
@@ -178,6 +180,24 @@ void SayPassFolder(const InspectOptions& options) {
                                   "(SafeDllSearchMode is 0)");
 }
 
+// A work set named but not there: the pass has carried it out when the
+// recorder noted entries for it, which the pass leaves; otherwise it was never
+// recorded, and whatever the installer meant to register never will be.
+void JudgeWorkSetNotThere(const InspectOptions& options, Tally& tally) {
+    if (!NotedEntries(AnsiToWide(options.workSet.c_str()), options.files.toolBits).empty()) {
+        Say(0,
+            "carried out: work set \"%s\" is gone, and the recorder noted entries for it: the "
+            "pass has run it and deleted it",
+            options.workSet.c_str());
+        return;
+    }
+    Say(0,
+        "%snothing recorded for \"%s\": no work set of that name, and the recorder noted "
+        "nothing for it (a misspelt name, or an add that never ran)",
+        TagOf(Outcome::Fail), options.workSet.c_str());
+    ++tally.checksFailed;
+}
+
 void SaySummary(const Tally& tally) {
     Say(0,
         "summary: work sets %u, entries run %u, entries skipped %u, work sets that run nothing "
@@ -238,8 +258,7 @@ int InspectAll(int argc, char** argv) {
     }
     InspectOtherView(options, tally);
     if (!options.workSet.empty() && tally.workSets == 0 && tally.otherView == 0) {
-        Say(0, "nothing recorded for \"%s\": no work set of that name, so nothing to judge",
-            options.workSet.c_str());
+        JudgeWorkSetNotThere(options, tally);
     } else {
         InspectArming(options, tally);
     }

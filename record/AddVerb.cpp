@@ -276,7 +276,8 @@ int AddVerb(const Arguments& arguments) {
     if (!AppendEntries(arguments.toolBits, entries, &workSet, &number)) {
         return kExitRefused;
     }
-    // The work set's name, made or given, is the product's.
+    // The uninstall's unregister takes back what the pass registers, by
+    // these notes: the pass deletes the work set.
     if (!NoteEntries(AnsiToWide(workSet.c_str()), arguments.toolBits, entries)) {
         if (number == 1) {
             DeleteWorkSet(arguments.toolBits, workSet);

@@ -10,8 +10,10 @@
 
 namespace {
 
-// Once the product has no work set left in either view, it needs the pass
-// no more; once nothing else is noted for it, its record goes.
+// The notes of the work set's entries go with it: what the pass registered
+// was taken back by unregister before, or never was. Once the product has no
+// work set left in either view, it needs the pass no more; once nothing else
+// is noted for it, its record goes.
 bool ForgetWhatIsDone(const Product& product, const std::string& name, int toolBits) {
     bool forgotten = ForgetEntries(product, toolBits);
     int otherBits = toolBits == 64 ? 32 : 64;

@@ -1,7 +1,7 @@
 #include "record/ProductRecord.h"
 
 #include "checks/Findings.h"
-#include "record/Record.h"
+#include "checks/OutputLog.h"
 
 #include <sddl.h>
 #include <stdlib.h>
@@ -177,9 +177,14 @@ std::wstring NewNumberedKey(const std::wstring& path) {
     return made ? name : std::wstring();
 }
 
+// Said as the recorder says a refusal; the inspector, which links the
+// record too, only reads it.
 void Unwritable(const Product& product) {
-    Complain("%s: the record of what the recorder made for \"%s\" cannot be written",
-             kRecordShown, ReportText(product).c_str());
+    fflush(stdout);
+    EmitFormat(stderr,
+               "pendreg-record: %s: the record of what the recorder made for \"%s\" cannot be "
+               "written\n",
+               kRecordShown, ReportText(product).c_str());
 }
 
 std::wstring RelianceName(const Product& product) {

@@ -39,6 +39,7 @@ int UninstallVerb(const Arguments& arguments);
 // One --replace=NEW|TARGET taken apart; false, complained, when it is not
 // two paths with the separator between them.
 bool SplitReplacement(const std::wstring& given, std::wstring* fresh, std::wstring* target);
+int UnregisterVerb(const Arguments& arguments);
 
 // One line on standard error, "pendreg-record: " in front.
 void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,11 +1,12 @@
 // pendreg-record: the installer's side of the pending-registration contract.
-// One verb per run: add, replace, arm, withdraw, discard, install or uninstall. Exit code 0: done;
-// 2: refused or failed, with nothing changed.
+// One verb per run: add, replace, arm, withdraw, discard, unregister, install or
+// uninstall. Exit code 0: done; 2: refused or failed, with nothing changed.
 #include "checks/OutputLog.h"
 #include "checks/TypeLibraryProbe.h"
 #include "record/Record.h"
 #include "record/TurnLock.h"
 #include "record/WorkSetWriter.h"
+#include "record/Unregister.h"
 
 #include <stdarg.h>
 #include <stdio.h>
@@ -21,26 +22,31 @@ const char kUsage[] =
     "      holds; without --work-set a new work set is made and its name printed.\n"
     "      The kind is picked from each file unless --kind names it. Every file is\n"
     "      checked first: one that fails refuses them all, and nothing is written.\n"
-    "  replace NEW TARGET\n"
+    "  replace [--work-set=NAME] NEW TARGET\n"
     "      copy NEW beside TARGET, then put it in TARGET's place: at once when it\n"
     "      can be, otherwise at the next restart\n"
-    "  arm [--name=NAME] [--tool=PATH]\n"
+    "  arm [--work-set=NAME] [--name=NAME] [--tool=PATH]\n"
     "      copy the tool (default: pendreg.exe beside this program) into a new\n"
     "      folder under the Windows folder's Temp and have the next logon start it\n"
-    "      with /S (a RunOnce value); nothing is done when one already starts a\n"
-    "      copy of the tool with /S that only administrators may change\n"
-    "  withdraw TARGET\n"
-    "      take back a new version that replace left waiting for the restart: its\n"
-    "      pending move onto TARGET and its copy; TARGET stays as it is now\n"
+    "      with /S (a RunOnce value --name, default: pendreg); nothing is done when\n"
+    "      one already starts a copy of the tool with /S that only administrators\n"
+    "      may change\n"
+    "  withdraw [--work-set=NAME] [TARGET]\n"
+    "      take back a new version that replace left waiting for the restart for\n"
+    "      the same --work-set: its pending move onto TARGET (onto any target,\n"
+    "      without one) and its copy; TARGET stays as it is now\n"
     "  discard --work-set=NAME [--view=32|64] [--name=NAME]\n"
     "      delete a work set, for an installer that rolls back or is removed;\n"
-    "      once no work set is left, also the RunOnce value --name (default:\n"
-    "      pendreg) and the tool's copy that it starts\n"
+    "      also every RunOnce value and copy of the tool that arm made and that\n"
+    "      nothing needs any more (--name is accepted and not needed)\n"
+    "  unregister --work-set=NAME [--view=32|64]\n"
+    "      take back what the pass registered for the work set: an uninstall's\n"
+    "      first step, while the files are there\n"
     "  install --work-set=NAME [--view=32|64] [--name=NAME] [--replace=NEW|TARGET]...\n"
     "          FILE...\n"
     "      replace, arm, add, then inspect, as one: a failure takes back this run\n"
     "  uninstall --work-set=NAME [--view=32|64] [--name=NAME] [--replace=NEW|TARGET]...\n"
-    "      withdraw each TARGET, then discard\n"
+    "      unregister, withdraw and discard, as one\n"
     "  --log=FILE (with any verb)\n"
     "      also append the command line, the time, every line printed and the\n"
     "      exit code to FILE, made so that only administrators may change it\n"
@@ -53,8 +59,8 @@ const char kUsage[] =
     "value starts, otherwise pendreg.exe beside this program).\n"
     "--work-set names the product for every verb: each undo takes back only what\n"
     "the verbs did for the same name, as the record under\n"
-    "HKLM\\Software\\pendreg-record notes it. Nothing there to discard or withdraw\n"
-    "is done too.\n"
+    "HKLM\\Software\\pendreg-record notes it. Nothing there to discard, withdraw or\n"
+    "unregister is done too.\n"
     "Exit code: 0 done; 2 refused or failed, with nothing changed.\n";
 
 // The options a verb takes, as bits.
@@ -84,6 +90,7 @@ const Verb kVerbs[] = {
     {L"arm", ArmVerb, kWorkSet | kName | kTool, 0, 0, 0},
     {L"withdraw", WithdrawVerb, kWorkSet, 0, 0, 1},
     {L"discard", DiscardVerb, kWorkSet | kView | kName, kWorkSet, 0, 0},
+    {L"unregister", UnregisterVerb, kWorkSet | kView, kWorkSet, 0, 0},
     {L"install", InstallVerb, kWorkSet | kView | kName | kReplace, kWorkSet, 1,
      static_cast<size_t>(-1)},
     {L"uninstall", UninstallVerb, kWorkSet | kView | kName | kReplace, kWorkSet, 0, 0},
@@ -234,6 +241,11 @@ int RunVerb(int argc, wchar_t** argv) {
     // The checks load a type library in a copy of this program.
     int probeExit = 0;
     if (RunTypeLibraryProbeIfAsked(&probeExit)) {
+        return probeExit;
+    }
+    // unregister takes back a DLL or type library in a copy of this program,
+    // which must not wait for the turn its parent holds.
+    if (RunUnregistrationIfAsked(&probeExit)) {
         return probeExit;
     }
     if (argc >= 2 && wcscmp(argv[1], L"--help") == 0) {

@@ -55,7 +55,6 @@ const char kSampleArmName[] = "pendreg";
 class InspectorTest : public testing::Test {
   protected:
     void SetUp() override {
-        harness::RemovePendingKey();
         harness::DeleteTree(HKEY_CLASSES_ROOT, kSampleLibId);
         ASSERT_TRUE(harness::KeepToAdministrators(dir()));
         tool_ = scratch_.Copy(harness::ToolPath(), "tool\\pendreg.exe");
@@ -114,6 +113,9 @@ class InspectorTest : public testing::Test {
         return scratch_.path();
     }
 
+    // The recorder's add, which some rows run, notes what it recorded in the
+    // products' record too.
+    harness::PendingKeyGuard pendingKey_;
     harness::ScratchFolder scratch_;
     harness::RecordLog log_;
     SavedValue savedRenames_{kSessionManager, kRenames};
@@ -132,7 +134,9 @@ enum class Extra {
     // No RunOnce value starts the pass.
     Disarmed,
     // A second RunOnce value starts it too, as another product's would.
-    ArmedTwice
+    ArmedTwice,
+    // The recorder recorded work set "mine", which a pass then ran.
+    CarriedOut
 };
 
 struct VerdictCase {
@@ -191,6 +195,14 @@ TEST_P(InspectorVerdicts, SaysWhatThePassWillDo) {
         harness::DeleteRunOnce(kArmName);
     } else if (row.extra == Extra::ArmedTwice) {
         ASSERT_TRUE(harness::SetRunOnce(kSecondArmName, "\"" + tool_ + "\" /S"));
+    } else if (row.extra == Extra::CarriedOut) {
+        harness::Output added = harness::RunCapturing(
+            harness::Widen("\"" + harness::RecorderPath() + "\" add --view=64 --tool=\"" + tool_ +
+                           "\" --work-set=mine " + dir() + "\\a.dll"),
+            dir());
+        ASSERT_EQ(0u, added.exitCode) << added.text;
+        // As the pass does once it has run it.
+        harness::RemovePendingKey();
     }
 
     Inspection inspection = Inspect(std::string(row.options) + " --tool=\"" + tool_ + "\"", dir());
@@ -238,11 +250,24 @@ const VerdictCase kVerdictCases[] = {
      1,
      Extra::Disarmed,
      "--view=64 --work-set=mine"},
-    {"WorkSetNamedNotThere",
+    // A misspelt name, or an add that never ran: nothing will be registered.
+    {"WorkSetNamedNeverRecorded",
      {{"other", Entries({{"D", "noexport.dll"}})}},
-     {"nothing recorded for \"mine\": no work set of that name, so nothing to judge"},
-     0,
+     {"FAIL nothing recorded for \"mine\": no work set of that name, and the recorder noted "
+      "nothing for it (a misspelt name, or an add that never ran)",
+      "summary: work sets 0, entries run 0, entries skipped 0, work sets that run nothing 0, "
+      "work sets that stay 0, checks failed 1, *"},
+     1,
      Extra::Disarmed,
+     "--view=64 --work-set=mine"},
+    {"WorkSetNamedCarriedOutByThePass",
+     {{"other", Entries({{"D", "noexport.dll"}})}},
+     {"carried out: work set \"mine\" is gone, and the recorder noted entries for it: the pass "
+      "has run it and deleted it",
+      "summary: work sets 0, entries run 0, entries skipped 0, work sets that run nothing 0, "
+      "work sets that stay 0, checks failed 0, *"},
+     0,
+     Extra::CarriedOut,
      "--view=64 --work-set=mine"},
     {"WorkSetNamedInTheOtherView",
      {},

@@ -1,6 +1,7 @@
 // The recorder keeps its promise whatever came before it and whatever runs
 // beside it: earlier renames at restart, a RunOnce value that starts
 // something else than the tool, a refused arm, another recorder, a pass.
+#include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 #include "harness/WorkSets.h"
@@ -53,7 +54,6 @@ std::set<std::string> CopyFolders() {
 class RecorderOrder : public testing::Test {
   protected:
     void SetUp() override {
-        harness::RemovePendingKey();
         ASSERT_TRUE(harness::KeepToAdministrators(dir()));
         self_ = scratch_.Copy(harness::TestProgramPath(), "self\\pendreg.exe");
         scratch_.Copy(harness::FixturePath("recorder.dll"), "a.dll");
@@ -62,7 +62,6 @@ class RecorderOrder : public testing::Test {
                                            FILE_ADD_FILE | FILE_DELETE_CHILD));
     }
     void TearDown() override {
-        harness::RemovePendingKey();
         for (REGSAM view : {KEY_WOW64_64KEY, KEY_WOW64_32KEY}) {
             HKEY key;
             if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, harness::kRunOnceKey, 0, KEY_SET_VALUE | view,
@@ -105,6 +104,8 @@ class RecorderOrder : public testing::Test {
 
     const std::string renames_ = Renames();
     const std::set<std::string> folders_ = CopyFolders();
+    // add notes what it recorded in the products' record too.
+    harness::PendingKeyGuard pendingKey_;
     harness::ScratchFolder scratch_;
     harness::RecordLog log_;
     std::string self_;

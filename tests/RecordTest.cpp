@@ -1,6 +1,7 @@
 // The recorder: what it writes, the inspector reports clean and the pass runs
 // exactly as printed; what it refuses, it refuses whole, the registry byte
 // for byte as it was; replace, now or at restart; arm, once.
+#include "fixtures/ClassKey.h"
 #include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
@@ -88,8 +89,6 @@ std::string Quoted(const std::string& text, const std::string& marker) {
 class RecorderTest : public testing::Test {
   protected:
     void SetUp() override {
-        harness::RemovePendingKey();
-        harness::RemoveProductRecord();
         ASSERT_TRUE(harness::KeepToAdministrators(dir()));
         tool_ = scratch_.Copy(harness::ToolPath(), "tool\\pendreg.exe");
         self_ = scratch_.Copy(harness::TestProgramPath(), "self\\pendreg.exe");
@@ -119,8 +118,6 @@ class RecorderTest : public testing::Test {
     // The scratch folder goes through the ANSI functions, which cannot name
     // these.
     void TearDown() override {
-        harness::RemovePendingKey();
-        harness::RemoveProductRecord();
         harness::DeleteRunOnce(kArmName);
         DeleteFileW(UnicodeFile().c_str());
         RemoveDirectoryW(UnicodeFile().substr(0, UnicodeFile().rfind(L'\\')).c_str());
@@ -152,6 +149,8 @@ class RecorderTest : public testing::Test {
         return scratch_.path();
     }
 
+    // add notes what it recorded in the products' record too.
+    harness::PendingKeyGuard pendingKey_;
     // The pass that a row runs schedules its own file's deletion; replace
     // and some rows schedule moves.
     harness::SavedRenames savedRenames_;
@@ -844,6 +843,269 @@ const UndoCase kUndoCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Recorder, RecorderUndo, testing::ValuesIn(kUndoCases),
                          [](const testing::TestParamInfo<UndoCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// What the undo rows register for real: class keys named after the servers'
+// files (tests/fixtures/ClassKey.h), and the sample type library's version.
+const char* const kRegisteredFiles[] = {"c1.dll", "c2.dll", "c3.dll", "srv.exe", "sample.tlb"};
+const char kSampleLibVersion[] = "TypeLib\\{6F1C2B7E-93A4-4D05-B8E1-52C0D9A7E314}\\1.0";
+
+std::string RegisteredKey(const std::string& file) {
+    if (file == "sample.tlb") {
+        return kSampleLibVersion;
+    }
+    char path[MAX_PATH];
+    ClassKeyPath(file.c_str(), path, sizeof(path));
+    return path;
+}
+
+// The keys that the undo rows' servers and library register, gone when the
+// guard is made and when it goes.
+class RegisteredKeysGuard {
+  public:
+    RegisteredKeysGuard() {
+        Remove();
+    }
+    ~RegisteredKeysGuard() {
+        Remove();
+    }
+    RegisteredKeysGuard(const RegisteredKeysGuard&) = delete;
+    RegisteredKeysGuard& operator=(const RegisteredKeysGuard&) = delete;
+
+  private:
+    static void Remove() {
+        for (const char* file : kRegisteredFiles) {
+            std::string key = RegisteredKey(file);
+            harness::DeleteTree(HKEY_CLASSES_ROOT, key);
+            if (key == kSampleLibVersion) {
+                harness::DeleteTree(HKEY_CLASSES_ROOT, harness::FolderOf(key));
+            }
+        }
+    }
+};
+
+struct UnregisterCase {
+    const char* name;
+    // Recorder runs, each of which must succeed; "{add64}" as above.
+    std::vector<std::string> adds;
+    // What registers them: "{pass}", the pass of the test build's tool, or
+    // a command line; "" for nothing (no restart yet).
+    const char* registration;
+    std::vector<std::string> lines; // what unregister prints, exactly
+    std::vector<std::string> gone;  // registered, then unregistered
+    std::vector<std::string> kept;  // registered, and still
+    bool notedAfter = false;        // the product's entries are still noted
+    // The process in which the first DllUnregisterServer ran; "" for none.
+    const char* unregisteredIn = "";
+    int bits = 64;
+    // A file deleted after the registration, before unregister.
+    const char* deletedBefore = "";
+    // An entry noted for the product as another recorder would note it,
+    // in the view of bits; "" for none.
+    harness::Entry noted = {"", ""};
+};
+
+void PrintTo(const UnregisterCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class RecorderUnregister : public RecorderTest, public testing::WithParamInterface<UnregisterCase> {
+  protected:
+    void SetUp() override {
+        RecorderTest::SetUp();
+        for (const char* name : {"c1.dll", "c2.dll", "c3.dll"}) {
+            scratch_.Copy(harness::FixturePath("classserver.dll"), name);
+        }
+        scratch_.Copy(harness::FixturePath("classserverexe.exe"), "srv.exe");
+    }
+    // "{sys}": the system folder; "{recorder}": the recorder.
+    std::string Expanded(const std::string& text) const {
+        std::string expanded = harness::ReplaceAll(text, "{sys}", harness::SystemDirectory());
+        return Expand(harness::ReplaceAll(expanded, "{recorder}", harness::RecorderPath()));
+    }
+    // Notes the entry under the product's record as its layout says.
+    bool Note(const std::string& product, int bits, const harness::Entry& entry) {
+        std::string path = std::string(harness::kProductRecordKey) + "\\Products\\" + product +
+                           (bits == 64 ? "\\Entries64" : "\\Entries32");
+        HKEY key;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                            KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr) != 0) {
+            return false;
+        }
+        LONG status = 0;
+        for (const Value& value : harness::Entries({entry})) {
+            std::string bytes = Expand(value.bytes);
+            status |= RegSetValueExA(key, value.name.c_str(), 0, value.type,
+                                     reinterpret_cast<const BYTE*>(bytes.data()),
+                                     static_cast<DWORD>(bytes.size()));
+        }
+        RegCloseKey(key);
+        return status == 0;
+    }
+
+    RegisteredKeysGuard registeredKeys_;
+};
+
+// unregister takes back what the pass registered, each file as the pass
+// registered it, last first; before the restart nothing, and the notes
+// stay; a file another product records stays registered; one that cannot
+// be taken back is said, and the others still go.
+TEST_P(RecorderUnregister, TakesBackWhatThePassRegistered) {
+    const UnregisterCase& row = GetParam();
+    for (const std::string& add : row.adds) {
+        Output added =
+            Record(harness::ReplaceAll(add, "{add64}", "add --tool=\"{self}\" --view=64"));
+        ASSERT_EQ(0u, added.exitCode) << added.text;
+    }
+    if (*row.noted.mode != '\0') {
+        ASSERT_TRUE(Note("w", row.bits, row.noted));
+    }
+    if (*row.registration != '\0') {
+        std::string command = harness::ReplaceAll(row.registration, "{pass}", "\"{self}\" /S");
+        ASSERT_TRUE(harness::Run(Expanded(command), nullptr, dir().c_str()).finished);
+        // A command line stands in for the pass, which deletes what it ran.
+        harness::RemovePendingKey();
+    }
+    for (const std::string& file : row.gone) {
+        ASSERT_EQ(*row.registration != '\0',
+                  harness::KeyExists(HKEY_CLASSES_ROOT, RegisteredKey(file)))
+            << file << ":\n"
+            << log_.Text();
+    }
+    for (const std::string& file : row.kept) {
+        ASSERT_TRUE(harness::KeyExists(HKEY_CLASSES_ROOT, RegisteredKey(file))) << file;
+    }
+    if (*row.deletedBefore != '\0') {
+        harness::RemoveFile(dir() + "\\" + row.deletedBefore);
+    }
+
+    Output run = Record("unregister --view=" + std::to_string(row.bits) + " --work-set=w");
+
+    EXPECT_EQ(0u, run.exitCode) << run.text;
+    std::vector<std::string> lines;
+    for (const std::string& line : row.lines) {
+        lines.push_back(Expanded(line));
+    }
+    EXPECT_EQ(lines, run.lines);
+    for (const std::string& file : row.gone) {
+        EXPECT_FALSE(harness::KeyExists(HKEY_CLASSES_ROOT, RegisteredKey(file))) << file;
+    }
+    for (const std::string& file : row.kept) {
+        EXPECT_TRUE(harness::KeyExists(HKEY_CLASSES_ROOT, RegisteredKey(file))) << file;
+    }
+    std::string entries = std::string(harness::kProductRecordKey) + "\\Products\\w\\Entries" +
+                          std::to_string(row.bits);
+    EXPECT_EQ(row.notedAfter, harness::KeyExists(HKEY_LOCAL_MACHINE, entries, KEY_WOW64_64KEY));
+    std::vector<harness::Record> unregistrations;
+    for (const harness::Record& record : log_.Read()) {
+        if (record.event == "unregister") {
+            unregistrations.push_back(record);
+        }
+    }
+    if (*row.unregisteredIn == '\0') {
+        EXPECT_TRUE(unregistrations.empty()) << log_.Text();
+        return;
+    }
+    ASSERT_FALSE(unregistrations.empty()) << log_.Text();
+    const harness::Record& first = unregistrations.front();
+    std::string process = Expanded(row.unregisteredIn);
+    EXPECT_EQ(harness::Lower(process), harness::Lower(first.field("process")));
+    // The recorder's own copy: inside OleInitialize, and no message boxes
+    // (the critical-error and fault boxes are off).
+    if (process == harness::RecorderPath()) {
+        EXPECT_EQ("1", first.field("ole")) << log_.Text();
+        EXPECT_EQ(3u, std::stoul(first.field("errmode"), nullptr, 16) & 3u) << log_.Text();
+    }
+}
+
+const char kSaidBeforeTheRestart[] =
+    "nothing unregistered for \"w\": its work set in HKLM\\Software\\Zelk.Library.Cormant.v3 "
+    "(64-bit view) still waits for the pass, which has registered none of it";
+
+const UnregisterCase kUnregisterCases[] = {
+    {"EachKindTakenBackLastFirst",
+     {"{add64} --work-set=w {dir}\\c1.dll {dir}\\srv.exe {dir}\\sample.tlb"},
+     "{pass}",
+     {"unregistered (T): {dir}\\sample.tlb", "unregistered (E): {dir}\\srv.exe",
+      "unregistered (D): {dir}\\c1.dll"},
+     {"c1.dll", "srv.exe", "sample.tlb"},
+     {},
+     false,
+     "{recorder}"},
+    {"MarkedDllByThe64BitRegsvr32",
+     {"{add64} --work-set=w --kind=DX {dir}\\c1.dll"},
+     "{pass}",
+     {"unregistered (DX): {dir}\\c1.dll"},
+     {"c1.dll"},
+     {},
+     false,
+     "{sys}\\regsvr32.exe"},
+    // The 32-bit tool's DX: a 64-bit DLL recorded in the 32-bit view, which
+    // the 64-bit regsvr32.exe registered.
+    {"SixtyFourBitDllOfThe32BitToolByThe64BitRegsvr32",
+     {"add --tool=\"{self}\" --work-set=w {dir}\\c1.dll"},
+     "\"{sys}\\regsvr32.exe\" /s \"{dir}\\c1.dll\"",
+     {"unregistered (DX): {dir}\\c1.dll"},
+     {"c1.dll"},
+     {},
+     false,
+     "{sys}\\regsvr32.exe",
+     32},
+    // regsvr32.exe registers no type library, nor takes one back: the
+    // library that the tool's child registered stays, as the pass would
+    // have left it unregistered.
+    {"MarkedTypeLibraryGoesToRegsvr32AsInThePass",
+     {},
+     "\"{self}\" /T{dir}\\sample.tlb",
+     {"not unregistered (TX): {dir}\\sample.tlb: regsvr32.exe /u ended with exit code 3"},
+     {},
+     {"sample.tlb"},
+     false,
+     "",
+     64,
+     "",
+     {"TX", "sample.tlb"}},
+    {"BeforeTheRestartNothingAndTheNotesStay",
+     {"{add64} --work-set=w {dir}\\c1.dll {dir}\\srv.exe"},
+     "",
+     {kSaidBeforeTheRestart},
+     {"c1.dll", "srv.exe"},
+     {},
+     true},
+    {"FileAnotherProductRecordsStaysRegistered",
+     {"{add64} --work-set=w {dir}\\c1.dll {dir}\\c2.dll", "{add64} --work-set=other {dir}\\C2.DLL"},
+     "{pass}",
+     {"left registered (D): {dir}\\c2.dll: another product's record names it",
+      "unregistered (D): {dir}\\c1.dll"},
+     {"c1.dll"},
+     {"c2.dll"},
+     false,
+     "{recorder}"},
+    {"FailuresSaidAndTheOthersStillTakenBack",
+     {"{add64} --work-set=w {dir}\\c1.dll {dir}\\a.dll {dir}\\c3.dll {dir}\\c2.dll"},
+     "{pass}",
+     {"unregistered (D): {dir}\\c2.dll",
+      "not unregistered (D): {dir}\\c3.dll: it is not there any more",
+      "not unregistered (D): {dir}\\a.dll: it does not export DllUnregisterServer",
+      "unregistered (D): {dir}\\c1.dll"},
+     {"c1.dll", "c2.dll"},
+     {"c3.dll"},
+     false,
+     "{recorder}",
+     64,
+     "c3.dll"},
+    {"NothingNotedIsDone",
+     {},
+     "",
+     {"nothing registered for \"w\" in HKLM\\Software\\Zelk.Library.Cormant.v3 (64-bit view): no "
+      "entries are noted for it"},
+     {},
+     {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Recorder, RecorderUnregister, testing::ValuesIn(kUnregisterCases),
+                         [](const testing::TestParamInfo<UnregisterCase>& info) {
                              return std::string(info.param.name);
                          });
 

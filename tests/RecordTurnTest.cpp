@@ -3,6 +3,7 @@
 // held by another process makes the recorder wait and then go on, the turn
 // is held while the verb runs, and a holder that died stops no one.
 #include "checks/AccessList.h"
+#include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 #include "harness/TurnHolder.h"
@@ -163,7 +164,6 @@ void PrintTo(const TurnCase& row, std::ostream* out) {
 class RecorderTurns : public testing::Test {
   protected:
     void SetUp() override {
-        harness::RemovePendingKey();
         ASSERT_TRUE(harness::KeepToAdministrators(scratch_.path()));
         self_ = scratch_.Copy(harness::TestProgramPath(), "self\\pendreg.exe");
         std::string dll = scratch_.Copy(harness::FixturePath("recorder.dll"), "a.dll");
@@ -173,9 +173,6 @@ class RecorderTurns : public testing::Test {
             ASSERT_TRUE(CreateHardLinkA(name.c_str(), dll.c_str(), nullptr))
                 << name << ": error " << GetLastError();
         }
-    }
-    void TearDown() override {
-        harness::RemovePendingKey();
     }
 
     std::string AddCommand() const {
@@ -193,6 +190,8 @@ class RecorderTurns : public testing::Test {
         return count;
     }
 
+    // add notes what it recorded in the products' record too.
+    harness::PendingKeyGuard pendingKey_;
     harness::ScratchFolder scratch_;
     std::string self_;
 };
