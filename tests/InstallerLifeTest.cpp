@@ -8,6 +8,7 @@
 // for the restart, afterwards the component is registered as often as the
 // row says, and nothing of the product is left armed, recorded, staged or
 // waiting for a restart.
+#include "fixtures/ClassKey.h"
 #include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
@@ -104,6 +105,29 @@ struct LifeCase {
     // A folder of the tool's copy stays: after a pass, until the next
     // restart deletes the copy.
     bool copyLeft;
+    // The class key that the product's server writes when registered, by
+    // the end: an uninstall after the restart unregisters it.
+    bool classKeyLeft;
+};
+
+// The class key of the product's server, server.dll (tests/fixtures/ClassKey.h).
+std::string ServerClassKey() {
+    char path[MAX_PATH];
+    ClassKeyPath("server.dll", path, sizeof(path));
+    return path;
+}
+
+// The server's class key, gone when the guard is made and when it goes.
+class ClassKeyGuard {
+  public:
+    ClassKeyGuard() {
+        harness::DeleteTree(HKEY_CLASSES_ROOT, ServerClassKey());
+    }
+    ~ClassKeyGuard() {
+        harness::DeleteTree(HKEY_CLASSES_ROOT, ServerClassKey());
+    }
+    ClassKeyGuard(const ClassKeyGuard&) = delete;
+    ClassKeyGuard& operator=(const ClassKeyGuard&) = delete;
 };
 
 void PrintTo(const LifeCase& row, std::ostream* out) {
@@ -150,6 +174,7 @@ class InstallerLife : public testing::TestWithParam<LifeCase> {
     }
 
     harness::PendingKeyGuard pendingKey_;
+    ClassKeyGuard classKey_;
     harness::RunOnceGuard runOnce_{kProduct};
     harness::RunOnceGuard otherRunOnce_{kOther};
     harness::SavedRenames renames_;
@@ -206,6 +231,8 @@ TEST_P(InstallerLife, LeavesNothingOfTheProductButWhatItRegistered) {
         harness::Eventually([&] { return Registrations(log_, target_) >= row.registrations; }));
     EXPECT_EQ(row.registrations, Registrations(log_, target_)) << harness::ReadFile(engineLog_);
     EXPECT_EQ(0u, Registrations(log_, otherTarget_)) << harness::ReadFile(engineLog_);
+    EXPECT_EQ(row.classKeyLeft, harness::KeyExists(HKEY_CLASSES_ROOT, ServerClassKey()))
+        << harness::ReadFile(engineLog_);
     EXPECT_EQ(row.newVersionInPlace, harness::ReadFile(target_) ==
                                          harness::ReadFile(harness::FixturePath("recorder.dll")));
     EXPECT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, harness::kPendingKey));
@@ -223,21 +250,21 @@ TEST_P(InstallerLife, LeavesNothingOfTheProductButWhatItRegistered) {
 }
 
 const LifeCase kLifeCases[] = {
-    {"InstallThenRestartRegisters", "hold install1 restart", 1, true, true},
-    {"UninstallBeforeRestartLeavesNothing", "hold install1 uninstall restart", 0, false, false},
-    {"UninstallAfterRestartSucceeds", "hold install1 restart uninstall", 1, true, false},
-    {"RepairRecordsNothingTwice", "hold install1 repair restart", 1, true, true},
-    {"UpgradeBeforeRestart", "hold install1 install2 restart", 1, true, true},
-    {"UpgradeRemovingLateBeforeRestart", "hold install1 install2late restart", 1, true, true},
-    {"UpgradeAfterRestart", "hold install1 restart hold install2 restart", 2, true, true},
+    {"InstallThenRestartRegisters", "hold install1 restart", 1, true, true, true},
+    {"UninstallBeforeRestartLeavesNothing", "hold install1 uninstall restart", 0, false, false, false},
+    {"UninstallAfterRestartSucceeds", "hold install1 restart uninstall", 1, true, false, false},
+    {"RepairRecordsNothingTwice", "hold install1 repair restart", 1, true, true, true},
+    {"UpgradeBeforeRestart", "hold install1 install2 restart", 1, true, true, true},
+    {"UpgradeRemovingLateBeforeRestart", "hold install1 install2late restart", 1, true, true, true},
+    {"UpgradeAfterRestart", "hold install1 restart hold install2 restart", 2, true, true, true},
     {"UpgradeRemovingLateAfterRestart", "hold install1 restart hold install2late restart", 2, true,
-     true},
-    {"AuthorsFailingActionLeavesNothing", "hold failauthor restart", 0, false, false},
-    {"FailingInspectionLeavesNothing", "hold failinspect restart", 0, false, false},
+     true, true},
+    {"AuthorsFailingActionLeavesNothing", "hold failauthor restart", 0, false, false, false},
+    {"FailingInspectionLeavesNothing", "hold failinspect restart", 0, false, false, false},
     {"TwoProductsRemovedFirstFirst", "hold install1 installother uninstall uninstallother restart",
-     0, false, false},
+     0, false, false, false},
     {"TwoProductsRemovedLastFirst", "hold install1 installother uninstallother uninstall restart",
-     0, false, false},
+     0, false, false, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Installer, InstallerLife, testing::ValuesIn(kLifeCases),
