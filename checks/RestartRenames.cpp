@@ -1,5 +1,7 @@
 #include "checks/RestartRenames.h"
 
+#include "checks/FileIdentity.h"
+
 #include <windows.h>
 
 #include <string.h>
@@ -10,8 +12,6 @@ namespace {
 
 const wchar_t kSessionManager[] = L"System\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kRenameList[] = L"PendingFileRenameOperations";
-// Room for the longest path the platform's wide functions take.
-const DWORD kLongPathRoom = 32768;
 
 // A path of the list as the user writes it: without the "!" that marks a
 // replacing move and without the native "\??\" (or "\??\UNC\") in front.
@@ -192,32 +192,6 @@ bool Touches(const PendingRename& rename, const std::wstring& full) {
 
 } // namespace
 
-std::wstring FullLongPath(const std::wstring& written) {
-    std::wstring path = Plain(written);
-    std::vector<wchar_t> buffer(kLongPathRoom);
-    DWORD length = GetFullPathNameW(path.c_str(), kLongPathRoom, buffer.data(), nullptr);
-    if (length == 0 || length >= kLongPathRoom) {
-        return path;
-    }
-    std::wstring full(buffer.data(), length);
-    // Only what exists has a long name: the longest part of the path that
-    // exists now is made long, and the rest kept as it is written.
-    std::wstring head = full;
-    std::wstring tail;
-    for (;;) {
-        length = GetLongPathNameW(head.c_str(), buffer.data(), kLongPathRoom);
-        if (length != 0 && length < kLongPathRoom) {
-            return std::wstring(buffer.data(), length) + tail;
-        }
-        size_t slash = head.find_last_of(L'\\');
-        if (slash == std::wstring::npos || slash < 3) {
-            return full;
-        }
-        tail = head.substr(slash) + tail;
-        head.erase(slash);
-    }
-}
-
 std::vector<StoredRename> ReadStoredRenames() {
     std::vector<wchar_t> list = ReadRenameList();
     std::vector<StoredRename> stored;
@@ -249,8 +223,8 @@ std::vector<PendingRename> ReadPendingRenames() {
         bool ignored;
         rename.from = PlainPath(pair.from.c_str(), &ignored);
         rename.to = PlainPath(pair.to.c_str(), &rename.replace);
-        rename.fromFull = FullLongPath(rename.from);
-        rename.toFull = rename.to.empty() ? std::wstring() : FullLongPath(rename.to);
+        rename.fromFull = ComparablePath(rename.from);
+        rename.toFull = rename.to.empty() ? std::wstring() : ComparablePath(rename.to);
         renames.push_back(rename);
     }
     Replay(renames);
@@ -258,7 +232,7 @@ std::vector<PendingRename> ReadPendingRenames() {
 }
 
 bool HasPendingRenames(const std::vector<PendingRename>& renames, const std::wstring& path) {
-    std::wstring full = FullLongPath(path);
+    std::wstring full = ComparablePath(path);
     for (const PendingRename& rename : renames) {
         if (Touches(rename, full)) {
             return true;
@@ -276,7 +250,7 @@ AfterRestart FindAfterRestart(const std::vector<PendingRename>& renames, const s
         after.origin = path;
         return after;
     }
-    std::wstring full = FullLongPath(path);
+    std::wstring full = ComparablePath(path);
     Trace trace = TraceBack(renames, full, path, renames.size());
     after.presentNow = KindNow(full) == Kind::File;
     after.present = trace.kind == Kind::File;

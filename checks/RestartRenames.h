@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-// One pending rename, with its paths as the list writes them and made full
-// and long for comparing (a short name and a long name of one file meet).
+// One pending rename, with its paths as the list writes them and in their
+// comparable form (ComparablePath: a short name, "/", "..", a trailing dot
+// and the long name of one file meet).
 struct PendingRename {
     std::wstring from;
     std::wstring to; // empty: a deletion
@@ -44,13 +45,11 @@ std::vector<PendingRename> ReadPendingRenames();
 // same thing, so it cannot be compared with one.
 bool WithoutPathPrefix(const std::wstring& path, std::wstring* plain);
 
-// The path in the one form in which paths are compared: without a prefix,
-// full (from the current folder) and long (every short name that exists now
-// replaced by its long name).
-std::wstring FullLongPath(const std::wstring& path);
-
-// Whether two paths are the same, compared as the file system compares names
-// (without regard to case, and without the prefixes above).
+// Whether two paths are written the same, compared as the file system
+// compares names (without regard to case, and without the prefixes above):
+// the one comparison of names, for paths already in one form (ComparablePath
+// in checks/FileIdentity.h) or names that are not paths. Whether two paths
+// name one file is SameFile's to say.
 bool SamePath(const std::wstring& first, const std::wstring& second);
 
 // Whether the list holds a path that is the same as path, as SamePath compares.

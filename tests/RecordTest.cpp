@@ -96,6 +96,12 @@ class RecorderTest : public testing::Test {
             scratch_.Copy(harness::FixturePath("recorder.dll"), name);
         }
         scratch_.Copy(harness::FixturePath("recorder32.dll"), "rec32.dll");
+        // A name with a short form of its own.
+        std::string longName = scratch_.Copy(harness::FixturePath("recorder.dll"), "Long Name.dll");
+        char shortName[MAX_PATH] = {};
+        ASSERT_NE(0u, GetShortPathNameA(longName.c_str(), shortName, MAX_PATH));
+        shortName_ = shortName;
+        ASSERT_NE(longName, shortName_);
         scratch_.Copy(harness::FixturePath("noexport.dll"), "noexport.dll");
         scratch_.Copy(harness::FixturePath("nearexport.dll"), "nearexport.dll");
         scratch_.Copy(harness::FixturePath("needsdep.dll"), "needsdep.dll");
@@ -137,6 +143,7 @@ class RecorderTest : public testing::Test {
         std::string expanded = harness::ReplaceAll(text, "{long}", PathOfLength(1011));
         expanded = harness::ReplaceAll(expanded, "{toolong}", PathOfLength(1024));
         expanded = harness::ReplaceAll(expanded, "{short}", shortPath_);
+        expanded = harness::ReplaceAll(expanded, "{shortname}", shortName_);
         expanded = harness::ReplaceAll(expanded, "{self}", self_);
         expanded = harness::ReplaceAll(expanded, "{tool}", tool_);
         return harness::ReplaceAll(expanded, "{dir}", dir());
@@ -158,6 +165,7 @@ class RecorderTest : public testing::Test {
     std::string tool_;
     std::string self_;
     std::string shortPath_;
+    std::string shortName_;
 };
 
 struct RunCase {
@@ -411,6 +419,17 @@ const RunCase kRunCases[] = {
      {{"w", Entries({{"D", "a.dll"}})}},
      "",
      Entries({{"D", "a.dll"}, {"D", "b.dll"}})},
+    {"FileByItsLongAndItsShortPathRecordedOnce",
+     "{add64} --work-set=w --kind=D \"{dir}\\Long Name.dll\" {shortname}",
+     {},
+     "",
+     Entries({{"D", "Long Name.dll"}})},
+    // Another mode is another registration: the 64-bit regsvr32.exe's.
+    {"FileRecordedAsDXAndAddedAsDKeepsBoth",
+     "{add64} --work-set=w --kind=D {dir}\\a.dll",
+     {{"w", Entries({{"DX", "a.dll"}})}},
+     "",
+     Entries({{"DX", "a.dll"}, {"D", "a.dll"}})},
     {"FileGivenTwiceRecordedOnce",
      "{add64} --work-set=w --kind=D {dir}\\a.dll {dir}\\a.dll",
      {},
@@ -543,6 +562,24 @@ TEST_F(RecorderTest, ArmsOnceAndAddNamesTheArmedCopy) {
         << added.text;
     EXPECT_TRUE(added.Has("  entry 1 (D): runs \"" + copy + "\" /D" + dir() + "\\a.dll"))
         << added.text;
+}
+
+// A RunOnce value that names the copy by its short path starts the same copy:
+// arm finds it armed and makes no second one.
+TEST_F(RecorderTest, CopyNamedByItsShortPathIsArmedAlready) {
+    harness::RunOnceGuard armed("pendreg record test");
+    harness::TempCopiesGuard copies;
+    Output first = Record("arm --name=\"pendreg record test\" --tool=\"{tool}\"");
+    std::string copy = Quoted(first.text, "starts \"");
+    char shortCopy[MAX_PATH] = {};
+    ASSERT_NE(0u, GetShortPathNameA(copy.c_str(), shortCopy, MAX_PATH)) << first.text;
+    ASSERT_NE(copy, shortCopy);
+    ASSERT_TRUE(harness::SetRunOnce("pendreg record test", std::string(shortCopy) + " /S"));
+
+    Output second = Record("arm --name=\"pendreg record test\" --tool=\"{tool}\"");
+
+    EXPECT_EQ(0u, second.text.find("already armed: the RunOnce value \"pendreg record test\""))
+        << second.text;
 }
 
 struct DiscardCase {
