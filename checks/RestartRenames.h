@@ -3,8 +3,13 @@
 // the platform's pending moves and deletions (PendingFileRenameOperations),
 // applied as the restart applies them, so that the checks can say what will
 // lie at a path when the pass runs, and where its bytes lie now.
+#include <functional>
 #include <string>
 #include <vector>
+
+// The key under HKEY_LOCAL_MACHINE that holds the list, and the loader's and
+// the machine's settings beside it.
+extern const wchar_t kSessionManagerKey[];
 
 // One pending rename, with its paths as the list writes them and in their
 // comparable form (ComparablePath: a short name, "/", "..", a trailing dot
@@ -29,6 +34,20 @@ struct StoredRename {
 // The list's pairs as stored, in order: for the recorder, which takes its own
 // pairs out of the list again and must leave everybody else's as they were.
 std::vector<StoredRename> ReadStoredRenames();
+
+// Takes out of the list the pairs that leave chooses and keeps every other
+// pair there when it writes, those scheduled since the caller looked
+// included: the list is read again just before it is written, and once more
+// to see that it did not change meanwhile; then read back, every pair kept
+// must be there and none taken. Tried again a few times when another writer
+// came between; false, with the reason, when it could not be done. The list
+// goes when no pair is left. taken receives the pairs taken out, in order.
+bool TakeOutStoredRenames(const std::function<bool(const StoredRename&)>& leave,
+                          std::vector<StoredRename>* taken, std::string* error);
+
+// For the tests: runs between the list's reading and its writing, where
+// another process may schedule a move; empty for none.
+void SetRenameListWriteHook(std::function<void()> hook);
 
 // The path that a stored string names, as the list's user wrote it; replace
 // receives whether it carries the mark of a replacing move.

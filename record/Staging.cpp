@@ -11,8 +11,6 @@ namespace {
 
 // No installer's own file begins so.
 const wchar_t kPartialPrefix[] = L"~pendreg-partial-";
-const wchar_t kSessionManager[] = L"System\\CurrentControlSet\\Control\\Session Manager";
-const wchar_t kRenameList[] = L"PendingFileRenameOperations";
 
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* prefix) {
     size_t length = wcslen(prefix);
@@ -31,31 +29,6 @@ bool MovedAtRestart(const std::wstring& path) {
         }
     }
     return false;
-}
-
-// The list written back without the pairs left out; deleted when none stay.
-bool WriteRenameList(const std::vector<StoredRename>& kept) {
-    std::wstring list;
-    for (const StoredRename& pair : kept) {
-        list += pair.from;
-        list += L'\0';
-        list += pair.to;
-        list += L'\0';
-    }
-    list += L'\0';
-    HKEY key;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key);
-    if (status == ERROR_SUCCESS) {
-        status = kept.empty() ? RegDeleteValueW(key, kRenameList)
-                              : RegSetValueExW(key, kRenameList, 0, REG_MULTI_SZ,
-                                               reinterpret_cast<const BYTE*>(list.data()),
-                                               static_cast<DWORD>(list.size() * sizeof(wchar_t)));
-        RegCloseKey(key);
-    }
-    if (status != ERROR_SUCCESS) {
-        Complain("the pending renames cannot be written: error %ld", status);
-    }
-    return status == ERROR_SUCCESS;
 }
 
 // Whether the pair moves a staged copy beside the target onto it.
@@ -103,24 +76,18 @@ void RemoveLeftovers(const std::wstring& folder) {
 }
 
 bool WithdrawStagedMoves(const std::wstring& target, unsigned* withdrawn) {
-    std::vector<StoredRename> kept;
-    std::vector<std::wstring> staged;
-    for (const StoredRename& pair : ReadStoredRenames()) {
-        bool ignored;
-        if (MovesStagedCopyOnto(pair, target)) {
-            staged.push_back(StoredRenamePath(pair.from, &ignored));
-        } else {
-            kept.push_back(pair);
-        }
-    }
-    *withdrawn = static_cast<unsigned>(staged.size());
-    if (staged.empty()) {
-        return true;
-    }
-    if (!WriteRenameList(kept)) {
+    std::vector<StoredRename> taken;
+    std::string error;
+    if (!TakeOutStoredRenames(
+            [&](const StoredRename& pair) { return MovesStagedCopyOnto(pair, target); }, &taken,
+            &error)) {
+        Complain("the pending renames cannot be written: %s", error.c_str());
         return false;
     }
-    for (const std::wstring& copy : staged) {
+    *withdrawn = static_cast<unsigned>(taken.size());
+    for (const StoredRename& pair : taken) {
+        bool ignored;
+        std::wstring copy = StoredRenamePath(pair.from, &ignored);
         // A copy already gone is withdrawn all the same.
         bool deleted = DeleteFileW(copy.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND;
         Print("withdrawn: %s no longer takes the place of %s at restart%s\n",
