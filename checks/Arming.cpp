@@ -1,6 +1,7 @@
 #include "checks/Arming.h"
 
 #include "checks/EntryFile.h"
+#include "checks/FileIdentity.h"
 #include "checks/ImageFacts.h"
 #include "checks/Safety.h"
 #include "main/CommandLine.h"
@@ -26,8 +27,7 @@ std::wstring ProgramOf(const std::wstring& command) {
 
 bool IsCopyOfTool(const std::wstring& program, const std::wstring& tool,
                   const std::vector<PendingRename>& renames) {
-    if (CompareStringOrdinal(FileNameOf(program).c_str(), -1, FileNameOf(tool).c_str(), -1, TRUE) ==
-        CSTR_EQUAL) {
+    if (SamePath(FileNameOf(program), FileNameOf(tool))) {
         return true;
     }
     AfterRestart after = FindAfterRestart(renames, program);
@@ -159,7 +159,7 @@ Findings CheckArmedCopy(const std::wstring& copy, const std::vector<PendingRenam
         AddFinding(findings, Outcome::Fail, "the tool's copy %s is not there", shown.c_str());
     } else {
         *lying = after.origin;
-        if (after.origin != copy) {
+        if (!SameFile(after.origin, copy)) {
             AddFinding(findings, Outcome::Ok, "the tool's copy %s arrives at restart from %s",
                        shown.c_str(), ReportText(after.origin).c_str());
         } else {

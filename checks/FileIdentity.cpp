@@ -157,8 +157,7 @@ bool SameFile(const std::wstring& first, const std::wstring& second) {
     if (IdentityOf(first, &one, &link) && IdentityOf(second, &other, &link)) {
         return one == other;
     }
-    return CompareStringOrdinal(ComparablePath(first).c_str(), -1, ComparablePath(second).c_str(),
-                                -1, TRUE) == CSTR_EQUAL;
+    return SamePath(ComparablePath(first), ComparablePath(second));
 }
 
 namespace {

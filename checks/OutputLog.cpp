@@ -1,6 +1,8 @@
 #include "checks/OutputLog.h"
 
+#include "checks/FileIdentity.h"
 #include "checks/Findings.h"
+#include "checks/Safety.h"
 
 #include <windows.h>
 
@@ -10,11 +12,6 @@
 #include <type_traits>
 
 namespace {
-
-// Full control for SYSTEM and Administrators, read for Users: an engine's log
-// is read by people and tools, and a log that users could change would tell
-// an administrator what they liked. Not inherited from the folder above.
-const wchar_t kLogAccess[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
 
 HANDLE log = INVALID_HANDLE_VALUE;
 std::wstring logPath;
@@ -41,25 +38,94 @@ void WriteFormatToLog(const char* format, ...) {
     WriteToLog(text);
 }
 
-} // namespace
+// The file that a log must never be, as the reason says it; empty when it is
+// none of them. Appending to the recorders' lock would hold it against the
+// recorder's own turn, and to the program would damage it.
+std::string ReservedAs(const std::wstring& path, const std::vector<std::wstring>& reserved) {
+    std::wstring program(32768, L'\0');
+    program.resize(GetModuleFileNameW(nullptr, &program[0], static_cast<DWORD>(program.size())));
+    if (!program.empty() && SameFile(path, program)) {
+        return "it is this program";
+    }
+    for (const std::wstring& one : reserved) {
+        if (SameFile(path, one)) {
+            return "it is " + ReportText(one);
+        }
+    }
+    return std::string();
+}
 
-bool OpenOutputLog(const std::wstring& path, std::string* error) {
+// Why the file that was there already must not take a log that runs with an
+// administrator's rights; empty when it may. A file that users may change
+// would tell an administrator what they liked, and a link or another name
+// would have the run append to a file elsewhere.
+std::string WhyNotAppended(HANDLE file, const std::wstring& path) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(file, &information)) {
+        return "cannot be read: error " + std::to_string(GetLastError());
+    }
+    FileIdentity opened = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                           information.nFileIndexLow};
+    FileIdentity there;
+    bool link = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (!IdentityOf(path, &there, &link) || there != opened || link) {
+        return "it is a link, or it was replaced while it was opened";
+    }
+    if (information.nNumberOfLinks > 1) {
+        return "the file has other names, in folders that were not judged";
+    }
+    Findings findings;
+    if (AddExposureFinding(findings, "it", ExposureOfPath(path, Securable::File))) {
+        return std::string();
+    }
+    return findings.front().text;
+}
+
+// The file for appending, made anew with the log's list or there already.
+HANDLE OpenForAppending(const std::wstring& path, bool* existed, std::string* error) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogAccess, SDDL_REVISION_1,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kOutputLogList, SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
         *error = "cannot make its access list: error " + std::to_string(GetLastError());
-        return false;
+        return INVALID_HANDLE_VALUE;
     }
     SECURITY_ATTRIBUTES access = {sizeof(access), descriptor, FALSE};
     // Appends only: nothing that earlier runs wrote can be overwritten.
-    log = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &access,
-                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, &access, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     DWORD failure = GetLastError();
     LocalFree(descriptor);
-    if (log == INVALID_HANDLE_VALUE) {
+    *existed = failure == ERROR_ALREADY_EXISTS;
+    if (file == INVALID_HANDLE_VALUE) {
         *error = "cannot be opened for appending: error " + std::to_string(failure);
+    }
+    return file;
+}
+
+} // namespace
+
+const wchar_t kOutputLogList[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
+
+bool OpenOutputLog(const std::wstring& path, const std::vector<std::wstring>& reserved,
+                   std::string* error) {
+    std::string reservedAs = ReservedAs(path, reserved);
+    if (!reservedAs.empty()) {
+        *error = "refused: " + reservedAs;
         return false;
     }
+    bool existed = false;
+    HANDLE file = OpenForAppending(path, &existed, error);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    std::string why = existed ? WhyNotAppended(file, path) : std::string();
+    if (!why.empty()) {
+        CloseHandle(file);
+        *error = "refused, not appended to: " + why;
+        return false;
+    }
+    log = file;
     logPath = path;
     SYSTEMTIME now;
     GetLocalTime(&now);

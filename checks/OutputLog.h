@@ -7,11 +7,20 @@
 #include <stdio.h>
 
 #include <string>
+#include <vector>
 
-// Opens the file for appending, made with an access list that only SYSTEM
-// and Administrators may change (users may read it), and writes the run's
-// first line. False, with the reason in error, when it cannot be opened.
-bool OpenOutputLog(const std::wstring& path, std::string* error);
+// The list a new log is made with: full control for SYSTEM and
+// Administrators, read for Users, nothing inherited.
+extern const wchar_t kOutputLogList[];
+
+// Opens the file for appending, made with kOutputLogList, and writes the
+// run's first line. An existing file is appended to only when no one but the
+// system and the administrators may change it, and it is neither a link nor
+// a file of several names; the file is never the running program or one of
+// reserved (compared as files, however spelt). False, with the reason in
+// error, when it is not opened: the run goes on without a log.
+bool OpenOutputLog(const std::wstring& path, const std::vector<std::wstring>& reserved,
+                   std::string* error);
 
 // The open log's path, for a child that appends to it too; empty when none.
 const std::wstring& OutputLogPath();

@@ -1,17 +1,23 @@
 #include "checks/RestartRenames.h"
 
+#include "checks/FileIdentity.h"
+
 #include <windows.h>
+
+#include <algorithm>
 
 #include <string.h>
 #include <wctype.h>
 #include <wchar.h>
 
+const wchar_t kSessionManagerKey[] = L"System\\CurrentControlSet\\Control\\Session Manager";
+
 namespace {
 
-const wchar_t kSessionManager[] = L"System\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kRenameList[] = L"PendingFileRenameOperations";
-// Room for the longest path the platform's wide functions take.
-const DWORD kLongPathRoom = 32768;
+// Each try is a few registry calls; another writer that comes between every
+// one of them keeps changing the list.
+const int kWriteTries = 5;
 
 // A path of the list as the user writes it: without the "!" that marks a
 // replacing move and without the native "\??\" (or "\??\UNC\") in front.
@@ -33,7 +39,7 @@ std::wstring PlainPath(const wchar_t* entry, bool* replace) {
 // after it so that a list stored without its terminators still ends.
 std::vector<wchar_t> ReadRenameList() {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_QUERY_VALUE, &key) !=
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE, &key) !=
         ERROR_SUCCESS) {
         return {};
     }
@@ -192,32 +198,6 @@ bool Touches(const PendingRename& rename, const std::wstring& full) {
 
 } // namespace
 
-std::wstring FullLongPath(const std::wstring& written) {
-    std::wstring path = Plain(written);
-    std::vector<wchar_t> buffer(kLongPathRoom);
-    DWORD length = GetFullPathNameW(path.c_str(), kLongPathRoom, buffer.data(), nullptr);
-    if (length == 0 || length >= kLongPathRoom) {
-        return path;
-    }
-    std::wstring full(buffer.data(), length);
-    // Only what exists has a long name: the longest part of the path that
-    // exists now is made long, and the rest kept as it is written.
-    std::wstring head = full;
-    std::wstring tail;
-    for (;;) {
-        length = GetLongPathNameW(head.c_str(), buffer.data(), kLongPathRoom);
-        if (length != 0 && length < kLongPathRoom) {
-            return std::wstring(buffer.data(), length) + tail;
-        }
-        size_t slash = head.find_last_of(L'\\');
-        if (slash == std::wstring::npos || slash < 3) {
-            return full;
-        }
-        tail = head.substr(slash) + tail;
-        head.erase(slash);
-    }
-}
-
 std::vector<StoredRename> ReadStoredRenames() {
     std::vector<wchar_t> list = ReadRenameList();
     std::vector<StoredRename> stored;
@@ -238,6 +218,111 @@ std::vector<StoredRename> ReadStoredRenames() {
     return stored;
 }
 
+namespace {
+
+std::function<void()>& WriteHook() {
+    static std::function<void()> hook;
+    return hook;
+}
+
+bool SamePair(const StoredRename& first, const StoredRename& second) {
+    return first.from == second.from && first.to == second.to;
+}
+
+bool SameList(const std::vector<StoredRename>& first, const std::vector<StoredRename>& second) {
+    return first.size() == second.size() &&
+           std::equal(first.begin(), first.end(), second.begin(), SamePair);
+}
+
+bool Holds(const std::vector<StoredRename>& list, const StoredRename& pair) {
+    return std::any_of(list.begin(), list.end(),
+                       [&](const StoredRename& one) { return SamePair(one, pair); });
+}
+
+// The list written as given; deleted when it holds no pair.
+LONG WriteStoredRenames(const std::vector<StoredRename>& kept) {
+    std::wstring list;
+    for (const StoredRename& pair : kept) {
+        list += pair.from;
+        list += L'\0';
+        list += pair.to;
+        list += L'\0';
+    }
+    list += L'\0';
+    HKEY key;
+    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, &key);
+    if (status != ERROR_SUCCESS) {
+        return status;
+    }
+    status = kept.empty() ? RegDeleteValueW(key, kRenameList)
+                          : RegSetValueExW(key, kRenameList, 0, REG_MULTI_SZ,
+                                           reinterpret_cast<const BYTE*>(list.data()),
+                                           static_cast<DWORD>(list.size() * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return status == ERROR_FILE_NOT_FOUND && kept.empty() ? ERROR_SUCCESS : status;
+}
+
+// Whether the list as read back holds every pair kept and none taken.
+bool WrittenAsMeant(const std::vector<StoredRename>& kept,
+                    const std::vector<StoredRename>& takenOut) {
+    std::vector<StoredRename> now = ReadStoredRenames();
+    for (const StoredRename& pair : kept) {
+        if (!Holds(now, pair)) {
+            return false;
+        }
+    }
+    for (const StoredRename& pair : takenOut) {
+        if (Holds(now, pair)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void SetRenameListWriteHook(std::function<void()> hook) {
+    WriteHook() = hook;
+}
+
+bool TakeOutStoredRenames(const std::function<bool(const StoredRename&)>& leave,
+                          std::vector<StoredRename>* taken, std::string* error) {
+    taken->clear();
+    for (int attempt = 0; attempt < kWriteTries; ++attempt) {
+        std::vector<StoredRename> read = ReadStoredRenames();
+        std::vector<StoredRename> kept;
+        std::vector<StoredRename> takenOut;
+        for (const StoredRename& pair : read) {
+            (leave(pair) ? takenOut : kept).push_back(pair);
+        }
+        if (takenOut.empty()) {
+            return true;
+        }
+        if (WriteHook()) {
+            WriteHook()();
+        }
+        // The registry has no compare-and-write: a pair scheduled since the
+        // list was read would be lost by writing what was read.
+        if (!SameList(ReadStoredRenames(), read)) {
+            continue;
+        }
+        LONG status = WriteStoredRenames(kept);
+        if (status != ERROR_SUCCESS) {
+            *error = "error " + std::to_string(status);
+            return false;
+        }
+        // Another writer that read the list before this write and writes it
+        // after puts the pairs taken out back.
+        if (WrittenAsMeant(kept, takenOut)) {
+            *taken = takenOut;
+            return true;
+        }
+    }
+    *error = "another process kept changing the list while it was written, " +
+             std::to_string(kWriteTries) + " times";
+    return false;
+}
+
 std::wstring StoredRenamePath(const std::wstring& stored, bool* replace) {
     return PlainPath(stored.c_str(), replace);
 }
@@ -249,8 +334,8 @@ std::vector<PendingRename> ReadPendingRenames() {
         bool ignored;
         rename.from = PlainPath(pair.from.c_str(), &ignored);
         rename.to = PlainPath(pair.to.c_str(), &rename.replace);
-        rename.fromFull = FullLongPath(rename.from);
-        rename.toFull = rename.to.empty() ? std::wstring() : FullLongPath(rename.to);
+        rename.fromFull = ComparablePath(rename.from);
+        rename.toFull = rename.to.empty() ? std::wstring() : ComparablePath(rename.to);
         renames.push_back(rename);
     }
     Replay(renames);
@@ -258,7 +343,7 @@ std::vector<PendingRename> ReadPendingRenames() {
 }
 
 bool HasPendingRenames(const std::vector<PendingRename>& renames, const std::wstring& path) {
-    std::wstring full = FullLongPath(path);
+    std::wstring full = ComparablePath(path);
     for (const PendingRename& rename : renames) {
         if (Touches(rename, full)) {
             return true;
@@ -276,7 +361,7 @@ AfterRestart FindAfterRestart(const std::vector<PendingRename>& renames, const s
         after.origin = path;
         return after;
     }
-    std::wstring full = FullLongPath(path);
+    std::wstring full = ComparablePath(path);
     Trace trace = TraceBack(renames, full, path, renames.size());
     after.presentNow = KindNow(full) == Kind::File;
     after.present = trace.kind == Kind::File;

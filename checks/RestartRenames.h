@@ -3,11 +3,17 @@
 // the platform's pending moves and deletions (PendingFileRenameOperations),
 // applied as the restart applies them, so that the checks can say what will
 // lie at a path when the pass runs, and where its bytes lie now.
+#include <functional>
 #include <string>
 #include <vector>
 
-// One pending rename, with its paths as the list writes them and made full
-// and long for comparing (a short name and a long name of one file meet).
+// The key under HKEY_LOCAL_MACHINE that holds the list, and the loader's and
+// the machine's settings beside it.
+extern const wchar_t kSessionManagerKey[];
+
+// One pending rename, with its paths as the list writes them and in their
+// comparable form (ComparablePath: a short name, "/", "..", a trailing dot
+// and the long name of one file meet).
 struct PendingRename {
     std::wstring from;
     std::wstring to; // empty: a deletion
@@ -29,6 +35,20 @@ struct StoredRename {
 // pairs out of the list again and must leave everybody else's as they were.
 std::vector<StoredRename> ReadStoredRenames();
 
+// Takes out of the list the pairs that leave chooses and keeps every other
+// pair there when it writes, those scheduled since the caller looked
+// included: the list is read again just before it is written, and once more
+// to see that it did not change meanwhile; then read back, every pair kept
+// must be there and none taken. Tried again a few times when another writer
+// came between; false, with the reason, when it could not be done. The list
+// goes when no pair is left. taken receives the pairs taken out, in order.
+bool TakeOutStoredRenames(const std::function<bool(const StoredRename&)>& leave,
+                          std::vector<StoredRename>* taken, std::string* error);
+
+// For the tests: runs between the list's reading and its writing, where
+// another process may schedule a move; empty for none.
+void SetRenameListWriteHook(std::function<void()> hook);
+
 // The path that a stored string names, as the list's user wrote it; replace
 // receives whether it carries the mark of a replacing move.
 std::wstring StoredRenamePath(const std::wstring& stored, bool* replace);
@@ -44,13 +64,11 @@ std::vector<PendingRename> ReadPendingRenames();
 // same thing, so it cannot be compared with one.
 bool WithoutPathPrefix(const std::wstring& path, std::wstring* plain);
 
-// The path in the one form in which paths are compared: without a prefix,
-// full (from the current folder) and long (every short name that exists now
-// replaced by its long name).
-std::wstring FullLongPath(const std::wstring& path);
-
-// Whether two paths are the same, compared as the file system compares names
-// (without regard to case, and without the prefixes above).
+// Whether two paths are written the same, compared as the file system
+// compares names (without regard to case, and without the prefixes above):
+// the one comparison of names, for paths already in one form (ComparablePath
+// in checks/FileIdentity.h) or names that are not paths. Whether two paths
+// name one file is SameFile's to say.
 bool SamePath(const std::wstring& first, const std::wstring& second);
 
 // Whether the list holds a path that is the same as path, as SamePath compares.

@@ -11,10 +11,9 @@
 
 namespace {
 
-const wchar_t kSessionManager[] = L"System\\CurrentControlSet\\Control\\Session Manager";
-const wchar_t kMachineEnvironment[] =
-    L"System\\CurrentControlSet\\Control\\Session Manager\\Environment";
-const wchar_t kKnownDlls[] = L"System\\CurrentControlSet\\Control\\Session Manager\\KnownDLLs";
+std::wstring SessionManagerSubkey(const wchar_t* name) {
+    return std::wstring(kSessionManagerKey) + L"\\" + name;
+}
 
 std::wstring FolderFrom(UINT(WINAPI* get)(LPWSTR, UINT)) {
     wchar_t folder[MAX_PATH];
@@ -46,8 +45,9 @@ std::wstring RegistryText(HKEY root, const wchar_t* key, const wchar_t* name) {
 // machine's, then the user's. Entries that are no full path lean on the
 // current folder, and are left out.
 std::vector<std::wstring> PathAtRestart() {
-    std::wstring path = RegistryText(HKEY_LOCAL_MACHINE, kMachineEnvironment, L"Path") + L";" +
-                        RegistryText(HKEY_CURRENT_USER, L"Environment", L"Path");
+    std::wstring path =
+        RegistryText(HKEY_LOCAL_MACHINE, SessionManagerSubkey(L"Environment").c_str(), L"Path") +
+        L";" + RegistryText(HKEY_CURRENT_USER, L"Environment", L"Path");
     std::vector<std::wstring> folders;
     for (size_t start = 0, end; start <= path.size(); start = end + 1) {
         end = std::min(path.find(L';', start), path.size());
@@ -68,7 +68,8 @@ std::vector<std::wstring> PathAtRestart() {
 std::set<std::wstring> KnownDlls() {
     std::set<std::wstring> names;
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKnownDlls, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SessionManagerSubkey(L"KnownDLLs").c_str(), 0,
+                      KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return names;
     }
     wchar_t name[256];
@@ -99,7 +100,7 @@ std::set<std::wstring> KnownDlls() {
 bool SafeSearchMode() {
     DWORD mode = 1;
     DWORD size = sizeof(mode);
-    RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"SafeDllSearchMode", RRF_RT_REG_DWORD,
+    RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManagerKey, L"SafeDllSearchMode", RRF_RT_REG_DWORD,
                  nullptr, &mode, &size);
     return mode != 0;
 }

@@ -275,10 +275,10 @@ int main(int argc, char** argv) {
     }
     std::wstring logPath;
     std::string logError;
-    if (TakeLogOption(&argc, argv, &logPath) && !OpenOutputLog(logPath, &logError)) {
-        EmitFormat(stderr, "pendreg-inspect: log %s: %s\n", ReportText(logPath).c_str(),
-                   logError.c_str());
-        return kExitCannotInspect;
+    // The inspection and its exit code do not depend on the log.
+    if (TakeLogOption(&argc, argv, &logPath) && !OpenOutputLog(logPath, {}, &logError)) {
+        EmitFormat(stderr, "pendreg-inspect: log %s: %s; no log is written\n",
+                   ReportText(logPath).c_str(), logError.c_str());
     }
     int status = InspectAll(argc, argv);
     fflush(stdout);

@@ -2,6 +2,7 @@
 // every check; the command lines printed are those the pass will start.
 #include "checks/Arming.h"
 #include "checks/EntryFile.h"
+#include "checks/FileIdentity.h"
 #include "checks/ImageFacts.h"
 #include "checks/ModuleSafety.h"
 #include "checks/Redirection.h"
@@ -178,12 +179,13 @@ bool Plan(const Arguments& arguments, const std::wstring& operand, const Tool& t
 
 // The number of the entry that records the same file with the same mode
 // among those given, or 0. The same file however it is spelled: a short
-// name, another case, a prefix.
+// name, another case, a prefix, another name of it; the same file in
+// another mode is another registration.
 DWORD RecordedAs(const NewEntry& entry, const std::vector<std::pair<DWORD, NewEntry>>& recorded) {
     std::wstring file = AnsiToWide(entry.file.c_str());
     for (const auto& other : recorded) {
         if (other.second.mode == entry.mode &&
-            SamePath(AnsiToWide(other.second.file.c_str()), file)) {
+            SameFile(AnsiToWide(other.second.file.c_str()), file)) {
             return other.first;
         }
     }

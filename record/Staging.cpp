@@ -11,8 +11,6 @@ namespace {
 
 // No installer's own file begins so.
 const wchar_t kPartialPrefix[] = L"~pendreg-partial-";
-const wchar_t kSessionManager[] = L"System\\CurrentControlSet\\Control\\Session Manager";
-const wchar_t kRenameList[] = L"PendingFileRenameOperations";
 const DWORD kCopyChunk = 1 << 20;
 
 // Whether the pair moves (or deletes) the product's staged copy: its source
@@ -35,31 +33,6 @@ bool MovedAtRestart(const StagedCopy& copy) {
         }
     }
     return false;
-}
-
-// The list written back without the pairs left out; deleted when none stay.
-bool WriteRenameList(const std::vector<StoredRename>& kept) {
-    std::wstring list;
-    for (const StoredRename& pair : kept) {
-        list += pair.from;
-        list += L'\0';
-        list += pair.to;
-        list += L'\0';
-    }
-    list += L'\0';
-    HKEY key;
-    LONG status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_SET_VALUE, &key);
-    if (status == ERROR_SUCCESS) {
-        status = kept.empty() ? RegDeleteValueW(key, kRenameList)
-                              : RegSetValueExW(key, kRenameList, 0, REG_MULTI_SZ,
-                                               reinterpret_cast<const BYTE*>(list.data()),
-                                               static_cast<DWORD>(list.size() * sizeof(wchar_t)));
-        RegCloseKey(key);
-    }
-    if (status != ERROR_SUCCESS) {
-        Complain("the pending renames cannot be written: error %ld", status);
-    }
-    return status == ERROR_SUCCESS;
 }
 
 // Copies every byte of source into the file open for writing.
@@ -241,27 +214,33 @@ bool WithdrawStagedMoves(const Product& product, const std::wstring& target, uns
             copies.push_back(copy);
         }
     }
-    std::vector<StoredRename> kept;
+    // Chosen again on the list as it is just before the write: a pair that
+    // another process added meanwhile stays.
     std::vector<StagedCopy> moved;
-    for (const StoredRename& pair : ReadStoredRenames()) {
-        const StagedCopy* own = nullptr;
+    auto own = [&](const StoredRename& pair) {
         for (const StagedCopy& copy : copies) {
-            own = own == nullptr && MovesCopy(pair, copy) ? &copy : own;
+            if (MovesCopy(pair, copy)) {
+                return true;
+            }
         }
-        bool said = false;
-        for (const StagedCopy& copy : moved) {
-            said = said || (own != nullptr && copy.key == own->key);
+        return false;
+    };
+    std::vector<StoredRename> taken;
+    std::string error;
+    if (!copies.empty() && !TakeOutStoredRenames(own, &taken, &error)) {
+        Complain("the pending renames cannot be written: %s", error.c_str());
+        return false;
+    }
+    for (const StagedCopy& copy : copies) {
+        bool wasMoved = false;
+        for (const StoredRename& pair : taken) {
+            wasMoved = wasMoved || MovesCopy(pair, copy);
         }
-        if (own == nullptr) {
-            kept.push_back(pair);
-        } else if (!said) {
-            moved.push_back(*own);
+        if (wasMoved) {
+            moved.push_back(copy);
         }
     }
     *withdrawn = static_cast<unsigned>(moved.size());
-    if (!moved.empty() && !WriteRenameList(kept)) {
-        return false;
-    }
     for (const StagedCopy& copy : moved) {
         DWORD error = ERROR_SUCCESS;
         Takeback fate = DeleteIfSame(copy.staged, copy.stagedId, false, &error);

@@ -101,7 +101,7 @@ bool WriteWide(const std::string& path, const std::string& content) {
 
 // Where a row puts its file: in the scratch folder, or below a drive letter
 // that stands for a folder in it.
-enum class Drive { None, Network, Link };
+enum class Drive { None, Network, Removable, Link };
 
 // A scratch folder, a copy of the test program standing in for the tool,
 // and whatever a row adds to the pending key, RunOnce or the restart's
@@ -136,8 +136,9 @@ class PassReach : public testing::Test {
             return true;
         }
         CreateDirectoryA((dir() + "\\net").c_str(), nullptr);
-        drive_.reset(new WineDrive(drive == Drive::Network ? WineDrive::Kind::Network
-                                                           : WineDrive::Kind::Link,
+        drive_.reset(new WineDrive(drive == Drive::Network     ? WineDrive::Kind::Network
+                                   : drive == Drive::Removable ? WineDrive::Kind::Removable
+                                                               : WineDrive::Kind::Link,
                                    dir() + "\\net"));
         return drive_->letter() != 0;
     }
@@ -230,6 +231,9 @@ const ReplaceCase kReplaceCases[] = {
      "plainly, with its drive letter; nothing staged"},
     {"NetworkDrive", 0, Drive::Network, "{at}\\target.dll", 2,
      "pendreg-record: {target}: is on a network drive ({letter}:): the pass runs at the next "
+     "logon, when only the machine's local fixed drives are certain to be there; nothing staged"},
+    {"RemovableDrive", 0, Drive::Removable, "{at}\\target.dll", 2,
+     "pendreg-record: {target}: is on a removable drive ({letter}:): the pass runs at the next "
      "logon, when only the machine's local fixed drives are certain to be there; nothing staged"},
     {"LetterLinkedInThisSessionOnly", 0, Drive::Link, "{at}\\target.dll", 2,
      "pendreg-record: {target}: is on drive {letter}:, a letter that stands for no volume of the "
@@ -449,6 +453,11 @@ const RestartCase kRestartCases[] = {
     {"NetworkDriveGoneAtLogon", 0, Drive::Network,
      "the file is on a network drive ({letter}:): the pass runs at the next logon, when only the "
      "machine's local fixed drives are certain to be there",
+     false},
+    // Out of the machine by the next logon, as far as anyone can know now.
+    {"RemovableDriveGoneAtLogon", 0, Drive::Removable,
+     "the file is on a removable drive ({letter}:): the pass runs at the next logon, when only "
+     "the machine's local fixed drives are certain to be there",
      false},
     // The restart's move from a drive that is gone puts nothing in place.
     {"NewVersionOnANetworkDrive", 0, Drive::Network,

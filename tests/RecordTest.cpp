@@ -2,6 +2,9 @@
 // exactly as printed; what it refuses, it refuses whole, the registry byte
 // for byte as it was; replace, now or at restart; arm, once.
 #include "fixtures/ClassKey.h"
+#include "checks/AccessList.h"
+#include "checks/OutputLog.h"
+#include "checks/Safety.h"
 #include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
@@ -9,6 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -96,6 +102,12 @@ class RecorderTest : public testing::Test {
             scratch_.Copy(harness::FixturePath("recorder.dll"), name);
         }
         scratch_.Copy(harness::FixturePath("recorder32.dll"), "rec32.dll");
+        // A name with a short form of its own.
+        std::string longName = scratch_.Copy(harness::FixturePath("recorder.dll"), "Long Name.dll");
+        char shortName[MAX_PATH] = {};
+        ASSERT_NE(0u, GetShortPathNameA(longName.c_str(), shortName, MAX_PATH));
+        shortName_ = shortName;
+        ASSERT_NE(longName, shortName_);
         scratch_.Copy(harness::FixturePath("noexport.dll"), "noexport.dll");
         scratch_.Copy(harness::FixturePath("nearexport.dll"), "nearexport.dll");
         scratch_.Copy(harness::FixturePath("needsdep.dll"), "needsdep.dll");
@@ -136,6 +148,7 @@ class RecorderTest : public testing::Test {
         std::string expanded = harness::ReplaceAll(text, "{long}", PathOfLength(1011));
         expanded = harness::ReplaceAll(expanded, "{toolong}", PathOfLength(1024));
         expanded = harness::ReplaceAll(expanded, "{short}", shortPath_);
+        expanded = harness::ReplaceAll(expanded, "{shortname}", shortName_);
         expanded = harness::ReplaceAll(expanded, "{self}", self_);
         expanded = harness::ReplaceAll(expanded, "{tool}", tool_);
         return harness::ReplaceAll(expanded, "{dir}", dir());
@@ -159,6 +172,7 @@ class RecorderTest : public testing::Test {
     std::string tool_;
     std::string self_;
     std::string shortPath_;
+    std::string shortName_;
 };
 
 struct RunCase {
@@ -418,6 +432,17 @@ const RunCase kRunCases[] = {
      {{"w", Entries({{"D", "a.dll"}})}},
      "",
      Entries({{"D", "a.dll"}, {"D", "b.dll"}})},
+    {"FileByItsLongAndItsShortPathRecordedOnce",
+     "{add64} --work-set=w --kind=D \"{dir}\\Long Name.dll\" {shortname}",
+     {},
+     "",
+     Entries({{"D", "Long Name.dll"}})},
+    // Another mode is another registration: the 64-bit regsvr32.exe's.
+    {"FileRecordedAsDXAndAddedAsDKeepsBoth",
+     "{add64} --work-set=w --kind=D {dir}\\a.dll",
+     {{"w", Entries({{"DX", "a.dll"}})}},
+     "",
+     Entries({{"DX", "a.dll"}, {"D", "a.dll"}})},
     {"FileGivenTwiceRecordedOnce",
      "{add64} --work-set=w --kind=D {dir}\\a.dll {dir}\\a.dll",
      {},
@@ -550,6 +575,24 @@ TEST_F(RecorderTest, ArmsOnceAndAddNamesTheArmedCopy) {
         << added.text;
     EXPECT_TRUE(added.Has("  entry 1 (D): runs \"" + copy + "\" /D" + dir() + "\\a.dll"))
         << added.text;
+}
+
+// A RunOnce value that names the copy by its short path starts the same copy:
+// arm finds it armed and makes no second one.
+TEST_F(RecorderTest, CopyNamedByItsShortPathIsArmedAlready) {
+    harness::RunOnceGuard armed("pendreg record test");
+    harness::TempCopiesGuard copies;
+    Output first = Record("arm --name=\"pendreg record test\" --tool=\"{tool}\"");
+    std::string copy = Quoted(first.text, "starts \"");
+    char shortCopy[MAX_PATH] = {};
+    ASSERT_NE(0u, GetShortPathNameA(copy.c_str(), shortCopy, MAX_PATH)) << first.text;
+    ASSERT_NE(copy, shortCopy);
+    ASSERT_TRUE(harness::SetRunOnce("pendreg record test", std::string(shortCopy) + " /S"));
+
+    Output second = Record("arm --name=\"pendreg record test\" --tool=\"{tool}\"");
+
+    EXPECT_EQ(0u, second.text.find("already armed: the RunOnce value \"pendreg record test\""))
+        << second.text;
 }
 
 struct DiscardCase {
@@ -1319,6 +1362,190 @@ TEST_F(RecorderTest, LogsEveryRunForAnEngineWithoutAConsole) {
         EXPECT_EQ("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)",
                   harness::AccessOf(SE_FILE_OBJECT, log));
     }
+}
+
+struct LogRefusedCase {
+    const char* name;
+    // "{dir}": the scratch folder; "{windows}": the Windows folder, where
+    // the recorders' lock lies; "{copy}": the recorder's copy that runs.
+    const char* log;
+    // The file is there, with a line of an earlier run, and Everyone may
+    // write to it.
+    bool openToEveryone;
+    const char* arguments;
+    const char* why;  // what the refusal says after "refused"
+    const char* done; // how the verb's first line begins
+    bool inspector = false;
+};
+
+void PrintTo(const LogRefusedCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class RecorderLogRefused : public RecorderTest,
+                           public testing::WithParamInterface<LogRefusedCase> {};
+
+// A log that must not be written is refused in one line, at once, and left
+// as it was; the verb is done all the same, and its exit code is its own.
+TEST_P(RecorderLogRefused, LeavesTheFileAndDoesTheVerb) {
+    const LogRefusedCase& row = GetParam();
+    char windows[MAX_PATH] = {};
+    ASSERT_NE(0u, GetWindowsDirectoryA(windows, MAX_PATH));
+    std::string copy = scratch_.Copy(harness::RecorderPath(), "copy\\pendreg-record.exe");
+    std::string log = harness::ReplaceAll(
+        harness::ReplaceAll(Expand(row.log), "{windows}", windows), "{copy}", copy);
+    if (row.openToEveryone) {
+        scratch_.Write("logs\\engine.log", "--- an earlier run\r\n");
+        ASSERT_TRUE(harness::GrantEveryone(SE_FILE_OBJECT, log, FILE_GENERIC_WRITE));
+    }
+    std::string before = harness::ReadFile(log);
+    std::string program = row.inspector ? harness::InspectorPath()
+                          : std::string(row.log).find("{copy}") != std::string::npos
+                              ? copy
+                              : harness::RecorderPath();
+    std::wstring command = Widen("\"" + program + "\" " + Expand(row.arguments));
+    Output unlogged = harness::RunCapturing(command, dir());
+    harness::RemovePendingKey();
+
+    Output run = harness::RunCapturing(command + Widen(" \"--log=" + log + "\""), dir());
+
+    EXPECT_EQ(unlogged.exitCode, run.exitCode) << run.text;
+    std::string refused = std::string(row.inspector ? "pendreg-inspect" : "pendreg-record") +
+                          ": log " + log + ": refused";
+    std::string refusal = refused + Expand(row.why);
+    auto begins = [&](const std::string& text) {
+        return [&](const std::string& line) { return line.compare(0, text.size(), text) == 0; };
+    };
+    auto said = std::find_if(run.lines.begin(), run.lines.end(), begins(refusal));
+    ASSERT_NE(run.lines.end(), said) << refusal << " not in:\n" << run.text;
+    EXPECT_NE(std::string::npos, said->find("; no log is written")) << run.text;
+    EXPECT_EQ(1, std::count_if(run.lines.begin(), run.lines.end(), begins(refused))) << run.text;
+    std::string done = Expand(row.done);
+    EXPECT_TRUE(std::any_of(run.lines.begin(), run.lines.end(), begins(done)))
+        << done << " not in:\n"
+        << run.text;
+    EXPECT_EQ(before, harness::ReadFile(log)) << "the file was written";
+    EXPECT_EQ(harness::ReadFile(harness::RecorderPath()), harness::ReadFile(copy));
+}
+
+const LogRefusedCase kLogRefusedCases[] = {
+    {"FileThatEveryoneMayWrite", "{dir}\\logs\\engine.log", true,
+     "add --view=64 --work-set=w --kind=D {dir}\\a.dll",
+     ", not appended to: ordinary users may change it: Everyone may", "tool: "},
+    {"FileThatEveryoneMayWriteForTheInspector", "{dir}\\logs\\engine.log", true,
+     "--view=64 --work-set=nothing",
+     ", not appended to: ordinary users may change it: Everyone may", "", true},
+    // The recorder would wait for its turn behind its own log for minutes.
+    {"RecordersLockSpeltOtherwise", "{windows}/./PENDREG-RECORD.LOCK", false,
+     "withdraw {dir}\\app\\target.dll", ": it is ", "nothing waits to replace"},
+    {"RunningRecorderItself", "{copy}.", false, "withdraw {dir}\\app\\target.dll",
+     ": it is this program", "nothing waits to replace"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Recorder, RecorderLogRefused, testing::ValuesIn(kLogRefusedCases),
+                         [](const testing::TestParamInfo<LogRefusedCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The descriptor that the checks read for every file, while a row runs.
+std::vector<BYTE>& ServedLogDescriptor() {
+    static std::vector<BYTE> descriptor;
+    return descriptor;
+}
+
+DWORD ServeLogDescriptor(const std::wstring&, std::vector<BYTE>* descriptor) {
+    *descriptor = ServedLogDescriptor();
+    return ERROR_SUCCESS;
+}
+
+struct LogListCase {
+    const char* name;
+    // The list of the file that is there (SDDL), which Windows would keep
+    // and Wine does not: served to the checks.
+    const char* list;
+    bool appended;
+    const char* why; // part of the reason when not
+};
+
+void PrintTo(const LogListCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class OutputLogList : public testing::TestWithParam<LogListCase> {
+  protected:
+    void TearDown() override {
+        SetFileSecurityReader(nullptr);
+    }
+    harness::ScratchFolder scratch_;
+};
+
+// A file that is there is appended to only when no one but the system and
+// the administrators may change it, as its list says.
+TEST_P(OutputLogList, AppendsOnlyToAFileOnlyAdministratorsMayChange) {
+    const LogListCase& row = GetParam();
+    std::string log = scratch_.Write("engine.log", "--- an earlier run\r\n");
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ULONG size = 0;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(row.list, SDDL_REVISION_1,
+                                                                     &descriptor, &size));
+    const BYTE* bytes = static_cast<const BYTE*>(descriptor);
+    ServedLogDescriptor().assign(bytes, bytes + size);
+    LocalFree(descriptor);
+    SetFileSecurityReader(ServeLogDescriptor);
+    std::string error;
+
+    bool opened = OpenOutputLog(Widen(log), {}, &error);
+    CloseOutputLog(0);
+
+    EXPECT_EQ(row.appended, opened) << error;
+    EXPECT_NE(std::string::npos, error.find(row.why)) << error;
+    std::string content = harness::ReadFile(log);
+    EXPECT_EQ(row.appended, content.find("--- exit code 0") != std::string::npos) << content;
+    EXPECT_EQ(0u, content.find("--- an earlier run\r\n")) << content;
+}
+
+const LogListCase kLogListCases[] = {
+    {"OnlyAdministratorsMayChange", "O:BAG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)", true, ""},
+    {"UsersMayAppend", "O:BAG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x120089;;;BU)(A;;0x4;;;BU)", false,
+     "ordinary users may change it: Users may"},
+    {"AuthenticatedUsersMayWrite", "O:BAG:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FW;;;AU)", false,
+     "ordinary users may change it"},
+    {"OwnedByAUser", "O:S-1-5-21-1-2-3-1001G:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)", false,
+     "ordinary users may change it"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Recorder, OutputLogList, testing::ValuesIn(kLogListCases),
+                         [](const testing::TestParamInfo<LogListCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// A file of two names: its other name lies in a folder nobody judged.
+TEST(OutputLog, FileOfTwoNamesNotAppendedTo) {
+    harness::ScratchFolder scratch;
+    std::string log = scratch.Write("engine.log", "--- an earlier run\r\n");
+    ASSERT_TRUE(CreateHardLinkA((scratch.path() + "\\other name").c_str(), log.c_str(), nullptr));
+    std::string error;
+
+    EXPECT_FALSE(OpenOutputLog(Widen(log), {}, &error));
+    CloseOutputLog(0);
+
+    EXPECT_NE(std::string::npos, error.find("other names")) << error;
+    EXPECT_EQ("--- an earlier run\r\n", harness::ReadFile(log));
+}
+
+// The log's own list, which a new log is made with, lets a standard user's
+// logon read it and nothing more. Wine keeps no list on files, so the list
+// is judged as the platform would.
+TEST(OutputLog, NewLogListLetsAStandardUserOnlyRead) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        kOutputLogList, SDDL_REVISION_1, &descriptor, nullptr))
+        << "error " << GetLastError();
+    GENERIC_MAPPING file = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                            FILE_ALL_ACCESS};
+    EXPECT_EQ(static_cast<ACCESS_MASK>(FILE_GENERIC_READ),
+              RightsOfStandardUser(descriptor, nullptr, file));
+    LocalFree(descriptor);
 }
 
 } // namespace

@@ -87,8 +87,9 @@ WineDrive::WineDrive(Kind kind, const std::string& folder) : kind_(kind) {
     if (target.empty() || letter == 0) {
         return;
     }
-    if (kind == Kind::Network) {
-        letter_ = DefineUnixDrive(letter, DRIVE_REMOTE, target) ? letter : 0;
+    if (kind != Kind::Link) {
+        ULONG type = kind == Kind::Network ? DRIVE_REMOTE : DRIVE_REMOVABLE;
+        letter_ = DefineUnixDrive(letter, type, target) ? letter : 0;
         return;
     }
     // C:\ is "<prefix>/dosdevices/c:/" to Wine; the link goes beside it.
@@ -107,7 +108,7 @@ void WineDrive::Remove() {
     if (letter_ == 0) {
         return;
     }
-    if (kind_ == Kind::Network) {
+    if (kind_ != Kind::Link) {
         DefineUnixDrive(letter_, DRIVE_NO_ROOT_DIR, std::string());
     } else {
         Run("/bin/rm -f \"" + link_ + "\"");

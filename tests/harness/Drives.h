@@ -1,6 +1,7 @@
 #pragma once
 // Drive letters that stand for other places, made under Wine for a test: a
-// network drive as Wine's mount manager defines one, and a bare link among
+// network drive or a removable one as Wine's mount manager defines them, and
+// a bare link among
 // the prefix's drive letters, which the mount manager does not know, as the
 // rest of the machine does not know a letter substituted in one session.
 #include <string>
@@ -12,7 +13,7 @@ namespace harness {
 // pass runs.
 class WineDrive {
   public:
-    enum class Kind { Network, Link };
+    enum class Kind { Network, Removable, Link };
     // letter() is 0 when the drive could not be made, or not under Wine.
     WineDrive(Kind kind, const std::string& folder);
     ~WineDrive();
