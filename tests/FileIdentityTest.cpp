@@ -8,6 +8,7 @@
 // (GetFileAttributesW, FindFirstFileW) mark it as a reparse point.
 #include "checks/FileIdentity.h"
 #include "checks/Findings.h"
+#include "harness/Link.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 
@@ -18,51 +19,6 @@
 namespace {
 
 using harness::Widen;
-
-// A symbolic link, removed when the object goes; made() says whether it is
-// there. Under Wine a Unix one, which the Unix program makes in a while.
-class Link {
-  public:
-    Link(const std::string& link, const std::string& target, bool folder) : link_(link) {
-        if (harness::RunningUnderWine()) {
-            unix_ = harness::UnixPathOf(link);
-            std::string to = harness::UnixPathOf(target);
-            made_ = !unix_.empty() && !to.empty() &&
-                    harness::StartUnixProgram("/bin/ln -s \"" + to + "\" \"" + unix_ + "\"") &&
-                    harness::Eventually([&] { return harness::FileExists(link); });
-            return;
-        }
-        DWORD flags = (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) |
-                      SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
-        made_ = CreateSymbolicLinkA(link.c_str(), target.c_str(), flags) != FALSE;
-        folder_ = folder;
-    }
-    ~Link() {
-        if (!made_) {
-            return;
-        }
-        if (!unix_.empty()) {
-            harness::StartUnixProgram("/bin/rm -f \"" + unix_ + "\"");
-            harness::Eventually([&] { return !harness::FileExists(link_); });
-        } else if (folder_) {
-            RemoveDirectoryA(link_.c_str());
-        } else {
-            DeleteFileA(link_.c_str());
-        }
-    }
-    Link(const Link&) = delete;
-    Link& operator=(const Link&) = delete;
-
-    bool made() const {
-        return made_;
-    }
-
-  private:
-    std::string link_;
-    std::string unix_;
-    bool made_ = false;
-    bool folder_ = false;
-};
 
 std::string ShortPath(const std::string& path) {
     char shortPath[MAX_PATH] = {};
@@ -218,8 +174,8 @@ INSTANTIATE_TEST_SUITE_P(Checks, ComparableRows, testing::ValuesIn(kComparableCa
 // Wine, which follows a Unix link, the target's, marked only for a folder.
 TEST_F(FileIdentityTest, LinkShowsWhatThePlatformShows) {
     CreateDirectoryA((dir() + "\\target folder").c_str(), nullptr);
-    Link fileLink(dir() + "\\file link.dll", file_, false);
-    Link folderLink(dir() + "\\folder link", dir() + "\\target folder", true);
+    harness::Link fileLink(dir() + "\\file link.dll", file_, false);
+    harness::Link folderLink(dir() + "\\folder link", dir() + "\\target folder", true);
     if (!fileLink.made() && !harness::RunningUnderWine()) {
         GTEST_SKIP() << "this account may not make symbolic links";
     }
@@ -304,9 +260,9 @@ TEST_P(TakebackRows, DeletesOnlyWhatIsStillTheOneMade) {
     if (row.then == Then::Swapped) {
         ASSERT_TRUE(MoveFileA(another.c_str(), path.c_str()));
     }
-    std::unique_ptr<Link> link;
+    std::unique_ptr<harness::Link> link;
     if (row.then == Then::LinkToAnother) {
-        link.reset(new Link(path, another, row.folder));
+        link.reset(new harness::Link(path, another, row.folder));
         if (!link->made() && !harness::RunningUnderWine()) {
             GTEST_SKIP() << "this account may not make symbolic links";
         }

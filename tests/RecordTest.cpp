@@ -6,6 +6,7 @@
 #include "checks/OutputLog.h"
 #include "checks/Safety.h"
 #include "harness/Guards.h"
+#include "harness/Link.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 #include "harness/WorkSets.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
 
 namespace {
@@ -654,8 +656,10 @@ struct UndoCase {
     const char* armedFor;
     // Then, before the commands: "value gone" (the restart ran it), "short
     // value" (another product's value starts the copy by its short path),
-    // "swapped" (the copy is another file now), "strangers" (folders under
-    // Temp named as arm names its own, which arm did not make).
+    // "swapped" (the copy is another file now), "linked" (the copy's folder
+    // moved away, and a link to another product's folder in its place),
+    // "strangers" (folders under Temp named as arm names its own, which arm
+    // did not make, and a link named so to another product's folder).
     const char* meanwhile;
     // Run in order, each ending with 0; the last one's output is judged.
     std::vector<const char*> commands;
@@ -686,15 +690,40 @@ class RecorderUndo : public RecorderTest, public testing::WithParamInterface<Und
             harness::WriteWholeFile(file, "not the recorder's");
             strangers_.push_back(harness::FolderOf(file));
         }
+        std::vector<std::string> others = OtherProductsFolder();
+        link_.reset(new harness::Link(temp + "pendreg-link", harness::FolderOf(others[0]), true));
+        EXPECT_TRUE(link_->made());
+        files.insert(files.end(), others.begin(), others.end());
         return files;
     }
+    // Another product's folder, with its files: what a link points at.
+    std::vector<std::string> OtherProductsFolder() {
+        return {scratch_.Write("other product\\pendreg.exe", "not the recorder's"),
+                scratch_.Write("other product\\settings.ini", "not the recorder's")};
+    }
+    // The copy's folder moved away, and a link to another product's folder
+    // in its place.
+    std::vector<std::string> LinkInPlaceOf(const std::string& folder) {
+        movedAway_ = folder + "-moved";
+        EXPECT_TRUE(MoveFileA(folder.c_str(), movedAway_.c_str()));
+        std::vector<std::string> others = OtherProductsFolder();
+        link_.reset(new harness::Link(folder, harness::FolderOf(others[0]), true));
+        EXPECT_TRUE(link_->made());
+        return others;
+    }
     void TearDown() override {
+        link_.reset();
         for (const std::string& folder : strangers_) {
             harness::RemoveFolder(folder);
+        }
+        if (!movedAway_.empty()) {
+            harness::RemoveFolder(movedAway_);
         }
         RecorderTest::TearDown();
     }
     std::vector<std::string> strangers_;
+    std::unique_ptr<harness::Link> link_;
+    std::string movedAway_;
 };
 
 // discard succeeds whether or not its work set is there; it takes back the
@@ -732,6 +761,8 @@ TEST_P(RecorderUndo, DiscardsWhatIsThereAndTheArmingWithTheLast) {
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED));
     } else if (meanwhile == "strangers") {
         strangers = MakeStrangers();
+    } else if (meanwhile == "linked") {
+        strangers = LinkInPlaceOf(harness::FolderOf(copy));
     }
 
     Output run;
@@ -750,6 +781,11 @@ TEST_P(RecorderUndo, DiscardsWhatIsThereAndTheArmingWithTheLast) {
     for (const std::string& file : strangers) {
         EXPECT_EQ("not the recorder's", harness::ReadFile(file)) << run.text;
     }
+    if (meanwhile == "linked") {
+        EXPECT_TRUE(run.Has("left: " + harness::FolderOf(copy) +
+                            ": it is no longer the folder of the tool's copy that arm made"))
+            << run.text;
+    }
     if (meanwhile == "swapped") {
         EXPECT_EQ("put there since", harness::ReadFile(copy));
         EXPECT_TRUE(run.Has("left: " + copy + ": it is no longer the copy of the tool that arm "
@@ -757,7 +793,7 @@ TEST_P(RecorderUndo, DiscardsWhatIsThereAndTheArmingWithTheLast) {
             << run.text;
     }
     if (row.after.empty() && !row.valueStays && meanwhile != "swapped" &&
-        meanwhile != "short value") {
+        meanwhile != "short value" && meanwhile != "linked") {
         EXPECT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, harness::kProductRecordKey,
                                         KEY_WOW64_64KEY))
             << "the record stays when nothing is left to undo";
@@ -871,8 +907,19 @@ const UndoCase kUndoCases[] = {
      false,
      true,
      {}},
+    // A link put in place of the copy's folder: nothing is deleted through
+    // it, and it stays.
+    {"LinkInPlaceOfTheCopysFolderStays",
+     {{"w", Entries({{"D", "a.dll"}})}},
+     "w",
+     "linked",
+     {kDiscardW},
+     "discarded: work set \"w\"",
+     false,
+     true,
+     {}},
     // Folders named as arm names its own, which it did not make, keep
-    // everything in them.
+    // everything in them, and so does a folder a link so named points at.
     {"FoldersArmDidNotMakeStay",
      {{"w", Entries({{"D", "a.dll"}})}},
      "w",
