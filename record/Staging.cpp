@@ -78,9 +78,10 @@ void RemoveLeftovers(const std::wstring& folder) {
 bool WithdrawStagedMoves(const std::wstring& target, unsigned* withdrawn) {
     std::vector<StoredRename> taken;
     std::string error;
-    if (!TakeOutStoredRenames(
-            [&](const StoredRename& pair) { return MovesStagedCopyOnto(pair, target); }, &taken,
-            &error)) {
+    auto staged = [](const StoredRename& pair, const void* onto) {
+        return MovesStagedCopyOnto(pair, *static_cast<const std::wstring*>(onto));
+    };
+    if (!TakeOutStoredRenames(staged, &target, &taken, &error)) {
         Complain("the pending renames cannot be written: %s", error.c_str());
         return false;
     }
