@@ -61,31 +61,26 @@ bool IdentityOfHandle(HANDLE file, FileIdentity* identity, DWORD* attributes) {
 }
 
 // The file system drops the dots and spaces that end a name: "a.dll." and
-// "a.dll " open a.dll. GetFullPathNameW does so for the last part only.
+// "a.dll " open a.dll. GetFullPathNameW does so for the last part only. The
+// drive ("C:") or a share's server and name are left as they are, and so is
+// a part of dots alone, "." or "..", which the full path has taken out.
 std::wstring WithoutTrailingDotsAndSpaces(const std::wstring& full) {
     std::wstring result;
+    int part = 0;
+    const int kept = full.compare(0, 2, L"\\\\") == 0 ? 4 : 1;
     size_t start = 0;
-    // The drive ("C:") or the share's server and name are left as they are.
-    size_t kept = full.compare(0, 2, L"\\\\") == 0 ? 4 : 1;
-    for (size_t part = 0; start <= full.size(); ++part) {
-        size_t end = full.find(L'\\', start);
-        if (end == std::wstring::npos) {
-            end = full.size();
+    for (size_t at = 0; at <= full.size(); ++at) {
+        if (at < full.size() && full[at] != L'\\') {
+            continue;
         }
-        std::wstring name = full.substr(start, end - start);
-        if (part >= kept) {
-            size_t last = name.find_last_not_of(L". ");
-            // A name of dots alone is "." or "..", which the full path has
-            // taken out already; left as it is.
-            if (last != std::wstring::npos) {
-                name.erase(last + 1);
-            }
+        size_t end = at;
+        while (part >= kept && end > start && (full[end - 1] == L'.' || full[end - 1] == L' ')) {
+            --end;
         }
-        result += name;
-        if (end < full.size()) {
-            result += L'\\';
-        }
-        start = end + 1;
+        result.append(full, start, end > start ? end - start : at - start);
+        result.append(at < full.size() ? 1 : 0, L'\\');
+        start = at + 1;
+        ++part;
     }
     return result;
 }

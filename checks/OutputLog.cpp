@@ -41,16 +41,14 @@ void WriteFormatToLog(const char* format, ...) {
 // The file that a log must never be, as the reason says it; empty when it is
 // none of them. Appending to the recorders' lock would hold it against the
 // recorder's own turn, and to the program would damage it.
-std::string ReservedAs(const std::wstring& path, const std::vector<std::wstring>& reserved) {
+std::string ReservedAs(const std::wstring& path, const std::wstring& reserved) {
     std::wstring program(32768, L'\0');
     program.resize(GetModuleFileNameW(nullptr, &program[0], static_cast<DWORD>(program.size())));
     if (!program.empty() && SameFile(path, program)) {
         return "it is this program";
     }
-    for (const std::wstring& one : reserved) {
-        if (SameFile(path, one)) {
-            return "it is " + ReportText(one);
-        }
+    if (!reserved.empty() && SameFile(path, reserved)) {
+        return "it is " + ReportText(reserved);
     }
     return std::string();
 }
@@ -62,17 +60,14 @@ std::string ReservedAs(const std::wstring& path, const std::vector<std::wstring>
 std::string WhyNotAppended(HANDLE file, const std::wstring& path) {
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(file, &information)) {
-        return "cannot be read: error " + std::to_string(GetLastError());
+        return "it cannot be read";
     }
-    FileIdentity opened = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
-                           information.nFileIndexLow};
-    FileIdentity there;
-    bool link = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (!IdentityOf(path, &there, &link) || there != opened || link) {
-        return "it is a link, or it was replaced while it was opened";
+    // Opened without following a link, so that a link is judged as itself.
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return "it is a link";
     }
     if (information.nNumberOfLinks > 1) {
-        return "the file has other names, in folders that were not judged";
+        return "it has other names";
     }
     Findings findings;
     if (AddExposureFinding(findings, "it", ExposureOfPath(path, Securable::File))) {
@@ -107,8 +102,7 @@ HANDLE OpenForAppending(const std::wstring& path, bool* existed, std::string* er
 
 const wchar_t kOutputLogList[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
 
-bool OpenOutputLog(const std::wstring& path, const std::vector<std::wstring>& reserved,
-                   std::string* error) {
+bool OpenOutputLog(const std::wstring& path, const std::wstring& reserved, std::string* error) {
     std::string reservedAs = ReservedAs(path, reserved);
     if (!reservedAs.empty()) {
         *error = "refused: " + reservedAs;
@@ -122,7 +116,7 @@ bool OpenOutputLog(const std::wstring& path, const std::vector<std::wstring>& re
     std::string why = existed ? WhyNotAppended(file, path) : std::string();
     if (!why.empty()) {
         CloseHandle(file);
-        *error = "refused, not appended to: " + why;
+        *error = "refused: " + why;
         return false;
     }
     log = file;

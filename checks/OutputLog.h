@@ -7,7 +7,6 @@
 #include <stdio.h>
 
 #include <string>
-#include <vector>
 
 // The list a new log is made with: full control for SYSTEM and
 // Administrators, read for Users, nothing inherited.
@@ -16,11 +15,10 @@ extern const wchar_t kOutputLogList[];
 // Opens the file for appending, made with kOutputLogList, and writes the
 // run's first line. An existing file is appended to only when no one but the
 // system and the administrators may change it, and it is neither a link nor
-// a file of several names; the file is never the running program or one of
-// reserved (compared as files, however spelt). False, with the reason in
-// error, when it is not opened: the run goes on without a log.
-bool OpenOutputLog(const std::wstring& path, const std::vector<std::wstring>& reserved,
-                   std::string* error);
+// a file of several names; the file is never the running program or
+// reserved (empty: none; compared as files, however spelt). False, with the
+// reason in error, when it is not opened: the run goes on without a log.
+bool OpenOutputLog(const std::wstring& path, const std::wstring& reserved, std::string* error);
 
 // The open log's path, for a child that appends to it too; empty when none.
 const std::wstring& OutputLogPath();

@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-
 #include <string.h>
 #include <wctype.h>
 #include <wchar.h>
@@ -198,11 +196,12 @@ bool Touches(const PendingRename& rename, const std::wstring& full) {
 
 } // namespace
 
-std::vector<StoredRename> ReadStoredRenames() {
-    std::vector<wchar_t> list = ReadRenameList();
+namespace {
+
+// The list's pairs: the file to move, then where to; an empty second string
+// deletes the file.
+std::vector<StoredRename> PairsOf(const std::vector<wchar_t>& list) {
     std::vector<StoredRename> stored;
-    // Pairs of strings: the file to move, then where to; an empty second
-    // string deletes the file.
     const wchar_t* end = list.data() + (list.size() < 2 ? 0 : list.size() - 2);
     for (const wchar_t* at = list.data(); at < end && *at != L'\0';) {
         StoredRename pair;
@@ -218,25 +217,26 @@ std::vector<StoredRename> ReadStoredRenames() {
     return stored;
 }
 
+} // namespace
+
+std::vector<StoredRename> ReadStoredRenames() {
+    return PairsOf(ReadRenameList());
+}
+
 namespace {
 
-std::function<void()>& WriteHook() {
-    static std::function<void()> hook;
-    return hook;
-}
+// Plain pointers, set before any use: nothing for the start-up to construct.
+RenameListWriteHook writeHook = nullptr;
+void* writeHookContext = nullptr;
 
-bool SamePair(const StoredRename& first, const StoredRename& second) {
-    return first.from == second.from && first.to == second.to;
-}
-
-bool SameList(const std::vector<StoredRename>& first, const std::vector<StoredRename>& second) {
-    return first.size() == second.size() &&
-           std::equal(first.begin(), first.end(), second.begin(), SamePair);
-}
-
+// Whether the list holds the pair, as many times as wanted.
 bool Holds(const std::vector<StoredRename>& list, const StoredRename& pair) {
-    return std::any_of(list.begin(), list.end(),
-                       [&](const StoredRename& one) { return SamePair(one, pair); });
+    for (const StoredRename& one : list) {
+        if (one.from == pair.from && one.to == pair.to) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The list written as given; deleted when it holds no pair.
@@ -259,51 +259,50 @@ LONG WriteStoredRenames(const std::vector<StoredRename>& kept) {
                                            reinterpret_cast<const BYTE*>(list.data()),
                                            static_cast<DWORD>(list.size() * sizeof(wchar_t)));
     RegCloseKey(key);
-    return status == ERROR_FILE_NOT_FOUND && kept.empty() ? ERROR_SUCCESS : status;
+    return status;
 }
 
 // Whether the list as read back holds every pair kept and none taken.
 bool WrittenAsMeant(const std::vector<StoredRename>& kept,
                     const std::vector<StoredRename>& takenOut) {
     std::vector<StoredRename> now = ReadStoredRenames();
+    bool meant = true;
     for (const StoredRename& pair : kept) {
-        if (!Holds(now, pair)) {
-            return false;
-        }
+        meant = meant && Holds(now, pair);
     }
     for (const StoredRename& pair : takenOut) {
-        if (Holds(now, pair)) {
-            return false;
-        }
+        meant = meant && !Holds(now, pair);
     }
-    return true;
+    return meant;
 }
 
 } // namespace
 
-void SetRenameListWriteHook(std::function<void()> hook) {
-    WriteHook() = hook;
+void SetRenameListWriteHook(RenameListWriteHook hook, void* context) {
+    writeHook = hook;
+    writeHookContext = context;
 }
 
-bool TakeOutStoredRenames(const std::function<bool(const StoredRename&)>& leave,
-                          std::vector<StoredRename>* taken, std::string* error) {
-    taken->clear();
+bool TakeOutStoredRenames(bool (*leave)(const StoredRename& pair, const void* context),
+                          const void* context, std::vector<StoredRename>* taken,
+                          std::string* error) {
     for (int attempt = 0; attempt < kWriteTries; ++attempt) {
-        std::vector<StoredRename> read = ReadStoredRenames();
+        std::vector<wchar_t> list = ReadRenameList();
+        std::vector<StoredRename> read = PairsOf(list);
         std::vector<StoredRename> kept;
         std::vector<StoredRename> takenOut;
         for (const StoredRename& pair : read) {
-            (leave(pair) ? takenOut : kept).push_back(pair);
+            (leave(pair, context) ? takenOut : kept).push_back(pair);
         }
         if (takenOut.empty()) {
             return true;
         }
-        if (WriteHook()) {
-            WriteHook()();
+        if (writeHook != nullptr) {
+            writeHook(writeHookContext);
         }
         // The registry has no compare-and-write: a pair scheduled since the
         // list was read would be lost by writing what was read.
-        if (!SameList(ReadStoredRenames(), read)) {
+        if (ReadRenameList() != list) {
             continue;
         }
         LONG status = WriteStoredRenames(kept);
@@ -318,8 +317,7 @@ bool TakeOutStoredRenames(const std::function<bool(const StoredRename&)>& leave,
             return true;
         }
     }
-    *error = "another process kept changing the list while it was written, " +
-             std::to_string(kWriteTries) + " times";
+    *error = "another process kept changing it";
     return false;
 }
 

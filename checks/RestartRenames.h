@@ -3,7 +3,6 @@
 // the platform's pending moves and deletions (PendingFileRenameOperations),
 // applied as the restart applies them, so that the checks can say what will
 // lie at a path when the pass runs, and where its bytes lie now.
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,13 +40,17 @@ std::vector<StoredRename> ReadStoredRenames();
 // to see that it did not change meanwhile; then read back, every pair kept
 // must be there and none taken. Tried again a few times when another writer
 // came between; false, with the reason, when it could not be done. The list
-// goes when no pair is left. taken receives the pairs taken out, in order.
-bool TakeOutStoredRenames(const std::function<bool(const StoredRename&)>& leave,
-                          std::vector<StoredRename>* taken, std::string* error);
+// goes when no pair is left. taken, empty on entry, receives the pairs taken
+// out, in order.
+// leave is asked with the context given.
+bool TakeOutStoredRenames(bool (*leave)(const StoredRename& pair, const void* context),
+                          const void* context, std::vector<StoredRename>* taken,
+                          std::string* error);
 
-// For the tests: runs between the list's reading and its writing, where
-// another process may schedule a move; empty for none.
-void SetRenameListWriteHook(std::function<void()> hook);
+// For the tests: runs, with the context, between the list's reading and its
+// writing, where another process may schedule a move; null for none.
+using RenameListWriteHook = void (*)(void* context);
+void SetRenameListWriteHook(RenameListWriteHook hook, void* context);
 
 // The path that a stored string names, as the list's user wrote it; replace
 // receives whether it carries the mark of a replacing move.

@@ -276,7 +276,7 @@ int main(int argc, char** argv) {
     std::wstring logPath;
     std::string logError;
     // The inspection and its exit code do not depend on the log.
-    if (TakeLogOption(&argc, argv, &logPath) && !OpenOutputLog(logPath, {}, &logError)) {
+    if (TakeLogOption(&argc, argv, &logPath) && !OpenOutputLog(logPath, L"", &logError)) {
         EmitFormat(stderr, "pendreg-inspect: log %s: %s; no log is written\n",
                    ReportText(logPath).c_str(), logError.c_str());
     }

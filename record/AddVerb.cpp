@@ -177,16 +177,37 @@ bool Plan(const Arguments& arguments, const std::wstring& operand, const Tool& t
     return PassesChecks(entry, context);
 }
 
+// An entry's file as the duplicate check compares it, as SameFile does: by
+// identity where it is there ("#" and its numbers, which no full path
+// begins with), by the comparable form of its path where not. Worked out
+// once per file: a repair's add of hundreds of files compares each with all
+// the others.
+struct Known {
+    DWORD number;
+    const NewEntry* entry;
+    std::wstring file;
+};
+
+Known KnownAs(DWORD number, const NewEntry& entry) {
+    std::wstring file = AnsiToWide(entry.file.c_str());
+    FileIdentity identity;
+    bool link = false;
+    if (!IdentityOf(file, &identity, &link)) {
+        return {number, &entry, ComparablePath(file)};
+    }
+    wchar_t key[32];
+    swprintf(key, 32, L"#%lx:%lx:%lx", identity.volume, identity.indexHigh, identity.indexLow);
+    return {number, &entry, key};
+}
+
 // The number of the entry that records the same file with the same mode
-// among those given, or 0. The same file however it is spelled: a short
+// among those known, or 0. The same file however it is spelled: a short
 // name, another case, a prefix, another name of it; the same file in
 // another mode is another registration.
-DWORD RecordedAs(const NewEntry& entry, const std::vector<std::pair<DWORD, NewEntry>>& recorded) {
-    std::wstring file = AnsiToWide(entry.file.c_str());
-    for (const auto& other : recorded) {
-        if (other.second.mode == entry.mode &&
-            SameFile(AnsiToWide(other.second.file.c_str()), file)) {
-            return other.first;
+DWORD RecordedAs(const Known& entry, const std::vector<Known>& known) {
+    for (const Known& other : known) {
+        if (other.entry->mode == entry.entry->mode && SamePath(other.file, entry.file)) {
+            return other.number;
         }
     }
     return 0;
@@ -199,22 +220,27 @@ DWORD RecordedAs(const NewEntry& entry, const std::vector<std::pair<DWORD, NewEn
 std::vector<std::string> LeaveOutRecorded(int toolBits, const std::string& workSet,
                                           std::vector<Planned>* planned) {
     std::vector<std::string> said;
-    std::vector<std::pair<DWORD, NewEntry>> recorded;
+    std::vector<std::pair<DWORD, NewEntry>> entries;
     if (!workSet.empty()) {
-        recorded = RecordedEntries(toolBits, workSet);
+        entries = RecordedEntries(toolBits, workSet);
+    }
+    std::vector<Known> recorded;
+    for (const auto& entry : entries) {
+        recorded.push_back(KnownAs(entry.first, entry.second));
     }
     std::vector<Planned> fresh;
-    std::vector<std::pair<DWORD, NewEntry>> given;
+    std::vector<Known> given;
     for (const Planned& plan : *planned) {
-        DWORD number = RecordedAs(plan.entry, recorded);
+        Known known = KnownAs(1, plan.entry);
+        DWORD number = RecordedAs(known, recorded);
         if (number != 0) {
             said.push_back("  already recorded as entry " + std::to_string(number) + " (" +
                            plan.entry.mode + "): " + plan.entry.file);
-        } else if (RecordedAs(plan.entry, given) != 0) {
+        } else if (RecordedAs(known, given) != 0) {
             said.push_back("  given twice, recorded once (" + plan.entry.mode +
                            "): " + plan.entry.file);
         } else {
-            given.push_back({1, plan.entry});
+            given.push_back(known);
             fresh.push_back(plan);
         }
     }

@@ -49,9 +49,7 @@ const char kUsage[] =
     "      unregister, withdraw and discard, as one\n"
     "  --log=FILE (with any verb)\n"
     "      also append the command line, the time, every line printed and the\n"
-    "      exit code to FILE, made so that only administrators may change it; an\n"
-    "      existing FILE that others may change is not written to (the verb is\n"
-    "      done all the same)\n"
+    "      exit code to FILE, made so that only administrators may change it\n"
     "  --help\n"
     "      print this text\n"
     "\n"
@@ -289,7 +287,7 @@ int wmain(int argc, wchar_t** argv) {
     // The verb and its exit code do not depend on the log: an installer's
     // step that is done must not be taken for one refused.
     if (TakeLogOption(&argc, argv, &logPath) &&
-        !OpenOutputLog(logPath, {TurnLockPath()}, &logError)) {
+        !OpenOutputLog(logPath, TurnLockPath(), &logError)) {
         Complain("log %s: %s; no log is written", ReportText(logPath).c_str(), logError.c_str());
     }
     int status = RunVerb(argc, argv);

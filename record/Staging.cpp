@@ -26,6 +26,16 @@ bool MovesCopy(const StoredRename& pair, const StagedCopy& copy) {
     return !IdentityOf(from, &lying, &isLink) || (!isLink && lying == copy.stagedId);
 }
 
+// Whether the pair moves one of the copies (a std::vector<StagedCopy>).
+bool MovesAnyOf(const StoredRename& pair, const void* copies) {
+    for (const StagedCopy& copy : *static_cast<const std::vector<StagedCopy>*>(copies)) {
+        if (MovesCopy(pair, copy)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool MovedAtRestart(const StagedCopy& copy) {
     for (const StoredRename& pair : ReadStoredRenames()) {
         if (MovesCopy(pair, copy)) {
@@ -217,17 +227,9 @@ bool WithdrawStagedMoves(const Product& product, const std::wstring& target, uns
     // Chosen again on the list as it is just before the write: a pair that
     // another process added meanwhile stays.
     std::vector<StagedCopy> moved;
-    auto own = [&](const StoredRename& pair) {
-        for (const StagedCopy& copy : copies) {
-            if (MovesCopy(pair, copy)) {
-                return true;
-            }
-        }
-        return false;
-    };
     std::vector<StoredRename> taken;
     std::string error;
-    if (!copies.empty() && !TakeOutStoredRenames(own, &taken, &error)) {
+    if (!copies.empty() && !TakeOutStoredRenames(MovesAnyOf, &copies, &taken, &error)) {
         Complain("the pending renames cannot be written: %s", error.c_str());
         return false;
     }

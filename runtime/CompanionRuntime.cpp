@@ -171,6 +171,9 @@ void __throw_bad_cast() {
 void __throw_bad_typeid() {
     InternalError("typeid");
 }
+void __throw_bad_function_call() {
+    InternalError("std::function");
+}
 void __throw_logic_error(const char* where) {
     InternalError(where);
 }

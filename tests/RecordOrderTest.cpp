@@ -289,15 +289,16 @@ INSTANTIATE_TEST_SUITE_P(Recorder, RecorderArm, testing::ValuesIn(kArmCases),
                              return std::string(info.param.name);
                          });
 
-// The add of kEntries files of its own (names of one file: the recorder
-// records a file once per work set) for one installer in one round.
+// The add of kEntries files of its own (copies, not names of one file: the
+// recorder records a file once per work set, whatever names it has) for one
+// installer in one round.
 std::string AddOfItsOwn(const std::string& dir, const std::string& installer, DWORD round,
                         DWORD entries) {
     std::string add = "add --view=64 --tool=\"{self}\" --work-set=w --kind=D";
     for (DWORD index = 0; index < entries; ++index) {
         std::string name = dir + "\\" + installer + "\\" + std::to_string(round) + "-" +
                            std::to_string(index) + ".dll";
-        EXPECT_TRUE(CreateHardLinkA(name.c_str(), (dir + "\\a.dll").c_str(), nullptr))
+        EXPECT_TRUE(CopyFileA((dir + "\\a.dll").c_str(), name.c_str(), FALSE))
             << name << ": error " << GetLastError();
         add += " " + name;
     }

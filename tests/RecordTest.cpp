@@ -1478,10 +1478,9 @@ TEST_P(RecorderLogRefused, LeavesTheFileAndDoesTheVerb) {
 const LogRefusedCase kLogRefusedCases[] = {
     {"FileThatEveryoneMayWrite", "{dir}\\logs\\engine.log", true,
      "add --view=64 --work-set=w --kind=D {dir}\\a.dll",
-     ", not appended to: ordinary users may change it: Everyone may", "tool: "},
+     ": ordinary users may change it: Everyone may", "tool: "},
     {"FileThatEveryoneMayWriteForTheInspector", "{dir}\\logs\\engine.log", true,
-     "--view=64 --work-set=nothing",
-     ", not appended to: ordinary users may change it: Everyone may", "", true},
+     "--view=64 --work-set=nothing", ": ordinary users may change it: Everyone may", "", true},
     // The recorder would wait for its turn behind its own log for minutes.
     {"RecordersLockSpeltOtherwise", "{windows}/./PENDREG-RECORD.LOCK", false,
      "withdraw {dir}\\app\\target.dll", ": it is ", "nothing waits to replace"},
@@ -1541,7 +1540,7 @@ TEST_P(OutputLogList, AppendsOnlyToAFileOnlyAdministratorsMayChange) {
     SetFileSecurityReader(ServeLogDescriptor);
     std::string error;
 
-    bool opened = OpenOutputLog(Widen(log), {}, &error);
+    bool opened = OpenOutputLog(Widen(log), L"", &error);
     CloseOutputLog(0);
 
     EXPECT_EQ(row.appended, opened) << error;
@@ -1573,7 +1572,7 @@ TEST(OutputLog, FileOfTwoNamesNotAppendedTo) {
     ASSERT_TRUE(CreateHardLinkA((scratch.path() + "\\other name").c_str(), log.c_str(), nullptr));
     std::string error;
 
-    EXPECT_FALSE(OpenOutputLog(Widen(log), {}, &error));
+    EXPECT_FALSE(OpenOutputLog(Widen(log), L"", &error));
     CloseOutputLog(0);
 
     EXPECT_NE(std::string::npos, error.find("other names")) << error;

@@ -167,10 +167,11 @@ class RecorderTurns : public testing::Test {
         ASSERT_TRUE(harness::KeepToAdministrators(scratch_.path()));
         self_ = scratch_.Copy(harness::TestProgramPath(), "self\\pendreg.exe");
         std::string dll = scratch_.Copy(harness::FixturePath("recorder.dll"), "a.dll");
-        // Names of one file: a work set records each file once.
+        // Copies, not names of one file: a work set records each file once,
+        // whatever names it has.
         for (DWORD index = 0; index < kEntries; ++index) {
             std::string name = scratch_.path() + "\\" + std::to_string(index) + ".dll";
-            ASSERT_TRUE(CreateHardLinkA(name.c_str(), dll.c_str(), nullptr))
+            ASSERT_TRUE(CopyFileA(dll.c_str(), name.c_str(), FALSE))
                 << name << ": error " << GetLastError();
         }
     }

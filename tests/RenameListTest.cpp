@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <utility>
 
 namespace {
@@ -19,14 +20,17 @@ using Pair = std::pair<std::wstring, std::wstring>;
 // The hook is the test's only while the object lives.
 class WriteHook {
   public:
-    explicit WriteHook(std::function<void()> hook) {
-        SetRenameListWriteHook(hook);
+    explicit WriteHook(std::function<void()> hook) : hook_(hook) {
+        SetRenameListWriteHook([](void* self) { static_cast<WriteHook*>(self)->hook_(); }, this);
     }
     ~WriteHook() {
-        SetRenameListWriteHook(nullptr);
+        SetRenameListWriteHook(nullptr, nullptr);
     }
     WriteHook(const WriteHook&) = delete;
     WriteHook& operator=(const WriteHook&) = delete;
+
+  private:
+    std::function<void()> hook_;
 };
 
 std::vector<Pair> PlainList() {
@@ -108,12 +112,13 @@ TEST_P(RenameListTakeOut, KeepsEveryPairButThoseTaken) {
     std::vector<StoredRename> taken;
     std::string error;
 
-    bool done = TakeOutStoredRenames(
-        [&](const StoredRename& pair) {
-            bool replace = false;
-            return StoredRenamePath(pair.from, &replace).compare(0, own.size(), own) == 0;
-        },
-        &taken, &error);
+    auto ours = [](const StoredRename& pair, const void* prefix) {
+        const std::wstring& own = *static_cast<const std::wstring*>(prefix);
+        bool replace = false;
+        return StoredRenamePath(pair.from, &replace).compare(0, own.size(), own) == 0;
+    };
+
+    bool done = TakeOutStoredRenames(ours, &own, &taken, &error);
 
     EXPECT_EQ(row.done, done) << error;
     EXPECT_EQ(row.done, error.empty()) << error;
