@@ -206,4 +206,7 @@ void __throw_overflow_error(const char* where) {
 void __throw_underflow_error(const char* where) {
     InternalError(where);
 }
+void __throw_bad_function_call() {
+    InternalError("a call of an empty std::function");
+}
 } // namespace std
