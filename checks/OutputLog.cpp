@@ -105,8 +105,6 @@ HANDLE OpenForAppending(const std::wstring& path, bool* existed, std::string* er
 
 } // namespace
 
-const wchar_t kOutputLogList[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
-
 bool OpenOutputLog(const std::wstring& path, const std::vector<std::wstring>& reserved,
                    std::string* error) {
     std::string reservedAs = ReservedAs(path, reserved);

@@ -3,15 +3,14 @@
 // installer's engine runs it without a console, where nothing printed is
 // seen. Each run adds its command line and the time, every line it prints,
 // and its exit code.
+// A new log is made with kOutputLogList.
+#include "companion/TrustedLists.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 
 #include <string>
 #include <vector>
-
-// The list a new log is made with: full control for SYSTEM and
-// Administrators, read for Users, nothing inherited.
-extern const wchar_t kOutputLogList[];
 
 // Opens the file for appending, made with kOutputLogList, and writes the
 // run's first line. An existing file is appended to only when no one but the
