@@ -9,7 +9,6 @@
 #include <sddl.h>
 #include <wchar.h>
 
-#include <type_traits>
 
 namespace {
 
@@ -169,52 +168,4 @@ void CloseOutputLog(int exitCode) {
     WriteFormatToLog("--- exit code %d\n", exitCode);
     CloseHandle(log);
     log = INVALID_HANDLE_VALUE;
-}
-
-namespace {
-
-template <typename Char> bool TakeLog(int* argc, Char** argv, std::wstring* path) {
-    static const Char kOption[] = {'-', '-', 'l', 'o', 'g', '='};
-    const size_t length = sizeof(kOption) / sizeof(Char);
-    bool given = false;
-    bool optionsEnd = false;
-    int kept = 1;
-    for (int index = 1; index < *argc; ++index) {
-        const Char* argument = argv[index];
-        optionsEnd = optionsEnd || (argument[0] == '-' && argument[1] == '-' && argument[2] == 0);
-        bool isLog = !optionsEnd &&
-                     std::char_traits<Char>::compare(argument, kOption, length) == 0 &&
-                     std::char_traits<Char>::length(argument) > length;
-        if (!isLog) {
-            argv[kept++] = argv[index];
-            continue;
-        }
-        path->clear();
-        for (const Char* at = argument + length; *at != 0; ++at) {
-            path->push_back(
-                static_cast<wchar_t>(static_cast<typename std::make_unsigned<Char>::type>(*at)));
-        }
-        given = true;
-    }
-    *argc = kept;
-    return given;
-}
-
-} // namespace
-
-bool TakeLogOption(int* argc, wchar_t** argv, std::wstring* path) {
-    return TakeLog(argc, argv, path);
-}
-
-bool TakeLogOption(int* argc, char** argv, std::wstring* path) {
-    if (!TakeLog(argc, argv, path)) {
-        return false;
-    }
-    // The bytes were the ANSI code page's.
-    std::string ansi(path->begin(), path->end());
-    path->assign(ansi.size() + 1, L'\0');
-    path->resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &(*path)[0],
-                                                         static_cast<int>(path->size())) -
-                                     1));
-    return true;
 }

@@ -32,8 +32,3 @@ void EmitFormat(FILE* stream, const char* format, ...) __attribute__((format(pri
 
 // Writes the run's last line, with its exit code, and closes the log.
 void CloseOutputLog(int exitCode);
-
-// The value of a "--log=FILE" argument among the arguments, and whether one
-// was given; the companions take it out before their own options are read.
-bool TakeLogOption(int* argc, wchar_t** argv, std::wstring* path);
-bool TakeLogOption(int* argc, char** argv, std::wstring* path);

@@ -5,6 +5,8 @@
 // exit code 3, the code an aborted run has always ended with. Only running
 // out of memory reaches them in practice: the others mean a fault in the
 // companion's own code.
+#include "companion/ExitCodes.h"
+
 #include <windows.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -55,9 +57,6 @@ int __cdecl __mingw_vsnwprintf(wchar_t* buffer, size_t size, const wchar_t* form
 
 namespace {
 
-// What an aborted run exits with, as abort() does.
-constexpr int kAbortedExitCode = 3;
-
 // The program's file name without folder or extension, as its own lines on
 // standard error begin.
 const char* ProgramName(char (&path)[MAX_PATH]) {
@@ -89,7 +88,7 @@ const char* ProgramName(char (&path)[MAX_PATH]) {
     fputs(": ", stderr);
     fputs(what, stderr);
     fputs("\n", stderr);
-    _exit(kAbortedExitCode);
+    _exit(kExitAborted);
 }
 
 [[noreturn]] void OutOfMemory() {
