@@ -196,6 +196,14 @@ void PrintTo(const RunCase& row, std::ostream* out) {
     *out << row.name;
 }
 
+// A run that prints the line, changes nothing and ends with 0: asked for its
+// usage or version.
+RunCase Answered(const char* name, const char* arguments, const char* line) {
+    RunCase row = {name, arguments, {}, line};
+    row.untouchedExit = kExitDone;
+    return row;
+}
+
 class RecorderRuns : public RecorderTest, public testing::WithParamInterface<RunCase> {};
 
 // A recorded run writes what it says, the inspector finds nothing wrong with
@@ -451,48 +459,14 @@ const RunCase kRunCases[] = {
      {},
      "",
      Entries({{"D", "a.dll"}})},
-    {"VersionOfTheRelease",
-     "--version",
-     {},
-     "pendreg-record " PENDREG_VERSION,
-     {},
-     64,
-     "",
-     "",
-     false,
-     kExitDone},
-    {"VersionAfterAVerb",
-     "add --version {dir}\\a.dll",
-     {},
-     "pendreg-record " PENDREG_VERSION,
-     {},
-     64,
-     "",
-     "",
-     false,
-     kExitDone},
+    Answered("VersionOfTheRelease", "--version", "pendreg-record " PENDREG_VERSION),
+    Answered("VersionAfterAVerb", "add --version {dir}\\a.dll", "pendreg-record " PENDREG_VERSION),
     // Each verb's synopsis comes from the options it takes: those it cannot
     // do without bare, the others in brackets, repeated ones with "...".
-    {"HelpPrintsEachVerbFromItsOptions",
-     "--help",
-     {},
-     "  install --work-set=NAME [--view=32|64] [--name=NAME] [--replace=NEW|TARGET]...",
-     {},
-     64,
-     "",
-     "",
-     false,
-     kExitDone},
-    {"HelpNamesEveryExitCode",
-     "--help",
-     {},
-     "Exit code: 0 done; 2 refused or failed, with nothing changed; 3 out of memory",
-     {},
-     64,
-     "",
-     "",
-     false,
-     kExitDone},
+    Answered("HelpPrintsEachVerbFromItsOptions", "--help",
+             "  install --work-set=NAME [--view=32|64] [--name=NAME] [--replace=NEW|TARGET]..."),
+    Answered("HelpNamesEveryExitCode", "--help",
+             "Exit code: 0 done; 2 refused or failed, with nothing changed; 3 out of memory"),
     {"UnknownOptionPrintsTheUsage",
      "add --colour {dir}\\a.dll",
      {},
