@@ -9,7 +9,6 @@
 #include <sddl.h>
 #include <wchar.h>
 
-#include <type_traits>
 
 namespace {
 
@@ -41,14 +40,16 @@ void WriteFormatToLog(const char* format, ...) {
 // The file that a log must never be, as the reason says it; empty when it is
 // none of them. Appending to the recorders' lock would hold it against the
 // recorder's own turn, and to the program would damage it.
-std::string ReservedAs(const std::wstring& path, const std::wstring& reserved) {
+std::string ReservedAs(const std::wstring& path, const std::vector<std::wstring>& reserved) {
     std::wstring program(32768, L'\0');
     program.resize(GetModuleFileNameW(nullptr, &program[0], static_cast<DWORD>(program.size())));
     if (!program.empty() && SameFile(path, program)) {
         return "it is this program";
     }
-    if (!reserved.empty() && SameFile(path, reserved)) {
-        return "it is " + ReportText(reserved);
+    for (const std::wstring& one : reserved) {
+        if (SameFile(path, one)) {
+            return "it is " + ReportText(one);
+        }
     }
     return std::string();
 }
@@ -60,14 +61,17 @@ std::string ReservedAs(const std::wstring& path, const std::wstring& reserved) {
 std::string WhyNotAppended(HANDLE file, const std::wstring& path) {
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(file, &information)) {
-        return "it cannot be read";
+        return "cannot be read: error " + std::to_string(GetLastError());
     }
-    // Opened without following a link, so that a link is judged as itself.
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return "it is a link";
+    FileIdentity opened = {information.dwVolumeSerialNumber, information.nFileIndexHigh,
+                           information.nFileIndexLow};
+    FileIdentity there;
+    bool link = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (!IdentityOf(path, &there, &link) || there != opened || link) {
+        return "it is a link, or it was replaced while it was opened";
     }
     if (information.nNumberOfLinks > 1) {
-        return "it has other names";
+        return "the file has other names, in folders that were not judged";
     }
     Findings findings;
     if (AddExposureFinding(findings, "it", ExposureOfPath(path, Securable::File))) {
@@ -100,9 +104,8 @@ HANDLE OpenForAppending(const std::wstring& path, bool* existed, std::string* er
 
 } // namespace
 
-const wchar_t kOutputLogList[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;BU)";
-
-bool OpenOutputLog(const std::wstring& path, const std::wstring& reserved, std::string* error) {
+bool OpenOutputLog(const std::wstring& path, const std::vector<std::wstring>& reserved,
+                   std::string* error) {
     std::string reservedAs = ReservedAs(path, reserved);
     if (!reservedAs.empty()) {
         *error = "refused: " + reservedAs;
@@ -165,52 +168,4 @@ void CloseOutputLog(int exitCode) {
     WriteFormatToLog("--- exit code %d\n", exitCode);
     CloseHandle(log);
     log = INVALID_HANDLE_VALUE;
-}
-
-namespace {
-
-template <typename Char> bool TakeLog(int* argc, Char** argv, std::wstring* path) {
-    static const Char kOption[] = {'-', '-', 'l', 'o', 'g', '='};
-    const size_t length = sizeof(kOption) / sizeof(Char);
-    bool given = false;
-    bool optionsEnd = false;
-    int kept = 1;
-    for (int index = 1; index < *argc; ++index) {
-        const Char* argument = argv[index];
-        optionsEnd = optionsEnd || (argument[0] == '-' && argument[1] == '-' && argument[2] == 0);
-        bool isLog = !optionsEnd &&
-                     std::char_traits<Char>::compare(argument, kOption, length) == 0 &&
-                     std::char_traits<Char>::length(argument) > length;
-        if (!isLog) {
-            argv[kept++] = argv[index];
-            continue;
-        }
-        path->clear();
-        for (const Char* at = argument + length; *at != 0; ++at) {
-            path->push_back(
-                static_cast<wchar_t>(static_cast<typename std::make_unsigned<Char>::type>(*at)));
-        }
-        given = true;
-    }
-    *argc = kept;
-    return given;
-}
-
-} // namespace
-
-bool TakeLogOption(int* argc, wchar_t** argv, std::wstring* path) {
-    return TakeLog(argc, argv, path);
-}
-
-bool TakeLogOption(int* argc, char** argv, std::wstring* path) {
-    if (!TakeLog(argc, argv, path)) {
-        return false;
-    }
-    // The bytes were the ANSI code page's.
-    std::string ansi(path->begin(), path->end());
-    path->assign(ansi.size() + 1, L'\0');
-    path->resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, &(*path)[0],
-                                                         static_cast<int>(path->size())) -
-                                     1));
-    return true;
 }

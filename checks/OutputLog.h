@@ -3,22 +3,23 @@
 // installer's engine runs it without a console, where nothing printed is
 // seen. Each run adds its command line and the time, every line it prints,
 // and its exit code.
+// A new log is made with kOutputLogList.
+#include "companion/TrustedLists.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 
 #include <string>
-
-// The list a new log is made with: full control for SYSTEM and
-// Administrators, read for Users, nothing inherited.
-extern const wchar_t kOutputLogList[];
+#include <vector>
 
 // Opens the file for appending, made with kOutputLogList, and writes the
 // run's first line. An existing file is appended to only when no one but the
 // system and the administrators may change it, and it is neither a link nor
-// a file of several names; the file is never the running program or
-// reserved (empty: none; compared as files, however spelt). False, with the
-// reason in error, when it is not opened: the run goes on without a log.
-bool OpenOutputLog(const std::wstring& path, const std::wstring& reserved, std::string* error);
+// a file of several names; the file is never the running program or one of
+// reserved (compared as files, however spelt). False, with the reason in
+// error, when it is not opened: the run goes on without a log.
+bool OpenOutputLog(const std::wstring& path, const std::vector<std::wstring>& reserved,
+                   std::string* error);
 
 // The open log's path, for a child that appends to it too; empty when none.
 const std::wstring& OutputLogPath();
@@ -31,8 +32,3 @@ void EmitFormat(FILE* stream, const char* format, ...) __attribute__((format(pri
 
 // Writes the run's last line, with its exit code, and closes the log.
 void CloseOutputLog(int exitCode);
-
-// The value of a "--log=FILE" argument among the arguments, and whether one
-// was given; the companions take it out before their own options are read.
-bool TakeLogOption(int* argc, wchar_t** argv, std::wstring* path);
-bool TakeLogOption(int* argc, char** argv, std::wstring* path);

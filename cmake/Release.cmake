@@ -17,13 +17,14 @@ foreach(language C CXX)
     set(CMAKE_${language}_ARCHIVE_FINISH "<CMAKE_RANLIB> -D <TARGET>")
 endforeach()
 
+# Raised by hand for each release; the zip's name, the document and the
+# companions' --version (companion/CMakeLists.txt) carry it.
+set(PENDREG_VERSION 0.1.0)
+
 # Only the 32-bit image is shipped.
 if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
     return()
 endif()
-
-# Raised by hand for each release; the zip's name and the document carry it.
-set(PENDREG_VERSION 0.1.0)
 
 # Not required at configure time: only the release needs it.
 find_program(PENDREG_ZIP zip)

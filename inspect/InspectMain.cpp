@@ -10,6 +10,8 @@
 #include "checks/Dependencies.h"
 #include "checks/OutputLog.h"
 #include "checks/TypeLibraryProbe.h"
+#include "companion/FrontEnd.h"
+#include "companion/ToolChoice.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
 #include "record/ProductRecord.h"
@@ -17,16 +19,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <iterator>
+
 namespace {
 
-const int kExitClean = 0;
-const int kExitFindings = 1;
-const int kExitCannotInspect = 2;
+const OptionBit kInspectOptions[] = {kViewOption, kToolOption, kWorkSetOption, kStrictOption,
+                                     kLogOption};
 
-const char kUsage[] =
-    "usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--work-set=NAME] [--strict]\n"
-    "                       [--log=FILE]\n"
-    "       pendreg-inspect --help\n"
+const char kAbout[] =
     "\n"
     "Says what the next \"pendreg.exe /S\" will do with the registrations recorded\n"
     "under HKLM\\Software\\Zelk.Library.Cormant.v3, before anything runs. Reads only.\n"
@@ -44,79 +44,82 @@ const char kUsage[] =
     "               the exit code to FILE, made so that only administrators may\n"
     "               change it\n"
     "  --help       print this text\n"
+    "  --version    print the version\n"
     "\n"
     "Exit code: 0 the pass will do all that is recorded (read the warnings, if any),\n"
     "or nothing is recorded and nothing armed;\n"
     "1 it will not, or nothing starts it (with --strict, also any warning); 2 nothing\n"
-    "could be inspected.\n";
+    "could be inspected; 3 out of memory or an internal error.\n";
 
-// The tool beside this program, unless --tool names another.
-bool DefaultToolPath(char* path) {
-    DWORD length = GetModuleFileNameA(nullptr, path, kPathBufferSize);
-    if (length == 0 || length >= static_cast<DWORD>(kPathBufferSize)) {
+int InspectAll(const Arguments& arguments);
+
+// One verb without a name.
+const Verb kInspect = {
+    nullptr,
+    kInspectOptions,
+    std::size(kInspectOptions),
+    0,  // nothing required
+    "", // no operands
+    0,
+    0,
+    "", // the options' help is in kAbout
+    InspectAll,
+};
+
+const Program kInspector = {"pendreg-inspect", &kInspect, 1, kAbout, nullptr};
+
+// The path in the pass's own buffer, as the pass will have it; false when
+// the ANSI code page cannot hold it in that room.
+bool ToPassBuffer(const std::wstring& path, char (&buffer)[kPathBufferSize]) {
+    std::string ansi;
+    if (!ToAnsi(path, &ansi) || ansi.size() >= sizeof(buffer)) {
         return false;
     }
-    char* slash = strrchr(path, '\\');
-    char* name = slash == nullptr ? path : slash + 1;
-    static const char kToolName[] = "pendreg.exe";
-    if (name - path + sizeof(kToolName) > static_cast<size_t>(kPathBufferSize)) {
-        return false;
-    }
-    memcpy(name, kToolName, sizeof(kToolName));
+    memcpy(buffer, ansi.c_str(), ansi.size() + 1);
     return true;
 }
 
-// Without --tool, the copy that an armed RunOnce value starts is the one the
-// pass runs, as the recorder's add takes it; the tool beside this program
-// only when nothing is armed.
-void ChooseArmedCopy(InspectOptions* options) {
-    std::vector<ArmedCopy> judged =
-        JudgeArmedCopies(AnsiToWide(options->toolPath), options->files.renames);
-    ArmedCopy armed;
-    bool taken = FindArmedCopy(judged, &armed);
-    std::string shown = ReportText(armed.value.copy);
-    if (taken && AnsiHolds(armed.value.copy) &&
-        shown.size() < static_cast<size_t>(kPathBufferSize)) {
-        strcpy(options->toolPath, shown.c_str());
-        options->toolChosen =
-            "the copy that the RunOnce value \"" + ReportText(armed.value.name) + "\" starts";
-    } else {
-        options->toolChosen = "beside the inspector: no RunOnce value starts a copy of it";
+// The tool as ChooseTool takes it, in the pass's buffer: the pass cannot
+// start its own child from a path that does not fit there, so --tool is
+// refused then; an armed copy that does not fit is passed over for the tool
+// beside the inspector. False, said, when there is no tool to name.
+bool TakeTool(const ToolChoice& choice, InspectOptions* options) {
+    if (choice.from == ToolFrom::Given) {
+        std::string ansi;
+        if (!ToAnsi(choice.path, &ansi)) {
+            EmitFormat(stderr,
+                       "pendreg-inspect: tool %s: its path cannot be had through the ANSI code "
+                       "page in %d bytes\n",
+                       ReportText(choice.path).c_str(), kPathBufferSize);
+            return false;
+        }
+        if (!ToPassBuffer(choice.path, options->toolPath)) {
+            Emit(stderr, "pendreg-inspect: the tool's path is too long\n");
+            return false;
+        }
+        return true;
     }
-}
-
-// False, with the reason on standard error, for an option it does not know.
-bool ParseOptions(int argc, char** argv, InspectOptions* options) {
-    options->files.toolBits = 32;
-    if (!DefaultToolPath(options->toolPath)) {
+    if (choice.from == ToolFrom::ArmedCopy && ToPassBuffer(choice.path, options->toolPath)) {
+        options->toolChosen = "the copy that the RunOnce value \"" +
+                              ReportText(choice.taken.value.name) + "\" starts";
+        return true;
+    }
+    options->toolChosen = "beside the inspector: no RunOnce value starts a copy of it";
+    if (!ToPassBuffer(ToolBesideThisProgram(), options->toolPath)) {
         Emit(stderr, "pendreg-inspect: cannot find its own folder\n");
         return false;
     }
-    bool toolGiven = false;
-    for (int index = 1; index < argc; ++index) {
-        const char* argument = argv[index];
-        if (strcmp(argument, "--view=32") == 0) {
-            options->files.toolBits = 32;
-        } else if (strcmp(argument, "--view=64") == 0) {
-            options->files.toolBits = 64;
-        } else if (strcmp(argument, "--strict") == 0) {
-            options->strict = true;
-        } else if (strncmp(argument, "--work-set=", 11) == 0 && argument[11] != '\0') {
-            options->workSet = argument + 11;
-        } else if (strncmp(argument, "--tool=", 7) == 0 && argument[7] != '\0') {
-            // The pass cannot start its own child from a path that does not
-            // fit its buffer, so such a path is refused here too.
-            if (strlen(argument + 7) >= static_cast<size_t>(kPathBufferSize)) {
-                Emit(stderr, "pendreg-inspect: the tool's path is too long\n");
-                return false;
-            }
-            strcpy(options->toolPath, argument + 7);
-            toolGiven = true;
-        } else {
-            EmitFormat(stderr, "pendreg-inspect: unknown option: %s\n%s", argument, kUsage);
-            return false;
-        }
-    }
+    return true;
+}
+
+// Where the inspector's Unicode arguments meet the pass's ANSI code: the
+// work set's name and the tool's path end up in its char buffers. False,
+// with the reason on standard error, when there is nothing to inspect with.
+bool TakeArguments(const Arguments& arguments, InspectOptions* options) {
+    options->files.toolBits = arguments.toolBits;
+    options->strict = arguments.strict;
+    // The front end has refused a name that the code page cannot hold.
+    ToAnsi(arguments.workSet, &options->workSet);
     if (!GetSystemPath(options->systemDirectory)) {
         Emit(stderr, "pendreg-inspect: cannot find the system directory\n");
         return false;
@@ -124,8 +127,8 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
     // One reading of the renames serves every check, the choice of the tool
     // among them.
     options->files.renames = ReadPendingRenames();
-    if (!toolGiven) {
-        ChooseArmedCopy(options);
+    if (!TakeTool(ChooseTool(arguments.tool, options->files.renames), options)) {
+        return false;
     }
     options->files.toolPath = AnsiToWide(options->toolPath);
     return true;
@@ -220,18 +223,10 @@ bool AllClean(const Tally& tally, bool strict) {
 
 namespace {
 
-int InspectAll(int argc, char** argv) {
-    // The report goes out in blocks: written a character at a time, as the
-    // run-time library writes an unbuffered stream, a work set of hundreds
-    // of entries takes seconds.
-    setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-    if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
-        Emit(stdout, kUsage);
-        return kExitClean;
-    }
+int InspectAll(const Arguments& arguments) {
     InspectOptions options;
-    if (!ParseOptions(argc, argv, &options)) {
-        return kExitCannotInspect;
+    if (!TakeArguments(arguments, &options)) {
+        return kExitRefused;
     }
     // No message boxes for a file that cannot be read.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
@@ -263,25 +258,21 @@ int InspectAll(int argc, char** argv) {
         InspectArming(options, tally);
     }
     SaySummary(tally);
-    return AllClean(tally, options.strict) ? kExitClean : kExitFindings;
+    return AllClean(tally, options.strict) ? kExitDone : kExitFindings;
 }
 
 } // namespace
 
-int main(int argc, char** argv) {
+int wmain(int argc, wchar_t** argv) {
     int probeExit = 0;
     if (RunTypeLibraryProbeIfAsked(&probeExit)) {
         return probeExit;
     }
-    std::wstring logPath;
-    std::string logError;
-    // The inspection and its exit code do not depend on the log.
-    if (TakeLogOption(&argc, argv, &logPath) && !OpenOutputLog(logPath, L"", &logError)) {
-        EmitFormat(stderr, "pendreg-inspect: log %s: %s; no log is written\n",
-                   ReportText(logPath).c_str(), logError.c_str());
-    }
-    int status = InspectAll(argc, argv);
-    fflush(stdout);
-    CloseOutputLog(status);
-    return status;
+    // The report goes out in blocks: written a character at a time, as the
+    // run-time library writes an unbuffered stream, a work set of hundreds
+    // of entries takes seconds.
+    setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    return RunCompanion(kInspector, argc, argv, [](const Verb& verb, const Arguments& arguments) {
+        return verb.run(arguments);
+    });
 }

@@ -7,6 +7,7 @@
 #include "checks/ModuleSafety.h"
 #include "checks/Redirection.h"
 #include "checks/Safety.h"
+#include "companion/ToolChoice.h"
 #include "main/PathBuffer.h"
 #include "pending/Launcher.h"
 #include "record/Arm.h"
@@ -35,36 +36,35 @@ struct Tool {
     std::vector<std::wstring> names;
 };
 
-// The copy that an armed RunOnce value starts runs the pass; without one,
-// the tool beside the recorder, which "arm" would copy; --tool overrides.
+// The tool as ChooseTool takes it, --tool made a full path first; with the
+// copy that arming will make, when nothing is armed yet.
 bool ChooseTool(const Arguments& arguments, const std::vector<PendingRename>& renames, Tool* tool) {
-    std::wstring path = arguments.tool;
+    std::wstring given = arguments.tool.empty() ? std::wstring() : FullPath(arguments.tool);
+    ToolChoice choice;
+    if (arguments.tool.empty() || !given.empty()) {
+        choice = ChooseTool(given, renames);
+    }
+    std::wstring& path = choice.path;
     std::wstring future;
-    std::wstring beside = ToolBesideRecorder();
-    if (!path.empty()) {
-        path = FullPath(path);
+    if (choice.from == ToolFrom::Given) {
         tool->why = "--tool";
     } else {
-        std::vector<ArmedCopy> judged = JudgeArmedCopies(beside, renames);
-        ArmedCopy taken;
-        bool armed = FindArmedCopy(judged, &taken);
-        WarnOfArmedCopies(judged, armed ? &taken : nullptr);
-        for (const ArmedCopy& copy : judged) {
+        WarnOfArmedCopies(choice.judged,
+                          choice.from == ToolFrom::ArmedCopy ? &choice.taken : nullptr);
+        for (const ArmedCopy& copy : choice.judged) {
             tool->names.push_back(FileNameOf(copy.value.copy));
         }
-        if (armed) {
-            path = taken.value.copy;
-            tool->why =
-                "the copy that the RunOnce value \"" + ReportText(taken.value.name) + "\" starts";
-        } else {
-            path = beside;
-            future = FutureCopyPath(beside);
-            tool->why = "beside the recorder; nothing is armed yet, and once armed the pass runs "
-                        "a copy of it: arm first to see the copy's lines";
-        }
+    }
+    if (choice.from == ToolFrom::ArmedCopy) {
+        tool->why = "the copy that the RunOnce value \"" + ReportText(choice.taken.value.name) +
+                    "\" starts";
+    } else if (choice.from == ToolFrom::Beside) {
+        future = FutureCopyPath(path);
+        tool->why = "beside the recorder; nothing is armed yet, and once armed the pass runs "
+                    "a copy of it: arm first to see the copy's lines";
     }
     tool->names.push_back(FileNameOf(path));
-    tool->names.push_back(FileNameOf(beside));
+    tool->names.push_back(FileNameOf(ToolBesideThisProgram()));
     // The pass knows its own path through the ANSI functions.
     if (path.empty() || !ToAnsi(path, &tool->path) ||
         tool->path.size() >= static_cast<size_t>(kPathBufferSize)) {

@@ -2,8 +2,10 @@
 // starts it with "/S" at the next logon; nothing when one does already.
 #include "checks/Arming.h"
 #include "checks/Safety.h"
+#include "companion/TrustedLists.h"
 #include "record/Arm.h"
 #include "record/ProductRecord.h"
+#include "companion/ToolChoice.h"
 #include "record/Record.h"
 #include "record/WorkSetWriter.h"
 
@@ -16,13 +18,8 @@ const char kRunOnceShown[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion
 // The view that the system's own start-up reads: the 64-bit one on 64-bit
 // Windows. 32-bit Windows has one view and ignores the flag.
 const REGSAM kStartupView = KEY_WOW64_64KEY;
-// The copy's folder: full control for SYSTEM and Administrators, read and
-// run for Users, and nothing inherited from the Temp folder above it, where
-// users may add files. The pass runs the copy, and loads DLLs from its folder
-// first, with an administrator's rights.
 // The name of a copy's folder: this, then eight hexadecimal digits.
 const wchar_t kCopyFolderPrefix[] = L"pendreg-";
-const wchar_t kCopyFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
 bool IsFile(const std::wstring& path) {
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -64,7 +61,7 @@ std::wstring NewCopyFolder() {
         return std::wstring();
     }
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kCopyFolderAccess, SDDL_REVISION_1,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kCopyFolderList, SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
         Complain("cannot make the access list of the copy's folder: error %lu", GetLastError());
         return std::wstring();
@@ -118,7 +115,7 @@ void RemoveCopy(const std::wstring& copy, const std::wstring& folder) {
 // The tool to copy: pendreg.exe beside the recorder, or --tool, which must
 // be that same tool: the copy runs with an administrator's rights.
 bool ChooseTool(const Arguments& arguments, std::wstring* tool) {
-    std::wstring shipped = ToolBesideRecorder();
+    std::wstring shipped = ToolBesideThisProgram();
     *tool = arguments.tool.empty() ? shipped : FullPath(arguments.tool);
     if (!IsFile(*tool)) {
         Complain("tool %s: not found", ReportText(*tool).c_str());
@@ -236,7 +233,7 @@ bool TakeBackCopy(const Arming& arming) {
     if (!IdentityOf(arming.folder, &folder, &isLink)) {
         return true;
     }
-    for (const ArmingValue& value : FindArmingValues(ToolBesideRecorder(), ReadPendingRenames())) {
+    for (const ArmingValue& value : FindArmingValues(ToolBesideThisProgram(), ReadPendingRenames())) {
         if (SameFile(value.copy, arming.copy)) {
             Print("left: %s: the RunOnce value \"%s\" starts it too\n",
                   ReportText(arming.copy).c_str(), ReportText(value.name).c_str());

@@ -11,6 +11,7 @@
 #include "record/Arm.h"
 #include "record/Staging.h"
 #include "record/ProductRecord.h"
+#include "companion/ToolChoice.h"
 #include "record/Record.h"
 #include "record/WorkSetWriter.h"
 
@@ -88,7 +89,7 @@ bool ReplaceEach(const Arguments& arguments) {
 // its lines on this run's output and in its log: its exit code, or
 // kExitRefused when it could not be run to its end.
 int Inspect(const Arguments& arguments) {
-    std::wstring inspector = FolderOfPath(ToolBesideRecorder()) + L"\\pendreg-inspect.exe";
+    std::wstring inspector = FolderOfPath(ToolBesideThisProgram()) + L"\\pendreg-inspect.exe";
     const std::wstring& log = OutputLogPath();
     // A work set's name and the paths fit the registry's and MAX_PATH's limits.
     wchar_t line[4 * MAX_PATH];

@@ -1,6 +1,6 @@
-// Where the recorder's Unicode arguments meet the pass's ANSI contract: paths
-// and names are converted here, once, and refused when the conversion would
-// change them.
+// The recorder's paths as the pass will read them: made full, and held in
+// the ANSI code page (or by their short form), refused when the conversion
+// would change them.
 #include "record/Record.h"
 
 #include "main/PathBuffer.h"
@@ -20,20 +20,6 @@ template <typename Call> std::wstring AskPath(Call call) {
 }
 
 } // namespace
-
-bool ToAnsi(const std::wstring& text, std::string* ansi) {
-    if (!AnsiHolds(text)) {
-        return false;
-    }
-    int length = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
-                                     nullptr, 0, nullptr, nullptr);
-    ansi->assign(static_cast<size_t>(length), '\0');
-    if (length > 0) {
-        WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), &(*ansi)[0],
-                            length, nullptr, nullptr);
-    }
-    return true;
-}
 
 std::wstring FullPath(const std::wstring& path) {
     std::wstring full = AskPath([&](wchar_t* buffer, DWORD size) {
@@ -68,12 +54,4 @@ bool StorablePath(const std::wstring& operand, std::string* stored) {
         return false;
     }
     return true;
-}
-
-std::wstring ToolBesideRecorder() {
-    // The longest path there is: GetModuleFileNameW does not say how much
-    // room a cut one needed.
-    std::wstring own(32768, L'\0');
-    own.resize(GetModuleFileNameW(nullptr, &own[0], static_cast<DWORD>(own.size())));
-    return own.substr(0, own.find_last_of(L'\\') + 1) + L"pendreg.exe";
 }

@@ -2,6 +2,7 @@
 
 #include "checks/Findings.h"
 #include "checks/OutputLog.h"
+#include "companion/TrustedLists.h"
 
 #include <sddl.h>
 #include <stdlib.h>
@@ -13,10 +14,6 @@ const char kRecordShown[] = "HKLM\\Software\\pendreg-record";
 // One record for both recorders, 32-bit and 64-bit: the 64-bit view (32-bit
 // Windows has one view and ignores the flag).
 const REGSAM kRecordView = KEY_WOW64_64KEY;
-// Full control for SYSTEM and Administrators, read for Users, inherited by
-// every key below and nothing inherited from above: the record decides what
-// an elevated undo deletes.
-const wchar_t kRecordAccess[] = L"D:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
 const wchar_t kProducts[] = L"Products";
 const wchar_t kUnnamed[] = L"Unnamed";
 const wchar_t kArmings[] = L"Armings";
@@ -37,7 +34,7 @@ std::wstring EntriesPath(const Product& product, int toolBits) {
 // below inherits it.
 bool CreateRoot() {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kRecordAccess, SDDL_REVISION_1,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kRecordKeyList, SDDL_REVISION_1,
                                                               &descriptor, nullptr)) {
         return false;
     }

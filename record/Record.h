@@ -4,27 +4,14 @@
 // of a file in use, a RunOnce value that starts the pass). Every verb either
 // does all it was asked or changes nothing.
 #include "checks/Findings.h"
+// The verbs' Arguments, the exit codes and ToAnsi, the edge of the ANSI
+// contract.
+#include "companion/FrontEnd.h"
 
 #include <windows.h>
 
 #include <string>
 #include <vector>
-
-const int kExitDone = 0;
-// Refused or failed, with nothing changed; the reasons are on standard error.
-const int kExitRefused = 2;
-
-// The options and operands of one verb, as given on the command line.
-struct Arguments {
-    std::wstring workSet; // --work-set; empty: none given
-    int toolBits = 32;    // --view: the tool's bitness, and its registry view
-    std::wstring kind;    // --kind; empty: picked from each file
-    std::wstring name;    // --name
-    std::wstring tool;    // --tool; empty: the default
-    std::vector<std::wstring> operands;
-    // Each --replace=NEW|TARGET of install and uninstall, as given.
-    std::vector<std::wstring> replacements;
-};
 
 // The verbs; each returns the exit code.
 int AddVerb(const Arguments& arguments);
@@ -46,11 +33,6 @@ void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Text on standard output; both go to the log too, when there is one.
 void Print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The text in the ANSI code page; false when the code page cannot hold every
-// character of it exactly. The pass reads every name and path through the
-// ANSI functions, so nothing is stored that would come back as another one.
-bool ToAnsi(const std::wstring& text, std::string* ansi);
-
 // The full path of a file operand, or empty with the reason complained.
 std::wstring FullPath(const std::wstring& path);
 
@@ -58,9 +40,6 @@ std::wstring FullPath(const std::wstring& path);
 // its short (8.3) form when only that can be held. False, with the reason
 // complained, when neither can, or it does not fit the pass's buffer.
 bool StorablePath(const std::wstring& operand, std::string* stored);
-
-// pendreg.exe beside the recorder: the tool it ships with.
-std::wstring ToolBesideRecorder();
 
 // A process of the tool that runs the pass now.
 struct RunningPass {

@@ -73,7 +73,7 @@ std::wstring CommandLineOf(HANDLE process, QueryProcess query) {
 
 bool NamedAsTool(const wchar_t* program, const std::vector<std::wstring>& names) {
     for (const std::wstring& name : names) {
-        if (CompareStringOrdinal(program, -1, name.c_str(), -1, TRUE) == CSTR_EQUAL) {
+        if (SameName(program, name)) {
             return true;
         }
     }

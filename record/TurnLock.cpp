@@ -2,8 +2,6 @@
 
 #include <sddl.h>
 
-const wchar_t kTurnLockList[] = L"O:BAG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)";
-
 namespace {
 
 // How often a waiting recorder looks again.

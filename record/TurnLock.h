@@ -10,17 +10,15 @@
 // named object, by contrast, any user may create first and keep. A holder
 // that ends, however it ends, has its handle closed by the system: the next
 // recorder takes the lock as if it had been released.
+// The lock file is made with kTurnLockList.
+#include "companion/TrustedLists.h"
+
 #include <windows.h>
 
 #include <string>
 
 // %windir%\pendreg-record.lock.
 std::wstring TurnLockPath();
-
-// The list the lock file is made with: full control for SYSTEM and
-// Administrators, nothing inherited, so no one else may open the file, not
-// even to hold it.
-extern const wchar_t kTurnLockList[];
 
 enum class TurnTaken {
     Taken,

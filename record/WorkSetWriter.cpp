@@ -10,8 +10,6 @@
 namespace {
 
 const DWORD kWorkSetAccess = KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_ENUMERATE_SUB_KEYS;
-// The registry's limit for the name of one key.
-const size_t kKeyNameLimit = 255;
 // How the names that the recorder makes begin.
 const char kNamePrefix[] = "pendreg ";
 // How long a new name may wait for the clock to pass the last one made.
@@ -185,17 +183,7 @@ LONG WriteEntries(HKEY workSet, DWORD first, const std::vector<NewEntry>& entrie
 } // namespace
 
 bool WorkSetName(const std::wstring& name, std::string* ansi) {
-    const char* problem = nullptr;
-    if (name.empty()) {
-        problem = "a work set needs a name";
-    } else if (name.find(L'\\') != std::wstring::npos) {
-        problem = "a backslash would make it a key inside another";
-    } else if (name.size() > kKeyNameLimit) {
-        problem = "longer than the registry's 255 characters";
-    } else if (!ToAnsi(name, ansi)) {
-        problem = "the ANSI code page cannot hold it, and the pass opens work sets by their ANSI "
-                  "names (ASCII is safest)";
-    }
+    const char* problem = WorkSetNameProblem(name, ansi);
     if (problem != nullptr) {
         Complain("work set \"%s\": cannot be used: %s", ReportText(name).c_str(), problem);
     }

@@ -5,6 +5,8 @@
 // exit code 3, the code an aborted run has always ended with. Only running
 // out of memory reaches them in practice: the others mean a fault in the
 // companion's own code.
+#include "companion/ExitCodes.h"
+
 #include <windows.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -55,9 +57,6 @@ int __cdecl __mingw_vsnwprintf(wchar_t* buffer, size_t size, const wchar_t* form
 
 namespace {
 
-// What an aborted run exits with, as abort() does.
-constexpr int kAbortedExitCode = 3;
-
 // The program's file name without folder or extension, as its own lines on
 // standard error begin.
 const char* ProgramName(char (&path)[MAX_PATH]) {
@@ -89,7 +88,7 @@ const char* ProgramName(char (&path)[MAX_PATH]) {
     fputs(": ", stderr);
     fputs(what, stderr);
     fputs("\n", stderr);
-    _exit(kAbortedExitCode);
+    _exit(kExitAborted);
 }
 
 [[noreturn]] void OutOfMemory() {
@@ -171,9 +170,6 @@ void __throw_bad_cast() {
 void __throw_bad_typeid() {
     InternalError("typeid");
 }
-void __throw_bad_function_call() {
-    InternalError("std::function");
-}
 void __throw_logic_error(const char* where) {
     InternalError(where);
 }
@@ -208,5 +204,8 @@ void __throw_overflow_error(const char* where) {
 }
 void __throw_underflow_error(const char* where) {
     InternalError(where);
+}
+void __throw_bad_function_call() {
+    InternalError("a call of an empty std::function");
 }
 } // namespace std

@@ -2,6 +2,7 @@
 // command lines it prints are those the pass then starts; and inspecting
 // changes nothing. It runs as the 64-bit test build does: "--view=64", so its
 // view and its tool's child are 64-bit.
+#include "companion/ExitCodes.h"
 #include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
@@ -148,6 +149,7 @@ struct VerdictCase {
     std::vector<std::string> lines;
     DWORD exitCode;
     Extra extra = Extra::None;
+    // In UTF-8.
     const char* options = "--view=64";
     // It inspects 32-bit files, whose system modules only a 32-bit Wine has.
     bool needs32BitSystem = false;
@@ -205,7 +207,11 @@ TEST_P(InspectorVerdicts, SaysWhatThePassWillDo) {
         harness::RemovePendingKey();
     }
 
-    Inspection inspection = Inspect(std::string(row.options) + " --tool=\"" + tool_ + "\"", dir());
+    // The options in UTF-8, for names that the ANSI code page cannot hold.
+    Inspection inspection = harness::RunCapturing(
+        harness::Widen("\"" + harness::InspectorPath() + "\" ") + harness::FromUtf8(row.options) +
+            harness::Widen(" --tool=\"" + tool_ + "\""),
+        dir());
 
     ExpectReport(inspection, row.lines, row.exitCode);
 }
@@ -459,6 +465,60 @@ const VerdictCase kVerdictCases[] = {
      0,
      Extra::None,
      "--help"},
+    // The front end, shared with the recorder: Unicode arguments, one table
+    // of options, the usage and the version, the exit codes.
+    {"UnicodeWorkSetNameTheCodePageHolds",
+     {{"Caf\xE9", Entries({{"D", "a.dll"}})}, {"other", Entries({{"D", "noexport.dll"}})}},
+     {"work set \"Caf\xE9\": runs entries 1 to 1, then is deleted",
+      "summary: work sets 1, entries run 1, entries skipped 0, work sets that run nothing 0, "
+      "work sets that stay 0, checks failed 0, *"},
+     kExitDone,
+     Extra::None,
+     u8"--view=64 --work-set=Café"},
+    // Refused as the recorder refuses it, not judged by the "?" that the pass
+    // would read in its place.
+    {"UnicodeWorkSetNameOutsideTheCodePageRefused",
+     {{"W?", Entries({{"D", "a.dll"}})}},
+     {"pendreg-inspect: work set \"W<U+4E2D>\": cannot be used: the ANSI code page cannot hold "
+      "it, and the pass opens work sets by their ANSI names (ASCII is safest)",
+      "usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--work-set=NAME] [--strict]"},
+     kExitRefused,
+     Extra::None,
+     u8"--view=64 --work-set=W中"},
+    {"VersionOfTheRelease",
+     {},
+     {"pendreg-inspect " PENDREG_VERSION},
+     kExitDone,
+     Extra::None,
+     "--version"},
+    {"HelpNamesTheVersionAndEveryExitCode",
+     {},
+     {"       pendreg-inspect --help", "       pendreg-inspect --version",
+      "1 it will not, or nothing starts it (with --strict, also any warning); 2 nothing",
+      "could be inspected; 3 out of memory or an internal error."},
+     kExitDone,
+     Extra::None,
+     "--strict --help"},
+    {"UnknownOptionPrintsTheUsage",
+     {},
+     {"pendreg-inspect: unknown option: --colour",
+      "usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--work-set=NAME] [--strict]",
+      "                       [--log=FILE]"},
+     kExitRefused,
+     Extra::None,
+     "--colour"},
+    {"FlagWithAValue",
+     {},
+     {"pendreg-inspect: unknown option: --strict=1"},
+     kExitRefused,
+     Extra::None,
+     "--view=64 --strict=1"},
+    {"OptionOfTheRecorder",
+     {},
+     {"pendreg-inspect: unknown option: --kind=D"},
+     kExitRefused,
+     Extra::None,
+     "--view=64 --kind=D"},
     // What the shipped tool does: the 32-bit view, and a 32-bit child.
     {"ThirtyTwoBitViewByDefault",
      {{"w", Entries({{"D", "rec32.dll"}, {"D", "a.dll"}})}},

@@ -5,6 +5,7 @@
 #include "checks/AccessList.h"
 #include "checks/OutputLog.h"
 #include "checks/Safety.h"
+#include "companion/ExitCodes.h"
 #include "harness/Guards.h"
 #include "harness/Link.h"
 #include "harness/Harness.h"
@@ -24,6 +25,7 @@ namespace {
 
 using harness::Dword;
 using harness::Entries;
+using harness::FromUtf8;
 using harness::Output;
 using harness::Sz;
 using harness::Value;
@@ -38,13 +40,6 @@ const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Mana
 const char kRenames[] = "PendingFileRenameOperations";
 // Under code page 1252 neither the folder's nor the file's name can be held.
 const wchar_t kUnicodeFile[] = L"\x03A9mega\\comp\x03A9nent.dll";
-
-std::wstring FromUtf8(const std::string& text) {
-    std::wstring wide(text.size(), L'\0');
-    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                    &wide[0], static_cast<int>(wide.size())));
-    return wide;
-}
 
 // What the recorder may change: the pending key in both views, and RunOnce.
 std::string RegistryState() {
@@ -183,9 +178,11 @@ struct RunCase {
     // command lines name the test program standing in for it.
     const char* arguments;
     std::vector<WorkSet> before;
-    // A refused run: the line that says why. Otherwise empty, and the
-    // values of the work set that the run names afterwards follow.
-    const char* refusal;
+    // A run that changes nothing (refused, or asked for its usage or
+    // version): a line it prints, and untouchedExit is its exit code.
+    // Otherwise empty, and the values of the work set that the run names
+    // afterwards follow.
+    const char* untouched;
     std::vector<Value> stored = {};
     int bits = 64;
     // A failure that a recorded run still says, and the inspector too.
@@ -194,10 +191,19 @@ struct RunCase {
     const char* movedAway = "";
     // It records 32-bit files, whose system modules only a 32-bit Wine has.
     bool needs32BitSystem = false;
+    int untouchedExit = kExitRefused;
 };
 
 void PrintTo(const RunCase& row, std::ostream* out) {
     *out << row.name;
+}
+
+// A run that prints the line, changes nothing and ends with 0: asked for its
+// usage or version.
+RunCase Answered(const char* name, const char* arguments, const char* line) {
+    RunCase row = {name, arguments, {}, line};
+    row.untouchedExit = kExitDone;
+    return row;
 }
 
 class RecorderRuns : public RecorderTest, public testing::WithParamInterface<RunCase> {};
@@ -205,7 +211,8 @@ class RecorderRuns : public RecorderTest, public testing::WithParamInterface<Run
 // A recorded run writes what it says, the inspector finds nothing wrong with
 // it, and, with the test build's own 64-bit tool, the pass starts exactly the
 // command lines it printed. A refused run says why in one line, exits with 2
-// and leaves the registry as it was.
+// and leaves the registry as it was; so does a run asked for its usage or
+// version, which exits with 0.
 TEST_P(RecorderRuns, RecordsWhatThePassRunsAsPrintedOrNothing) {
     const RunCase& row = GetParam();
     if (row.needs32BitSystem && harness::LeftToTheLane()) {
@@ -223,10 +230,10 @@ TEST_P(RecorderRuns, RecordsWhatThePassRunsAsPrintedOrNothing) {
     Output run =
         Record(harness::ReplaceAll(row.arguments, "{add64}", "add --tool=\"{self}\" --view=64"));
 
-    if (*row.refusal != '\0') {
-        EXPECT_EQ(2u, run.exitCode);
-        EXPECT_TRUE(run.Has(Expand(row.refusal))) << Expand(row.refusal) << " not in:\n"
-                                                  << run.text;
+    if (*row.untouched != '\0') {
+        EXPECT_EQ(static_cast<DWORD>(row.untouchedExit), run.exitCode) << run.text;
+        EXPECT_TRUE(run.Has(Expand(row.untouched))) << Expand(row.untouched) << " not in:\n"
+                                                    << run.text;
         EXPECT_EQ(before, RegistryState());
         return;
     }
@@ -331,10 +338,7 @@ const RunCase kRunCases[] = {
      "add --colour {dir}\\a.dll",
      {},
      "pendreg-record: add: unknown option: --colour"},
-    {"OptionOfAnotherVerb",
-     "arm --kind=D",
-     {},
-     "pendreg-record: arm: unknown option: --kind=D"},
+    {"OptionOfAnotherVerb", "arm --kind=D", {}, "pendreg-record: arm: unknown option: --kind=D"},
     {"NoFile", "add --view=64", {}, "pendreg-record: add: too few operands"},
     {"DiscardWithoutWorkSetShowsTheUsage",
      "discard --view=64",
@@ -450,6 +454,35 @@ const RunCase kRunCases[] = {
      {},
      "",
      Entries({{"D", "a.dll"}})},
+    // The front end: Unicode arguments, one table of options, the usage
+    // and the version, the exit codes.
+    {"UnicodeWorkSetNameTheCodePageHolds",
+     u8"{add64} --work-set=Café --kind=D {dir}\\a.dll",
+     {},
+     "",
+     Entries({{"D", "a.dll"}})},
+    Answered("VersionOfTheRelease", "--version", "pendreg-record " PENDREG_VERSION),
+    Answered("VersionAfterAVerb", "add --version {dir}\\a.dll", "pendreg-record " PENDREG_VERSION),
+    // Each verb's synopsis comes from the options it takes: those it cannot
+    // do without bare, the others in brackets, repeated ones with "...".
+    Answered("HelpPrintsEachVerbFromItsOptions", "--help",
+             "  install --work-set=NAME [--view=32|64] [--name=NAME] [--replace=NEW|TARGET]..."),
+    Answered("HelpNamesEveryExitCode", "--help",
+             "Exit code: 0 done; 2 refused or failed, with nothing changed; 3 out of memory"),
+    {"UnknownOptionPrintsTheUsage",
+     "add --colour {dir}\\a.dll",
+     {},
+     "  add [--work-set=NAME] [--view=32|64] [--kind=D|DX|E|T] [--tool=PATH] FILE..."},
+    // A file named like an option, refused as a file.
+    {"OptionsEndAtTheDoubleDash",
+     "add --view=64 -- --kind=D",
+     {},
+     "pendreg-record: nothing recorded"},
+    {"ViewNeither32Nor64",
+     "add --view=48 {dir}\\a.dll",
+     {},
+     "pendreg-record: add: unknown option: --view=48"},
+    {"ValueMissing", "arm --name=", {}, "pendreg-record: arm: unknown option: --name="},
 };
 
 INSTANTIATE_TEST_SUITE_P(Recorder, RecorderRuns, testing::ValuesIn(kRunCases),
@@ -739,8 +772,9 @@ TEST_P(RecorderUndo, DiscardsWhatIsThereAndTheArmingWithTheLast) {
     ASSERT_TRUE(harness::RecordWorkSets(row.before, dir(), KEY_WOW64_64KEY));
     std::string copy;
     if (row.armedFor != nullptr) {
-        Output arm = Record(std::string("arm --name=\"") + kProductArm + "\" --tool=\"{tool}\"" +
-                            (*row.armedFor == '\0' ? "" : std::string(" --work-set=") + row.armedFor));
+        Output arm =
+            Record(std::string("arm --name=\"") + kProductArm + "\" --tool=\"{tool}\"" +
+                   (*row.armedFor == '\0' ? "" : std::string(" --work-set=") + row.armedFor));
         ASSERT_EQ(0u, arm.exitCode) << arm.text;
         copy = Quoted(arm.text, "starts \"");
     }
@@ -788,7 +822,8 @@ TEST_P(RecorderUndo, DiscardsWhatIsThereAndTheArmingWithTheLast) {
     }
     if (meanwhile == "swapped") {
         EXPECT_EQ("put there since", harness::ReadFile(copy));
-        EXPECT_TRUE(run.Has("left: " + copy + ": it is no longer the copy of the tool that arm "
+        EXPECT_TRUE(run.Has("left: " + copy +
+                            ": it is no longer the copy of the tool that arm "
                             "made"))
             << run.text;
     }
@@ -1254,11 +1289,11 @@ TEST_P(RecorderWithdraw, TakesBackWhatReplaceStaged) {
         Output replaced = Record("replace --work-set=other {dir}\\update\\new.dll " + target);
         ASSERT_EQ(0u, replaced.text.find("replaced at restart")) << replaced.text;
         std::string staged = Quoted(replaced.text + "\"", "waits beside it as ");
-        expectedBeside.insert(staged.substr(staged.rfind('\\') + 1, staged.find('\r') - staged.rfind('\\') - 1));
+        expectedBeside.insert(
+            staged.substr(staged.rfind('\\') + 1, staged.find('\r') - staged.rfind('\\') - 1));
     }
     for (int run = 0; run < row.replaces; ++run) {
-        Output replaced =
-            Record("replace {dir}\\update\\new.dll " + spelt(row.replaceSpelling));
+        Output replaced = Record("replace {dir}\\update\\new.dll " + spelt(row.replaceSpelling));
         ASSERT_EQ(0u, replaced.text.find("replaced at restart")) << replaced.text;
     }
     CloseHandle(held);
@@ -1304,12 +1339,10 @@ const WithdrawCase kWithdrawCases[] = {
     // but never made by it.
     {"LookalikesOfLeftoversStay", 0, nullptr, true,
      "nothing waits to replace {dir}\\app\\target.dll at restart\r\n", ""},
-    {"TargetWrittenShortWhenStaged", 1, nullptr, false, "withdrawn: ", "", "short",
-     "long"},
-    {"TargetWrittenShortWhenWithdrawn", 1, nullptr, false, "withdrawn: {dir}\\app\\new", "",
-     "long", "short"},
-    {"TargetWrittenShortBothTimes", 1, nullptr, false, "withdrawn: ", "", "short",
+    {"TargetWrittenShortWhenStaged", 1, nullptr, false, "withdrawn: ", "", "short", "long"},
+    {"TargetWrittenShortWhenWithdrawn", 1, nullptr, false, "withdrawn: {dir}\\app\\new", "", "long",
      "short"},
+    {"TargetWrittenShortBothTimes", 1, nullptr, false, "withdrawn: ", "", "short", "short"},
     // The same shared file staged by another product: its new version
     // still arrives.
     {"AnotherProductsStagedVersionStays", 1, nullptr, false, "withdrawn: {dir}\\app\\new",
@@ -1540,7 +1573,7 @@ TEST_P(OutputLogList, AppendsOnlyToAFileOnlyAdministratorsMayChange) {
     SetFileSecurityReader(ServeLogDescriptor);
     std::string error;
 
-    bool opened = OpenOutputLog(Widen(log), L"", &error);
+    bool opened = OpenOutputLog(Widen(log), {}, &error);
     CloseOutputLog(0);
 
     EXPECT_EQ(row.appended, opened) << error;
@@ -1572,7 +1605,7 @@ TEST(OutputLog, FileOfTwoNamesNotAppendedTo) {
     ASSERT_TRUE(CreateHardLinkA((scratch.path() + "\\other name").c_str(), log.c_str(), nullptr));
     std::string error;
 
-    EXPECT_FALSE(OpenOutputLog(Widen(log), L"", &error));
+    EXPECT_FALSE(OpenOutputLog(Widen(log), {}, &error));
     CloseOutputLog(0);
 
     EXPECT_NE(std::string::npos, error.find("other names")) << error;

@@ -171,6 +171,13 @@ std::wstring Widen(const std::string& text) {
     return wide;
 }
 
+std::wstring FromUtf8(const std::string& text) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                    &wide[0], static_cast<int>(wide.size())));
+    return wide;
+}
+
 ScratchFolder::ScratchFolder() {
     char temp[MAX_PATH];
     GetTempPathA(sizeof(temp), temp);

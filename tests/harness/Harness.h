@@ -63,6 +63,9 @@ struct Output {
 Output RunCapturing(const std::wstring& commandLine, const std::string& dir);
 // The text in the ANSI code page as UTF-16, for Unicode command lines.
 std::wstring Widen(const std::string& text);
+// UTF-8 text as UTF-16: a row's arguments written with characters that the
+// ANSI code page cannot hold.
+std::wstring FromUtf8(const std::string& text);
 
 // A folder of its own under the temporary folder, removed with its contents
 // when the object goes.
