@@ -1,7 +1,7 @@
 #include "companion/FrontEnd.h"
 
-#include "checks/Findings.h"
-#include "checks/OutputLog.h"
+#include "checks/text/Findings.h"
+#include "companion/OutputLog.h"
 
 #include <windows.h>
 

@@ -2,8 +2,8 @@
 // The tool that the pass will run: the one whose own child the D and T
 // command lines name. The recorder prints those lines and the inspector
 // judges them, so both choose it here, the same way.
-#include "checks/Arming.h"
-#include "checks/RestartRenames.h"
+#include "checks/arming/Arming.h"
+#include "checks/renames/RestartRenames.h"
 
 #include <string>
 #include <vector>

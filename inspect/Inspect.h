@@ -3,8 +3,8 @@
 // anything runs, what the pass will do with it. Read-only: nothing is
 // written or deleted, and no file's code runs; the only process it starts
 // is itself, to load a type library apart.
-#include "checks/EntryFile.h"
-#include "checks/Findings.h"
+#include "checks/entry/EntryFile.h"
+#include "checks/text/Findings.h"
 #include "main/PathBuffer.h"
 
 #include <windows.h>

@@ -6,10 +6,10 @@
 // --strict, a warning was printed; 2: nothing could be inspected.
 #include "inspect/Inspect.h"
 
-#include "checks/Arming.h"
-#include "checks/Dependencies.h"
-#include "checks/OutputLog.h"
-#include "checks/TypeLibraryProbe.h"
+#include "checks/arming/Arming.h"
+#include "checks/loader/Dependencies.h"
+#include "companion/OutputLog.h"
+#include "checks/image/TypeLibraryProbe.h"
 #include "companion/FrontEnd.h"
 #include "companion/ToolChoice.h"
 #include "pending/Launcher.h"

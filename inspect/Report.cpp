@@ -1,6 +1,6 @@
 #include "inspect/Inspect.h"
 
-#include "checks/OutputLog.h"
+#include "companion/OutputLog.h"
 
 #include <stdarg.h>
 #include <stdio.h>

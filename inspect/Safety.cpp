@@ -2,9 +2,9 @@
 // runs.
 #include "inspect/Inspect.h"
 
-#include "checks/AccessList.h"
-#include "checks/Arming.h"
-#include "checks/Safety.h"
+#include "checks/arming/Arming.h"
+#include "checks/trust/AccessList.h"
+#include "checks/trust/Exposure.h"
 
 void ReportSafety(Tally& tally, int depth, const Findings& findings) {
     for (const Finding& finding : findings) {

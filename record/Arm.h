@@ -1,7 +1,7 @@
 #pragma once
 // Arming: the RunOnce value that starts a copy of the tool with "/S" at the
 // next logon.
-#include "checks/Arming.h"
+#include "checks/arming/Arming.h"
 
 #include <string>
 #include <vector>

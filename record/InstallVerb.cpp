@@ -4,15 +4,15 @@
 // takes its target's place and a pass registers what the failed install
 // recorded. So the verb takes back what this run made when a step fails, and
 // only that: a repair that fails leaves what the first install recorded.
-#include "checks/Arming.h"
-#include "checks/OutputLog.h"
-#include "checks/RestartRenames.h"
-#include "checks/Safety.h"
+#include "checks/arming/Arming.h"
+#include "checks/renames/RestartRenames.h"
+#include "checks/trust/Exposure.h"
+#include "companion/OutputLog.h"
 #include "record/Arm.h"
-#include "record/Staging.h"
 #include "record/ProductRecord.h"
 #include "companion/ToolChoice.h"
 #include "record/Record.h"
+#include "record/Staging.h"
 #include "record/WorkSetWriter.h"
 
 #include <stdio.h>

@@ -1,7 +1,7 @@
 #include "record/ProductRecord.h"
 
-#include "checks/Findings.h"
-#include "checks/OutputLog.h"
+#include "checks/text/Findings.h"
+#include "companion/OutputLog.h"
 #include "companion/TrustedLists.h"
 
 #include <sddl.h>

@@ -21,7 +21,7 @@
 //   Armings\<n>                   value, view, command, copy, copyId,
 //                                 folder, folderId, madeFor
 //     Relying                     one value per product that relies on it
-#include "checks/FileIdentity.h"
+#include "checks/paths/FileIdentity.h"
 #include "record/WorkSetWriter.h"
 
 #include <string>

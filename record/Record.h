@@ -3,7 +3,7 @@
 // the layout the pass reads, and prepares the rest of the road (a new version
 // of a file in use, a RunOnce value that starts the pass). Every verb either
 // does all it was asked or changes nothing.
-#include "checks/Findings.h"
+#include "checks/text/Findings.h"
 // The verbs' Arguments, the exit codes and ToAnsi, the edge of the ANSI
 // contract.
 #include "companion/FrontEnd.h"

@@ -1,13 +1,13 @@
 // pendreg-record: the installer's side of the pending-registration contract.
 // One verb per run: add, replace, arm, withdraw, discard, unregister, install or
 // uninstall. Exit code 0: done; 2: refused or failed, with nothing changed.
-#include "checks/OutputLog.h"
-#include "checks/TypeLibraryProbe.h"
+#include "companion/OutputLog.h"
+#include "checks/image/TypeLibraryProbe.h"
 #include "companion/FrontEnd.h"
 #include "record/Record.h"
 #include "record/TurnLock.h"
-#include "record/WorkSetWriter.h"
 #include "record/Unregister.h"
+#include "record/WorkSetWriter.h"
 
 #include <stdarg.h>
 #include <stdio.h>

@@ -1,7 +1,7 @@
 // replace: a new version in place of a file that may be in use, at once when
 // it can be, otherwise at the next restart.
-#include "checks/PassReach.h"
-#include "checks/Safety.h"
+#include "checks/paths/PassReach.h"
+#include "checks/trust/Exposure.h"
 #include "record/Record.h"
 #include "record/Staging.h"
 

@@ -1,7 +1,7 @@
 // Whether a pass is running now: a process of the tool started with "/S". The
 // pass reads a work set's "count" before it runs the entries, and deletes the
 // work set afterwards, so entries added meanwhile would be deleted unrun.
-#include "checks/Arming.h"
+#include "checks/arming/Arming.h"
 #include "record/Record.h"
 
 #include <tlhelp32.h>

@@ -1,7 +1,7 @@
 #include "record/Staging.h"
 
-#include "checks/RestartRenames.h"
-#include "checks/Safety.h"
+#include "checks/renames/RestartRenames.h"
+#include "checks/trust/Exposure.h"
 #include "record/Record.h"
 
 #include <stdio.h>

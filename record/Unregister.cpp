@@ -1,8 +1,8 @@
 #include "record/Unregister.h"
 
-#include "checks/Findings.h"
-#include "checks/OwnCopy.h"
-#include "checks/Redirection.h"
+#include "checks/paths/Redirection.h"
+#include "checks/text/Findings.h"
+#include "companion/OwnCopy.h"
 #include "pending/Launcher.h"
 
 #include <oleauto.h>

@@ -5,7 +5,7 @@
 // unregistered, last first, as the pass registered it, except a file that
 // another product still relies on. An entry that cannot be taken back is
 // said and does not stop the others: an uninstall goes on.
-#include "checks/FileIdentity.h"
+#include "checks/paths/FileIdentity.h"
 #include "record/ProductRecord.h"
 #include "record/Record.h"
 #include "record/Unregister.h"

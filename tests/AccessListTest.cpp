@@ -1,7 +1,7 @@
 // The evaluation of access lists that the safety checks fall back on, against
 // the platform's own access check, for the principals that the platform
 // answers for everywhere: the SIDs of this program's own token.
-#include "checks/AccessList.h"
+#include "checks/trust/AccessList.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 

@@ -1,8 +1,8 @@
 // Which RunOnce value's copy runs the pass: the values are read as the
 // platform's start-up runs them, the 64-bit view first, and the first copy
 // that is taken is the one that runs; every companion names that one.
-#include "checks/Arming.h"
-#include "checks/RestartRenames.h"
+#include "checks/arming/Arming.h"
+#include "checks/renames/RestartRenames.h"
 #include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"

@@ -6,8 +6,8 @@
 // the file, with the file's identity and no reparse attribute; a link to a
 // folder does the same through a handle, and only the path's attributes
 // (GetFileAttributesW, FindFirstFileW) mark it as a reparse point.
-#include "checks/FileIdentity.h"
-#include "checks/Findings.h"
+#include "checks/paths/FileIdentity.h"
+#include "checks/text/Findings.h"
 #include "harness/Link.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"

@@ -1,7 +1,7 @@
 // The machine's part of every search, as a session started after the restart
 // sees it: PATH is the machine's, then the logged-on user's own
 // (HKCU\Environment), whose folders an administrator's logon searches too.
-#include "checks/SearchOrder.h"
+#include "checks/loader/SearchOrder.h"
 #include "harness/Guards.h"
 #include "harness/Harness.h"
 

@@ -9,8 +9,8 @@
 #include "harness/Placement.h"
 #include "harness/WorkSets.h"
 
-#include "checks/PassReach.h"
-#include "checks/Safety.h"
+#include "checks/paths/PassReach.h"
+#include "checks/trust/Exposure.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,13 @@
 // The recorder: what it writes, the inspector reports clean and the pass runs
 // exactly as printed; what it refuses, it refuses whole, the registry byte
 // for byte as it was; replace, now or at restart; arm, once.
+#include "checks/trust/AccessList.h"
+#include "checks/trust/Exposure.h"
+#include "companion/OutputLog.h"
 #include "fixtures/ClassKey.h"
-#include "checks/AccessList.h"
-#include "checks/OutputLog.h"
-#include "checks/Safety.h"
+#include "checks/trust/AccessList.h"
+#include "companion/OutputLog.h"
+#include "checks/trust/Exposure.h"
 #include "companion/ExitCodes.h"
 #include "harness/Guards.h"
 #include "harness/Link.h"

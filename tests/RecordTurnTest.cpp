@@ -2,7 +2,7 @@
 // a named object of the old spelling held by anyone delays nothing, a turn
 // held by another process makes the recorder wait and then go on, the turn
 // is held while the verb runs, and a holder that died stops no one.
-#include "checks/AccessList.h"
+#include "checks/trust/AccessList.h"
 #include "harness/Guards.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"

@@ -1,8 +1,8 @@
 // The platform's delayed-move list is everybody's: taking out the recorder's
 // own pairs keeps every other pair, those that another process schedules
 // while the list is being rewritten included, or fails and changes nothing.
-#include "checks/Findings.h"
-#include "checks/RestartRenames.h"
+#include "checks/renames/RestartRenames.h"
+#include "checks/text/Findings.h"
 #include "harness/Guards.h"
 #include "harness/Harness.h"
 

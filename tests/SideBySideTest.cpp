@@ -2,7 +2,7 @@
 // store of the row's own, in a scratch folder, named as the platform names
 // its manifests. Wine's own store holds only what Wine ships, and only for the
 // architectures it has, so the rules are shown on stores made for the row.
-#include "checks/SideBySide.h"
+#include "checks/loader/SideBySide.h"
 #include "harness/Harness.h"
 
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 // staged new version or an OWNER RIGHTS entry decide. Wine keeps no access
 // list on files, so the files' descriptors are served to the checks through
 // their reader of descriptors; keys go through Wine's registry as set.
-#include "checks/Safety.h"
+#include "checks/trust/Exposure.h"
 #include "harness/Harness.h"
 
 #include <gtest/gtest.h>

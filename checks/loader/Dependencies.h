@@ -2,9 +2,9 @@
 // Whether the process that registers an entry's file will find every module
 // that the file needs, said before anything runs: the file's imports, and
 // theirs in turn, looked for as the loader of that process looks for them
-// (checks/SearchOrder.h), in the machine's folders as the restart leaves
+// (checks/loader/SearchOrder.h), in the machine's folders as the restart leaves
 // them.
-#include "checks/Findings.h"
+#include "checks/text/Findings.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "checks/ImageFacts.h"
+#include "checks/image/ImageFacts.h"
 
 #include <imagehlp.h>
 

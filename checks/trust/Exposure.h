@@ -1,12 +1,12 @@
 #pragma once
 // Who may change what the pass runs with an administrator's rights at the
 // next logon: a file, the folders above it, a registry key. Only the system
-// and the administrators are trusted (checks/Trust.h); every other principal
+// and the administrators are trusted (checks/trust/Trust.h); every other principal
 // that an object's access list names, or that owns it, is an ordinary user,
 // and what it may do is weighed with the denying entries as the platform
-// weighs them (checks/AccessList.h).
-#include "checks/Findings.h"
-#include "checks/RestartRenames.h"
+// weighs them (checks/trust/AccessList.h).
+#include "checks/renames/RestartRenames.h"
+#include "checks/text/Findings.h"
 
 #include <windows.h>
 

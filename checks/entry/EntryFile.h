@@ -3,8 +3,8 @@
 // it will find it: the file the loader or process creation really opens,
 // named by a full path, present when the pass runs (now, or put in place by
 // the restart's renames), and of the kind and bitness that the entry says.
-#include "checks/Findings.h"
-#include "checks/RestartRenames.h"
+#include "checks/renames/RestartRenames.h"
+#include "checks/text/Findings.h"
 
 #include <memory>
 #include <string>

@@ -6,8 +6,8 @@
 // searches before the place where it finds a module, or any folder of its
 // search for a module that it finds nowhere, must not let ordinary users add
 // a file: the loader would take theirs.
-#include "checks/EntryFile.h"
-#include "checks/Findings.h"
+#include "checks/entry/EntryFile.h"
+#include "checks/text/Findings.h"
 
 // What the judgement has learnt, kept for the run.
 struct PlacementCache;

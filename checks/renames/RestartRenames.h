@@ -70,7 +70,7 @@ bool WithoutPathPrefix(const std::wstring& path, std::wstring* plain);
 // Whether two paths are written the same, compared as the file system
 // compares names (without regard to case, and without the prefixes above):
 // the one comparison of names, for paths already in one form (ComparablePath
-// in checks/FileIdentity.h) or names that are not paths. Whether two paths
+// in checks/paths/FileIdentity.h) or names that are not paths. Whether two paths
 // name one file is SameFile's to say.
 bool SamePath(const std::wstring& first, const std::wstring& second);
 

@@ -3,7 +3,7 @@
 // machine's side-by-side store holds it. The loader finds those through the
 // store and the publishers' policies in it, never through the folder search:
 // the old C and C++ run-time libraries are found this way.
-#include "checks/Findings.h"
+#include "checks/text/Findings.h"
 
 #include <string>
 #include <vector>

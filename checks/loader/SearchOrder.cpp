@@ -1,9 +1,9 @@
-#include "checks/SearchOrder.h"
+#include "checks/loader/SearchOrder.h"
 
-#include "checks/EntryFile.h"
-#include "checks/Findings.h"
-#include "checks/RestartRenames.h"
-#include "checks/Safety.h"
+#include "checks/entry/EntryFile.h"
+#include "checks/renames/RestartRenames.h"
+#include "checks/text/Findings.h"
+#include "checks/trust/Exposure.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "checks/Redirection.h"
+#include "checks/paths/Redirection.h"
 
 #include <windows.h>
 

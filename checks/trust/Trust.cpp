@@ -1,6 +1,6 @@
-#include "checks/Trust.h"
+#include "checks/trust/Trust.h"
 
-#include "checks/Findings.h"
+#include "checks/text/Findings.h"
 
 #include <lm.h>
 #include <sddl.h>

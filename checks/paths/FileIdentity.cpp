@@ -1,6 +1,6 @@
-#include "checks/FileIdentity.h"
+#include "checks/paths/FileIdentity.h"
 
-#include "checks/RestartRenames.h"
+#include "checks/renames/RestartRenames.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "checks/OwnCopy.h"
+#include "companion/OwnCopy.h"
 
 #include <wchar.h>
 

@@ -1,7 +1,7 @@
-#include "checks/PassReach.h"
+#include "checks/paths/PassReach.h"
 
-#include "checks/Findings.h"
-#include "checks/RestartRenames.h"
+#include "checks/renames/RestartRenames.h"
+#include "checks/text/Findings.h"
 
 #include <windows.h>
 

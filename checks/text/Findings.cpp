@@ -1,4 +1,4 @@
-#include "checks/Findings.h"
+#include "checks/text/Findings.h"
 
 #include <windows.h>
 

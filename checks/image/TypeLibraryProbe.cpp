@@ -1,6 +1,6 @@
-#include "checks/TypeLibraryProbe.h"
+#include "checks/image/TypeLibraryProbe.h"
 
-#include "checks/OwnCopy.h"
+#include "companion/OwnCopy.h"
 
 #include <oleauto.h>
 

@@ -1,4 +1,4 @@
-#include "checks/SideBySide.h"
+#include "checks/loader/SideBySide.h"
 
 #include <windows.h>
 

@@ -1,9 +1,9 @@
-#include "checks/ModuleSafety.h"
+#include "checks/entry/ModuleSafety.h"
 
-#include "checks/Dependencies.h"
-#include "checks/Redirection.h"
-#include "checks/RestartRenames.h"
-#include "checks/Safety.h"
+#include "checks/loader/Dependencies.h"
+#include "checks/paths/Redirection.h"
+#include "checks/renames/RestartRenames.h"
+#include "checks/trust/Exposure.h"
 #include "pending/Launcher.h"
 
 #include <map>
@@ -12,7 +12,7 @@
 struct PlacementCache {
     // By the text that names the object, then its path.
     std::map<std::pair<std::string, std::wstring>, Findings> files;
-    // By the folder and how it is judged (checks/Safety.h: Securable).
+    // By the folder and how it is judged (checks/trust/Exposure.h: Securable).
     std::map<std::pair<std::wstring, Securable>, Exposure> folders;
 };
 

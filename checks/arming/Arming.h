@@ -3,8 +3,8 @@
 // HKEY_LOCAL_MACHINE whose command starts a copy of the tool with "/S". The
 // platform runs those values when a member of Administrators logs on, after
 // the restart's renames; a copy that is not there then starts nothing.
-#include "checks/Findings.h"
-#include "checks/RestartRenames.h"
+#include "checks/renames/RestartRenames.h"
+#include "checks/text/Findings.h"
 
 #include <windows.h>
 

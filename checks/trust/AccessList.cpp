@@ -1,4 +1,4 @@
-#include "checks/AccessList.h"
+#include "checks/trust/AccessList.h"
 
 #include <authz.h>
 

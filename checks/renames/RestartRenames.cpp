@@ -1,6 +1,6 @@
-#include "checks/RestartRenames.h"
+#include "checks/renames/RestartRenames.h"
 
-#include "checks/FileIdentity.h"
+#include "checks/paths/FileIdentity.h"
 
 #include <windows.h>
 

@@ -1,10 +1,10 @@
-#include "checks/EntryFile.h"
+#include "checks/entry/EntryFile.h"
 
-#include "checks/Dependencies.h"
-#include "checks/ImageFacts.h"
-#include "checks/PassReach.h"
-#include "checks/Redirection.h"
-#include "checks/TypeLibraryProbe.h"
+#include "checks/image/ImageFacts.h"
+#include "checks/image/TypeLibraryProbe.h"
+#include "checks/loader/Dependencies.h"
+#include "checks/paths/PassReach.h"
+#include "checks/paths/Redirection.h"
 #include "pending/Launcher.h"
 
 #include <windows.h>

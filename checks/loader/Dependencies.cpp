@@ -1,12 +1,12 @@
-#include "checks/Dependencies.h"
+#include "checks/loader/Dependencies.h"
 
-#include "checks/EntryFile.h"
-#include "checks/ImageFacts.h"
-#include "checks/Redirection.h"
-#include "checks/RestartRenames.h"
-#include "checks/Safety.h"
-#include "checks/SearchOrder.h"
-#include "checks/SideBySide.h"
+#include "checks/entry/EntryFile.h"
+#include "checks/image/ImageFacts.h"
+#include "checks/loader/SearchOrder.h"
+#include "checks/loader/SideBySide.h"
+#include "checks/paths/Redirection.h"
+#include "checks/renames/RestartRenames.h"
+#include "checks/trust/Exposure.h"
 #include "pending/Launcher.h"
 
 #include <windows.h>

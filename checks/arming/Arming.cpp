@@ -1,9 +1,9 @@
-#include "checks/Arming.h"
+#include "checks/arming/Arming.h"
 
-#include "checks/EntryFile.h"
-#include "checks/FileIdentity.h"
-#include "checks/ImageFacts.h"
-#include "checks/Safety.h"
+#include "checks/entry/EntryFile.h"
+#include "checks/image/ImageFacts.h"
+#include "checks/paths/FileIdentity.h"
+#include "checks/trust/Exposure.h"
 #include "main/CommandLine.h"
 
 #include <string.h>

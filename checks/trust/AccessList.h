@@ -4,7 +4,7 @@
 // cannot answer for a principal other than the caller (Wine has no Authz, and
 // a token made from the caller's holds only the caller's own groups), the
 // access list is evaluated here by the platform's documented rules.
-#include "checks/Trust.h"
+#include "checks/trust/Trust.h"
 
 #include <windows.h>
 

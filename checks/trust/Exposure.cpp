@@ -1,9 +1,9 @@
-#include "checks/Safety.h"
+#include "checks/trust/Exposure.h"
 
-#include "checks/AccessList.h"
-#include "checks/EntryFile.h"
-#include "checks/Redirection.h"
-#include "checks/Trust.h"
+#include "checks/entry/EntryFile.h"
+#include "checks/paths/Redirection.h"
+#include "checks/trust/AccessList.h"
+#include "checks/trust/Trust.h"
 #include "pending/Launcher.h"
 
 #include <aclapi.h>

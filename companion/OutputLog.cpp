@@ -1,8 +1,8 @@
-#include "checks/OutputLog.h"
+#include "companion/OutputLog.h"
 
-#include "checks/FileIdentity.h"
-#include "checks/Findings.h"
-#include "checks/Safety.h"
+#include "checks/paths/FileIdentity.h"
+#include "checks/text/Findings.h"
+#include "checks/trust/Exposure.h"
 
 #include <windows.h>
 
