@@ -2,11 +2,12 @@
 // every check; the command lines printed are those the pass will start.
 #include "checks/arming/Arming.h"
 #include "checks/entry/EntryFile.h"
+#include "checks/entry/EntrySafety.h"
 #include "checks/entry/ModuleSafety.h"
 #include "checks/image/ImageFacts.h"
 #include "checks/paths/FileIdentity.h"
+#include "checks/paths/PathNames.h"
 #include "checks/paths/Redirection.h"
-#include "checks/trust/Exposure.h"
 #include "main/PathBuffer.h"
 #include "pending/Launcher.h"
 #include "record/Arm.h"

@@ -1,7 +1,7 @@
 // arm: a copy of the tool in a folder of its own, and a RunOnce value that
 // starts it with "/S" at the next logon; nothing when one does already.
 #include "checks/arming/Arming.h"
-#include "checks/trust/Exposure.h"
+#include "checks/paths/PathNames.h"
 #include "record/Arm.h"
 #include "record/ProductRecord.h"
 #include "record/Record.h"
