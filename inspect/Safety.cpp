@@ -3,6 +3,7 @@
 #include "inspect/Inspect.h"
 
 #include "checks/arming/Arming.h"
+#include "checks/arming/CopySafety.h"
 #include "checks/trust/AccessList.h"
 #include "checks/trust/Exposure.h"
 

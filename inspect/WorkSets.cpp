@@ -1,8 +1,8 @@
 #include "inspect/Inspect.h"
 
 #include "checks/entry/EntryFile.h"
+#include "checks/entry/EntrySafety.h"
 #include "checks/entry/ModuleSafety.h"
-#include "checks/trust/Exposure.h"
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
 

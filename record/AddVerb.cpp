@@ -8,6 +8,8 @@
 #include "checks/paths/Redirection.h"
 #include "checks/trust/Exposure.h"
 #include "companion/ToolChoice.h"
+#include "checks/entry/EntrySafety.h"
+#include "checks/paths/PathNames.h"
 #include "main/PathBuffer.h"
 #include "pending/Launcher.h"
 #include "record/Arm.h"

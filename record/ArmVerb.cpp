@@ -3,6 +3,7 @@
 #include "checks/arming/Arming.h"
 #include "checks/trust/Exposure.h"
 #include "companion/TrustedLists.h"
+#include "checks/paths/PathNames.h"
 #include "record/Arm.h"
 #include "record/ProductRecord.h"
 #include "companion/ToolChoice.h"

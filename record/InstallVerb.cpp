@@ -5,8 +5,8 @@
 // recorded. So the verb takes back what this run made when a step fails, and
 // only that: a repair that fails leaves what the first install recorded.
 #include "checks/arming/Arming.h"
+#include "checks/paths/PathNames.h"
 #include "checks/renames/RestartRenames.h"
-#include "checks/trust/Exposure.h"
 #include "companion/OutputLog.h"
 #include "record/Arm.h"
 #include "record/ProductRecord.h"

@@ -1,7 +1,9 @@
 // replace: a new version in place of a file that may be in use, at once when
 // it can be, otherwise at the next restart.
 #include "checks/paths/PassReach.h"
-#include "checks/trust/Exposure.h"
+#include "checks/paths/PathNames.h"
+#include "checks/renames/RestartRenames.h"
+#include "checks/trust/Placements.h"
 #include "record/Record.h"
 #include "record/Staging.h"
 

@@ -1,7 +1,7 @@
 #include "record/Staging.h"
 
+#include "checks/paths/PathNames.h"
 #include "checks/renames/RestartRenames.h"
-#include "checks/trust/Exposure.h"
 #include "record/Record.h"
 
 #include <stdio.h>

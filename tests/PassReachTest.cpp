@@ -10,7 +10,7 @@
 #include "harness/WorkSets.h"
 
 #include "checks/paths/PassReach.h"
-#include "checks/trust/Exposure.h"
+#include "checks/trust/Placements.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // put a folder of their own in its place. The root is a drive of the test's
 // own, mapped to a scratch folder whose rights the row sets, so that the
 // prefix's C:\ is left alone.
-#include "checks/trust/Exposure.h"
+#include "checks/trust/Placements.h"
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 

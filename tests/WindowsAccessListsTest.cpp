@@ -6,6 +6,7 @@
 // list on files, so the files' descriptors are served to the checks through
 // their reader of descriptors; keys go through Wine's registry as set.
 #include "checks/trust/Exposure.h"
+#include "checks/trust/Placements.h"
 #include "harness/Harness.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,10 @@
 #include "checks/arming/Arming.h"
 
+#include "checks/arming/CopySafety.h"
 #include "checks/entry/EntryFile.h"
 #include "checks/image/ImageFacts.h"
 #include "checks/paths/FileIdentity.h"
-#include "checks/trust/Exposure.h"
+#include "checks/paths/PathNames.h"
 #include "main/CommandLine.h"
 
 #include <string.h>

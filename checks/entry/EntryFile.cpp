@@ -3,6 +3,7 @@
 #include "checks/image/ImageFacts.h"
 #include "checks/image/TypeLibraryProbe.h"
 #include "checks/loader/Dependencies.h"
+#include "checks/paths/PathNames.h"
 #include "checks/paths/PassReach.h"
 #include "checks/paths/Redirection.h"
 #include "pending/Launcher.h"
@@ -171,14 +172,6 @@ void CheckNewVersionReach(const std::wstring& newVersion, Findings& findings) {
 }
 
 } // namespace
-
-bool IsFullPath(const std::wstring& path) {
-    auto separator = [](wchar_t unit) { return unit == L'\\' || unit == L'/'; };
-    bool drive = path.size() >= 3 && ((path[0] | 0x20) >= L'a' && (path[0] | 0x20) <= L'z') &&
-                 path[1] == L':' && separator(path[2]);
-    bool unc = path.size() >= 2 && separator(path[0]) && separator(path[1]);
-    return drive || unc;
-}
 
 std::wstring FileThatRegisters(char kind, bool is64Bit, const std::wstring& file,
                                const std::vector<PendingRename>& renames) {

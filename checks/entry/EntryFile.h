@@ -3,34 +3,12 @@
 // it will find it: the file the loader or process creation really opens,
 // named by a full path, present when the pass runs (now, or put in place by
 // the restart's renames), and of the kind and bitness that the entry says.
+#include "checks/loader/FileCheckContext.h"
 #include "checks/renames/RestartRenames.h"
 #include "checks/text/Findings.h"
 
-#include <memory>
 #include <string>
 #include <vector>
-
-struct DependencyCache;
-struct PlacementCache;
-
-// What the checks of every entry need, read once per run.
-struct FileCheckContext {
-    // The bitness of the tool, and so of its own child: 32 or 64.
-    int toolBits;
-    std::vector<PendingRename> renames;
-    // The tool that the D command lines start: its folder is the first that
-    // its child searches for a module that is loaded by name alone.
-    std::wstring toolPath{};
-    // Made by the dependency checks on first use, and kept for the run.
-    mutable std::shared_ptr<DependencyCache> dependencies{};
-    // Made by the judgement of the modules an entry loads, and kept for the
-    // run.
-    mutable std::shared_ptr<PlacementCache> placements{};
-};
-
-// Whether the path names its file without help from the current folder: a
-// drive letter and a backslash, or a UNC path.
-bool IsFullPath(const std::wstring& path);
 
 // The file that registering an entry will open. The loader adds ".dll" to a
 // DLL's name that has no extension (a name that ends in a dot has none);

@@ -1,9 +1,12 @@
 #include "checks/entry/ModuleSafety.h"
 
 #include "checks/loader/Dependencies.h"
+#include "checks/paths/PathNames.h"
 #include "checks/paths/Redirection.h"
 #include "checks/renames/RestartRenames.h"
 #include "checks/trust/Exposure.h"
+#include "checks/trust/Placements.h"
+#include "checks/trust/Rights.h"
 #include "pending/Launcher.h"
 
 #include <map>
@@ -12,7 +15,7 @@
 struct PlacementCache {
     // By the text that names the object, then its path.
     std::map<std::pair<std::string, std::wstring>, Findings> files;
-    // By the folder and how it is judged (checks/trust/Exposure.h: Securable).
+    // By the folder and how it is judged (checks/trust/Rights.h: Securable).
     std::map<std::pair<std::wstring, Securable>, Exposure> folders;
 };
 

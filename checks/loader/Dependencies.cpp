@@ -1,12 +1,12 @@
 #include "checks/loader/Dependencies.h"
 
-#include "checks/entry/EntryFile.h"
 #include "checks/image/ImageFacts.h"
+#include "checks/loader/FileCheckContext.h"
 #include "checks/loader/SearchOrder.h"
 #include "checks/loader/SideBySide.h"
+#include "checks/paths/PathNames.h"
 #include "checks/paths/Redirection.h"
 #include "checks/renames/RestartRenames.h"
-#include "checks/trust/Exposure.h"
 #include "pending/Launcher.h"
 
 #include <windows.h>

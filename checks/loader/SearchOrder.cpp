@@ -1,9 +1,8 @@
 #include "checks/loader/SearchOrder.h"
 
-#include "checks/entry/EntryFile.h"
+#include "checks/paths/PathNames.h"
 #include "checks/renames/RestartRenames.h"
 #include "checks/text/Findings.h"
-#include "checks/trust/Exposure.h"
 
 #include <windows.h>
 

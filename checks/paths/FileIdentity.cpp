@@ -1,6 +1,6 @@
 #include "checks/paths/FileIdentity.h"
 
-#include "checks/renames/RestartRenames.h"
+#include "checks/paths/PathNames.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
 #include "checks/paths/PassReach.h"
 
-#include "checks/renames/RestartRenames.h"
+#include "checks/paths/PathNames.h"
 #include "checks/text/Findings.h"
 
 #include <windows.h>

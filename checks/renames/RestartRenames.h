@@ -60,28 +60,6 @@ std::wstring StoredRenamePath(const std::wstring& stored, bool* replace);
 // each with whether it succeeds then.
 std::vector<PendingRename> ReadPendingRenames();
 
-// The path without a prefix that hands it to the file system as written:
-// "\\?\" or "\\.\" before a drive letter, "\\?\UNC\" before a share. False,
-// with plain untouched, for a prefix before anything else (a device, a
-// volume by its GUID, the system's own namespace): no file path names the
-// same thing, so it cannot be compared with one.
-bool WithoutPathPrefix(const std::wstring& path, std::wstring* plain);
-
-// Whether two paths are written the same, compared as the file system
-// compares names (without regard to case, and without the prefixes above):
-// the one comparison of names, for paths already in one form (ComparablePath
-// in checks/paths/FileIdentity.h) or names that are not paths. Whether two paths
-// name one file is SameFile's to say.
-bool SamePath(const std::wstring& first, const std::wstring& second);
-
-// Whether the list holds a path that is the same as path, as SamePath compares.
-bool ContainsPath(const std::vector<std::wstring>& paths, const std::wstring& path);
-
-// Whether path is folder itself or lies below it, compared as SamePath
-// compares; rest receives the part of path after folder ("" or
-// "\name...").
-bool Below(const std::wstring& path, const std::wstring& folder, std::wstring* rest);
-
 // Why a rename onto a path does nothing at restart.
 enum class RenameFailure { None, SourceMissing, TargetExists };
 

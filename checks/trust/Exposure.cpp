@@ -1,70 +1,21 @@
 #include "checks/trust/Exposure.h"
 
-#include "checks/entry/EntryFile.h"
-#include "checks/paths/Redirection.h"
+#include "checks/paths/PathNames.h"
 #include "checks/trust/AccessList.h"
+#include "checks/trust/FolderSwaps.h"
 #include "checks/trust/Trust.h"
-#include "pending/Launcher.h"
 
 #include <aclapi.h>
 
 namespace {
-
-// A right that lets a principal change an object, as the report says it.
-struct Right {
-    ACCESS_MASK mask;
-    const char* said;
-};
-
-struct Rights {
-    std::vector<Right> changing;
-    GENERIC_MAPPING mapping;
-};
-
-const Rights& RightsOf(Securable kind) {
-    static const Rights kFile = {
-        {{FILE_WRITE_DATA, "write to it"},
-         {FILE_APPEND_DATA, "append to it"},
-         {DELETE, "delete it"},
-         {WRITE_DAC, "change its permissions"},
-         {WRITE_OWNER, "take it over"}},
-        {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS}};
-    static const Rights kFolder = {{{FILE_ADD_FILE, "add files to it"},
-                                    {FILE_DELETE_CHILD, "delete files in it"},
-                                    {WRITE_DAC, "change its permissions"},
-                                    {WRITE_OWNER, "take it over"}},
-                                   kFile.mapping};
-    // The loader never searches the folder of a staged file: adding files
-    // beside it changes nothing, removing or replacing it does.
-    static const Rights kStagingFolder = {{{FILE_DELETE_CHILD, "delete files in it"},
-                                           {WRITE_DAC, "change its permissions"},
-                                           {WRITE_OWNER, "take it over"}},
-                                          kFile.mapping};
-    static const Rights kKey = {{{KEY_SET_VALUE, "set values in it"},
-                                 {KEY_CREATE_SUB_KEY, "create subkeys in it"},
-                                 {WRITE_DAC, "change its permissions"},
-                                 {WRITE_OWNER, "take it over"}},
-                                {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS}};
-    switch (kind) {
-    case Securable::Key:
-        return kKey;
-    case Securable::Folder:
-        return kFolder;
-    case Securable::StagingFolder:
-        return kStagingFolder;
-    case Securable::File:
-        break;
-    }
-    return kFile;
-}
 
 FileSecurityReader& Reader() {
     static FileSecurityReader reader = nullptr;
     return reader;
 }
 
-// Whether a file or folder lies at the path, as the reader of descriptors
-// sees it.
+} // namespace
+
 bool LiesThere(const std::wstring& path) {
     if (FileSecurityReader reader = Reader()) {
         std::vector<BYTE> unused;
@@ -73,6 +24,8 @@ bool LiesThere(const std::wstring& path) {
     }
     return PathExists(path);
 }
+
+namespace {
 
 const SECURITY_INFORMATION kAskedParts =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
@@ -128,24 +81,6 @@ std::vector<Sid> Untrusted(const std::vector<PSECURITY_DESCRIPTOR>& descriptors)
         }
     }
     return untrusted;
-}
-
-std::string Said(const Rights& rights, ACCESS_MASK granted) {
-    std::string said;
-    for (const Right& right : rights.changing) {
-        if ((granted & right.mask) != 0) {
-            said += (said.empty() ? "" : ", ") + std::string(right.said);
-        }
-    }
-    return said;
-}
-
-ACCESS_MASK Changing(const Rights& rights) {
-    ACCESS_MASK changing = 0;
-    for (const Right& right : rights.changing) {
-        changing |= right.mask;
-    }
-    return changing;
 }
 
 // What the entries of one principal let standard users do, said under it.
@@ -208,52 +143,6 @@ Exposure Unread(DWORD error) {
     return unread;
 }
 
-// Adds the principal of the first grant that holds one of the rights; false
-// when none does.
-bool AddGrantor(std::vector<Sid>& grantors, const std::vector<Grant>& grants, ACCESS_MASK rights) {
-    for (const Grant& grant : grants) {
-        if ((grant.mask & rights) == 0) {
-            continue;
-        }
-        if (!ContainsSid(grantors, const_cast<BYTE*>(grant.grantor.data()))) {
-            grantors.push_back(grant.grantor);
-        }
-        return true;
-    }
-    return false;
-}
-
-// The principals whose entries let a standard user's logon that holds the
-// principal move the folder away (delete it, or delete in its parent) and
-// make a folder of that name in the parent: then what is loaded from below it
-// is theirs. None when it may not. Whoever may change an access list may
-// grant itself either.
-std::vector<Sid> SwappedBy(PSECURITY_DESCRIPTOR folder, PSECURITY_DESCRIPTOR parent,
-                           PSID principal) {
-    const ACCESS_MASK control = WRITE_DAC | WRITE_OWNER;
-    const GENERIC_MAPPING& mapping = RightsOf(Securable::Folder).mapping;
-    std::vector<Grant> onFolder = GrantsToStandardUser(folder, principal, mapping);
-    std::vector<Grant> onParent = GrantsToStandardUser(parent, principal, mapping);
-    std::vector<Sid> grantors;
-    bool movesAway = AddGrantor(grantors, onFolder, DELETE | control) ||
-                     AddGrantor(grantors, onParent, FILE_DELETE_CHILD | control);
-    if (!movesAway || !AddGrantor(grantors, onParent, FILE_ADD_SUBDIRECTORY | control)) {
-        grantors.clear();
-    }
-    return grantors;
-}
-
-// "Users", or "Users and Authenticated Users together": a standard user holds
-// them all at once.
-std::string Together(const std::vector<Sid>& principals) {
-    std::string named;
-    for (size_t index = 0; index < principals.size(); ++index) {
-        named += index == 0 ? "" : index + 1 == principals.size() ? " and " : ", ";
-        named += NameOfPrincipal(const_cast<BYTE*>(principals[index].data()));
-    }
-    return principals.size() > 1 ? named + " together" : named;
-}
-
 void AddSwappers(Exposure& exposure, PSECURITY_DESCRIPTOR folder, PSECURITY_DESCRIPTOR parent,
                  const std::wstring& parentPath) {
     const std::string swap = " may move it away and make a folder of its name in ";
@@ -273,32 +162,10 @@ void AddSwappers(Exposure& exposure, PSECURITY_DESCRIPTOR folder, PSECURITY_DESC
     }
 }
 
-// C:\ or \\server\share, with or without a prefix that hands it to the file
-// system as written: nothing above it can be swapped.
-bool IsVolumeRoot(const std::wstring& written) {
-    std::wstring folder;
-    if (!WithoutPathPrefix(written, &folder)) {
-        return true;
-    }
-    if (folder.size() <= 3 && folder.size() >= 2 && folder[1] == L':') {
-        return true;
-    }
-    return folder.compare(0, 2, L"\\\\") == 0 && folder.find(L'\\', 2) != std::wstring::npos &&
-           folder.find(L'\\', folder.find(L'\\', 2) + 1) == std::wstring::npos;
-}
+} // namespace
 
-// The folder above, or empty at the root of a volume. Never the folder
-// itself nor a longer one, so that a walk up from any path ends.
-std::wstring FolderAbove(const std::wstring& folder) {
-    std::wstring above = IsVolumeRoot(folder) ? std::wstring() : FolderOfPath(folder);
-    return above.size() < folder.size() ? above : std::wstring();
-}
-
-// A folder the file lies in (own: judged as that kind) or below (ownKind
-// null): its own rights count only for the folder that holds the file; any
-// folder may be swapped.
-Exposure FolderExposure(const std::wstring& folder, const std::wstring& parent,
-                        const Securable* ownKind) {
+Exposure ExposureOfFolder(const std::wstring& folder, const std::wstring& parent,
+                          const Securable* ownKind) {
     if (ownKind == nullptr && parent.empty()) {
         return Exposure();
     }
@@ -317,49 +184,6 @@ Exposure FolderExposure(const std::wstring& folder, const std::wstring& parent,
     AddSwappers(exposure, mine.get(), above.get(), parent);
     return exposure;
 }
-
-// Judges files and the folders above them, each folder once however many of
-// the files lie below it.
-class Placements {
-  public:
-    // file names the file with its path ("the file C:\d\a.dll"), below names
-    // it in the lines of its folders ("the folder C:\d of the file").
-    bool Add(Findings& findings, const std::string& named, const std::string& below,
-             const std::wstring& file, Placement placement) {
-        bool safe = true;
-        if (LiesThere(file)) {
-            safe &= AddExposureFinding(findings, named, ExposureOfPath(file, Securable::File));
-        }
-        const Securable ownKind =
-            placement == Placement::Staged ? Securable::StagingFolder : Securable::Folder;
-        std::wstring folder = FolderOfPath(file);
-        for (bool own = true; !folder.empty(); own = false) {
-            std::wstring parent = FolderAbove(folder);
-            if (!Judged(folder) && LiesThere(folder)) {
-                safe &= AddExposureFinding(
-                    findings,
-                    "the folder " + ReportText(folder) + (own ? " of " : " above ") + below,
-                    FolderExposure(folder, parent, own ? &ownKind : nullptr));
-            }
-            folder = parent;
-        }
-        return safe;
-    }
-
-  private:
-    // Whether the folder was judged already; it counts as judged from now.
-    bool Judged(const std::wstring& folder) {
-        if (ContainsPath(judged_, folder)) {
-            return true;
-        }
-        judged_.push_back(folder);
-        return false;
-    }
-
-    std::vector<std::wstring> judged_;
-};
-
-} // namespace
 
 Exposure ExposureOfPath(const std::wstring& path, Securable kind) {
     Descriptor descriptor(path);
@@ -396,76 +220,6 @@ bool AddExposureFinding(Findings& findings, const std::string& what, const Expos
     return false;
 }
 
-std::wstring FolderOfPath(const std::wstring& path) {
-    size_t slash = path.find_last_of(L"\\/");
-    if (slash == std::wstring::npos) {
-        return std::wstring();
-    }
-    // The folder of C:\a.dll is C:\, not the drive's current folder C:.
-    return path.substr(0, slash > 0 && path[slash - 1] == L':' ? slash + 1 : slash);
-}
-
-std::wstring FileNameOf(const std::wstring& path) {
-    return path.substr(path.find_last_of(L"\\/") + 1);
-}
-
-bool PathExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool AddPlacementFindings(Findings& findings, const std::string& what, const std::wstring& file,
-                          Placement placement) {
-    Placements placements;
-    return placements.Add(findings, what, what, file, placement);
-}
-
 void SetFileSecurityReader(FileSecurityReader reader) {
     Reader() = reader;
-}
-
-Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
-                          const std::vector<PendingRename>& renames) {
-    Findings findings;
-    // The files as the entry's own program will find them.
-    RedirectionOff view(RunsWithRedirectionOff(kind, is64Bit));
-    std::wstring opened;
-    AfterRestart after;
-    if (!FindOpenedFile(kind, is64Bit, file, renames, &opened, &after) || !after.present) {
-        return findings;
-    }
-    // The file present now runs if its replacement fails; the new version's
-    // bytes keep their permissions when they are moved in.
-    bool replaced = !SamePath(after.origin, opened);
-    Placements placements;
-    bool safe = placements.Add(findings, "the file " + ReportText(opened), "the file", opened,
-                               Placement::Runs);
-    if (replaced) {
-        safe &= placements.Add(findings, "the new version " + ReportText(after.origin),
-                               "the new version", after.origin, Placement::Staged);
-    }
-    if (safe) {
-        AddFinding(findings, Outcome::Ok, "no ordinary user may change %s",
-                   replaced ? "the file, its new version or the folders above them"
-                            : "the file or the folders above it");
-    }
-    return findings;
-}
-
-Findings CheckCopySafety(const std::wstring& copy, const std::wstring& lying) {
-    Findings findings;
-    Placements placements;
-    // The bytes that will run, where they lie until the restart, and the
-    // place they run from, whose folder the loader searches first.
-    bool staged = !SamePath(lying, copy);
-    bool safe = placements.Add(findings, "the tool's copy " + ReportText(lying), "the tool's copy",
-                               lying, staged ? Placement::Staged : Placement::Runs);
-    if (staged) {
-        safe &= placements.Add(findings, "the tool's copy " + ReportText(copy), "the tool's copy",
-                               copy, Placement::Runs);
-    }
-    if (safe) {
-        AddFinding(findings, Outcome::Ok,
-                   "no ordinary user may change the tool's copy or the folders above it");
-    }
-    return findings;
 }
