@@ -9,7 +9,6 @@
 #include <sddl.h>
 #include <wchar.h>
 
-
 namespace {
 
 HANDLE log = INVALID_HANDLE_VALUE;

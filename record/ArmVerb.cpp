@@ -234,7 +234,8 @@ bool TakeBackCopy(const Arming& arming) {
     if (!IdentityOf(arming.folder, &folder, &isLink)) {
         return true;
     }
-    for (const ArmingValue& value : FindArmingValues(ToolBesideThisProgram(), ReadPendingRenames())) {
+    for (const ArmingValue& value :
+         FindArmingValues(ToolBesideThisProgram(), ReadPendingRenames())) {
         if (SameFile(value.copy, arming.copy)) {
             Print("left: %s: the RunOnce value \"%s\" starts it too\n",
                   ReportText(arming.copy).c_str(), ReportText(value.name).c_str());

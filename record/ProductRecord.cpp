@@ -106,8 +106,7 @@ std::vector<std::wstring> Subkeys(const std::wstring& path) {
 
 bool SetText(HKEY key, const wchar_t* name, const std::wstring& text) {
     return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 std::wstring Text(HKEY key, const wchar_t* name) {
@@ -243,7 +242,8 @@ bool NoteEntries(const Product& product, int toolBits, const std::vector<NewEntr
         for (const NewEntry& entry : entries) {
             ++count;
             std::wstring number = std::to_wstring(count);
-            written = written && SetText(key, (number + L".mode").c_str(), AnsiToWide(entry.mode.c_str())) &&
+            written = written &&
+                      SetText(key, (number + L".mode").c_str(), AnsiToWide(entry.mode.c_str())) &&
                       SetText(key, (number + L".file").c_str(), AnsiToWide(entry.file.c_str()));
         }
         // The count last: a run cut short leaves only values beyond it.
@@ -334,17 +334,15 @@ bool NoteArming(Arming* arming, const Product& product) {
         arming->key = NewNumberedKey(kArmings);
     }
     arming->madeFor = product;
-    HKEY key = arming->key.empty()
-                   ? nullptr
-                   : OpenKey(std::wstring(kArmings) + L"\\" + arming->key, true);
-    bool written = key != nullptr && SetText(key, L"value", arming->value) &&
-                   SetNumber(key, L"view", static_cast<DWORD>(arming->viewBits)) &&
-                   SetText(key, L"command", arming->command) &&
-                   SetText(key, L"copy", arming->copy) &&
-                   SetIdentity(key, L"copyId", arming->copyId) &&
-                   SetText(key, L"folder", arming->folder) &&
-                   SetIdentity(key, L"folderId", arming->folderId) &&
-                   SetText(key, L"madeFor", RelianceName(product));
+    HKEY key =
+        arming->key.empty() ? nullptr : OpenKey(std::wstring(kArmings) + L"\\" + arming->key, true);
+    bool written =
+        key != nullptr && SetText(key, L"value", arming->value) &&
+        SetNumber(key, L"view", static_cast<DWORD>(arming->viewBits)) &&
+        SetText(key, L"command", arming->command) && SetText(key, L"copy", arming->copy) &&
+        SetIdentity(key, L"copyId", arming->copyId) && SetText(key, L"folder", arming->folder) &&
+        SetIdentity(key, L"folderId", arming->folderId) &&
+        SetText(key, L"madeFor", RelianceName(product));
     if (key != nullptr) {
         RegCloseKey(key);
     }
@@ -385,7 +383,8 @@ std::vector<Arming> NotedArmings() {
         arming.folderId = Identity(key, L"folderId");
         std::wstring madeFor = Text(key, L"madeFor");
         size_t separator = madeFor.find(L'\\');
-        arming.madeFor = separator == std::wstring::npos ? std::wstring() : madeFor.substr(separator + 1);
+        arming.madeFor =
+            separator == std::wstring::npos ? std::wstring() : madeFor.substr(separator + 1);
         RegCloseKey(key);
         armings.push_back(arming);
     }
@@ -401,9 +400,8 @@ std::vector<Product> RelyingOn(const Arming& arming, bool* unnamed) {
     }
     wchar_t name[512];
     DWORD length = 512;
-    for (DWORD index = 0;
-         RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) ==
-         ERROR_SUCCESS;
+    for (DWORD index = 0; RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr,
+                                        nullptr) == ERROR_SUCCESS;
          ++index, length = 512) {
         std::wstring relying = name;
         std::wstring prefix = std::wstring(kProducts) + L"\\";

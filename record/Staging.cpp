@@ -47,14 +47,14 @@ bool MovedAtRestart(const StagedCopy& copy) {
 
 // Copies every byte of source into the file open for writing.
 bool CopyInto(const std::wstring& source, HANDLE into) {
-    HANDLE from = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE from = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (from == INVALID_HANDLE_VALUE) {
         return false;
     }
     std::vector<char> chunk(kCopyChunk);
     bool copied = true;
-    for (DWORD read = 0; copied; ) {
+    for (DWORD read = 0; copied;) {
         copied = ReadFile(from, chunk.data(), kCopyChunk, &read, nullptr) != 0;
         if (!copied || read == 0) {
             break;
@@ -165,8 +165,8 @@ std::wstring PartialNameOf(const std::wstring& staged) {
     return FolderOfPath(staged) + L"\\" + kPartialPrefix + FileNameOf(staged);
 }
 
-bool StageNewVersion(const Product& product, const std::wstring& source,
-                     const std::wstring& target, StagedCopy* copy) {
+bool StageNewVersion(const Product& product, const std::wstring& source, const std::wstring& target,
+                     StagedCopy* copy) {
     HANDLE file = StartCopy(product, target, copy);
     if (file == INVALID_HANDLE_VALUE) {
         return false;

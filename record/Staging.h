@@ -22,8 +22,8 @@ std::wstring PartialNameOf(const std::wstring& staged);
 // A complete copy of source beside the target, under its staged name, noted
 // for the product; empty, complained, with nothing left behind, when it
 // could not be made. copy receives what was noted.
-bool StageNewVersion(const Product& product, const std::wstring& source,
-                     const std::wstring& target, StagedCopy* copy);
+bool StageNewVersion(const Product& product, const std::wstring& source, const std::wstring& target,
+                     StagedCopy* copy);
 
 // Takes back a staged copy that did not get its move (the move failed, or a
 // replace was cut short): its partial copy and its name, each only while it

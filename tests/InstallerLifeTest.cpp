@@ -251,7 +251,8 @@ TEST_P(InstallerLife, LeavesNothingOfTheProductButWhatItRegistered) {
 
 const LifeCase kLifeCases[] = {
     {"InstallThenRestartRegisters", "hold install1 restart", 1, true, true, true},
-    {"UninstallBeforeRestartLeavesNothing", "hold install1 uninstall restart", 0, false, false, false},
+    {"UninstallBeforeRestartLeavesNothing", "hold install1 uninstall restart", 0, false, false,
+     false},
     {"UninstallAfterRestartSucceeds", "hold install1 restart uninstall", 1, true, false, false},
     {"RepairRecordsNothingTwice", "hold install1 repair restart", 1, true, true, true},
     {"UpgradeBeforeRestart", "hold install1 install2 restart", 1, true, true, true},

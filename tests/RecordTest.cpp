@@ -832,8 +832,8 @@ TEST_P(RecorderUndo, DiscardsWhatIsThereAndTheArmingWithTheLast) {
     }
     if (row.after.empty() && !row.valueStays && meanwhile != "swapped" &&
         meanwhile != "short value" && meanwhile != "linked") {
-        EXPECT_FALSE(harness::KeyExists(HKEY_LOCAL_MACHINE, harness::kProductRecordKey,
-                                        KEY_WOW64_64KEY))
+        EXPECT_FALSE(
+            harness::KeyExists(HKEY_LOCAL_MACHINE, harness::kProductRecordKey, KEY_WOW64_64KEY))
             << "the record stays when nothing is left to undo";
     }
 }
