@@ -328,7 +328,8 @@ class Placements {
              const std::wstring& file, Placement placement) {
         bool safe = true;
         if (LiesThere(file)) {
-            safe &= AddExposureFinding(findings, named, ExposureOfPath(file, Securable::File));
+            safe &= AddExposureFinding(findings, named, ReportText(file), Securable::File,
+                                       ExposureOfPath(file, Securable::File));
         }
         const Securable ownKind =
             placement == Placement::Staged ? Securable::StagingFolder : Securable::Folder;
@@ -336,10 +337,10 @@ class Placements {
         for (bool own = true; !folder.empty(); own = false) {
             std::wstring parent = FolderAbove(folder);
             if (!Judged(folder) && LiesThere(folder)) {
+                std::string shown = ReportText(folder);
                 safe &= AddExposureFinding(
-                    findings,
-                    "the folder " + ReportText(folder) + (own ? " of " : " above ") + below,
-                    FolderExposure(folder, parent, own ? &ownKind : nullptr));
+                    findings, "the folder " + shown + (own ? " of " : " above ") + below, shown,
+                    Securable::Folder, FolderExposure(folder, parent, own ? &ownKind : nullptr));
             }
             folder = parent;
         }
@@ -377,11 +378,11 @@ Exposure ExposureOfKey(HKEY key) {
     return ExposureOf(descriptor.get(), Securable::Key);
 }
 
-bool AddExposureFinding(Findings& findings, const std::string& what, const Exposure& exposure) {
+bool AddExposureFinding(Findings& findings, const std::string& what, const std::string& shown,
+                        Securable kind, const Exposure& exposure) {
     if (exposure.error != ERROR_SUCCESS) {
-        AddFinding(findings, Outcome::Fail,
-                   "cannot tell who may change %s: its permissions cannot be read (error %lu)",
-                   what.c_str(), exposure.error);
+        AddFinding(findings, FindingCode::PermissionsUnreadable,
+                   {Words(what), Number(exposure.error), About(shown)});
         return false;
     }
     if (exposure.changers.empty()) {
@@ -391,8 +392,10 @@ bool AddExposureFinding(Findings& findings, const std::string& what, const Expos
     for (const std::string& changer : exposure.changers) {
         who += (who.empty() ? "" : "; ") + changer;
     }
-    AddFinding(findings, Outcome::Fail, "ordinary users may change %s: %s", what.c_str(),
-               who.c_str());
+    FindingCode code = kind == Securable::Key    ? FindingCode::KeyUsersMayChange
+                       : kind == Securable::File ? FindingCode::FileUsersMayChange
+                                                 : FindingCode::FolderUsersMayChange;
+    AddFinding(findings, code, {Words(what), Words(who), About(shown)});
     return false;
 }
 
@@ -444,9 +447,8 @@ Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
                                "the new version", after.origin, Placement::Staged);
     }
     if (safe) {
-        AddFinding(findings, Outcome::Ok, "no ordinary user may change %s",
-                   replaced ? "the file, its new version or the folders above them"
-                            : "the file or the folders above it");
+        AddFinding(findings, replaced ? FindingCode::NewVersionSafe : FindingCode::FileSafe,
+                   {About(opened)});
     }
     return findings;
 }
@@ -464,8 +466,7 @@ Findings CheckCopySafety(const std::wstring& copy, const std::wstring& lying) {
                                copy, Placement::Runs);
     }
     if (safe) {
-        AddFinding(findings, Outcome::Ok,
-                   "no ordinary user may change the tool's copy or the folders above it");
+        AddFinding(findings, FindingCode::CopySafe, {About(copy)});
     }
     return findings;
 }

@@ -37,8 +37,10 @@ Exposure ExposureOfKey(HKEY key);
 
 // Adds a failure for an object that ordinary users may change, or whose
 // descriptor cannot be read; what names it as the report says it ("the file
-// C:\d\a.dll"). False when it added one.
-bool AddExposureFinding(Findings& findings, const std::string& what, const Exposure& exposure);
+// C:\d\a.dll"), shown is its path (or key) as the report shows it, and kind
+// what it is. False when it added one.
+bool AddExposureFinding(Findings& findings, const std::string& what, const std::string& shown,
+                        Securable kind, const Exposure& exposure);
 
 // The folder that holds the file the path names.
 std::wstring FolderOfPath(const std::wstring& path);

@@ -13,6 +13,7 @@
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
 #include "record/ProductRecord.h"
+#include "checks/AccessList.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -25,7 +26,7 @@ const int kExitCannotInspect = 2;
 
 const char kUsage[] =
     "usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--work-set=NAME] [--strict]\n"
-    "                       [--log=FILE]\n"
+    "                       [--log=FILE] [--format=json]\n"
     "       pendreg-inspect --help\n"
     "\n"
     "Says what the next \"pendreg.exe /S\" will do with the registrations recorded\n"
@@ -43,6 +44,7 @@ const char kUsage[] =
     "  --log=FILE   also append the command line, the time, every line printed and\n"
     "               the exit code to FILE, made so that only administrators may\n"
     "               change it\n"
+    "  --format=json  write one JSON document instead of the lines\n"
     "  --help       print this text\n"
     "\n"
     "Exit code: 0 the pass will do all that is recorded (read the warnings, if any),\n"
@@ -78,6 +80,7 @@ void ChooseArmedCopy(InspectOptions* options) {
     if (taken && AnsiHolds(armed.value.copy) &&
         shown.size() < static_cast<size_t>(kPathBufferSize)) {
         strcpy(options->toolPath, shown.c_str());
+        options->takenCopy = shown;
         options->toolChosen =
             "the copy that the RunOnce value \"" + ReportText(armed.value.name) + "\" starts";
     } else {
@@ -101,6 +104,8 @@ bool ParseOptions(int argc, char** argv, InspectOptions* options) {
             options->files.toolBits = 64;
         } else if (strcmp(argument, "--strict") == 0) {
             options->strict = true;
+        } else if (strcmp(argument, "--format=json") == 0) {
+            options->json = true;
         } else if (strncmp(argument, "--work-set=", 11) == 0 && argument[11] != '\0') {
             options->workSet = argument + 11;
         } else if (strncmp(argument, "--tool=", 7) == 0 && argument[7] != '\0') {
@@ -158,17 +163,14 @@ void InspectOtherView(const InspectOptions& options, Tally& tally) {
         if (!Judged(options, AnsiToWide(name))) {
             continue;
         }
-        Say(0, "other view: work set \"%s\" lies in the %d-bit view, which the tool never reads",
-            name, otherBits);
-        ++tally.otherView;
+        SayVerdict(tally, 0, MakeFinding(FindingCode::OtherView, {Words(name), Number(otherBits)}));
     }
     RegCloseKey(key);
 }
 
 // The current folder that the dependency checks take for the pass: the
 // loader searches it, and the pass's children inherit it.
-void SayPassFolder(const InspectOptions& options) {
-    PassFolder pass = PassCurrentFolder(options.files);
+void SayPassFolder(const PassFolder& pass) {
     Say(0,
         "deps: the pass's current folder is taken as %s, which the loader searches %s: the "
         "platform's documentation does not say which folder a program that a RunOnce value "
@@ -185,17 +187,10 @@ void SayPassFolder(const InspectOptions& options) {
 // recorded, and whatever the installer meant to register never will be.
 void JudgeWorkSetNotThere(const InspectOptions& options, Tally& tally) {
     if (!NotedEntries(AnsiToWide(options.workSet.c_str()), options.files.toolBits).empty()) {
-        Say(0,
-            "carried out: work set \"%s\" is gone, and the recorder noted entries for it: the "
-            "pass has run it and deleted it",
-            options.workSet.c_str());
+        SayVerdict(tally, 0, MakeFinding(FindingCode::CarriedOut, {Words(options.workSet)}));
         return;
     }
-    Say(0,
-        "%snothing recorded for \"%s\": no work set of that name, and the recorder noted "
-        "nothing for it (a misspelt name, or an add that never ran)",
-        TagOf(Outcome::Fail), options.workSet.c_str());
-    ++tally.checksFailed;
+    SayFinding(tally, 0, MakeFinding(FindingCode::NothingRecordedFor, {Words(options.workSet)}));
 }
 
 void SaySummary(const Tally& tally) {
@@ -235,26 +230,30 @@ int InspectAll(int argc, char** argv) {
     }
     // No message boxes for a file that cannot be read.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    PassFolder pass = PassCurrentFolder(options.files);
+    if (options.json) {
+        UseJsonReport();
+        JsonHeader(options, pass, !PlatformAnswersForAnyPrincipal());
+    }
     Say(0, "key: HKLM\\%s (%d-bit view)", PendingKeyPath, options.files.toolBits);
     Say(0, "tool: %s (%s%sits own child is a %d-bit process)", options.toolPath,
         options.toolChosen.c_str(), options.toolChosen.empty() ? "" : "; ", options.files.toolBits);
-    SayPassFolder(options);
+    SayPassFolder(pass);
     SayHowRightsAreRead();
     Tally tally;
     HKEY key;
     if (OpenPendingKey(ViewOfTool(options.files.toolBits), &key)) {
-        InspectKeySafety(key, std::string("the pending key HKLM\\") + PendingKeyPath, 0, tally);
+        std::string shown = std::string("HKLM\\") + PendingKeyPath;
+        InspectKeySafety(key, "the pending key " + shown, shown, 0, tally);
         InspectWorkSets(key, options, tally);
         RegCloseKey(key);
         if (tally.workSetsKept != 0) {
-            Say(0, "the key stays too, with the work sets that stay");
+            SayVerdict(tally, 0, MakeFinding(FindingCode::KeyStays));
         }
     } else if (PendingKeyMissing(ViewOfTool(options.files.toolBits))) {
-        Say(0, "no work sets: the key is not there");
+        SayVerdict(tally, 0, MakeFinding(FindingCode::KeyMissing));
     } else {
-        Say(0, "the key is there but cannot be opened for reading: the pass runs nothing, and "
-               "the key stays with all its work sets");
-        tally.keyUnreadable = true;
+        SayVerdict(tally, 0, MakeFinding(FindingCode::KeyUnreadable));
     }
     InspectOtherView(options, tally);
     if (!options.workSet.empty() && tally.workSets == 0 && tally.otherView == 0) {
@@ -263,7 +262,11 @@ int InspectAll(int argc, char** argv) {
         InspectArming(options, tally);
     }
     SaySummary(tally);
-    return AllClean(tally, options.strict) ? kExitClean : kExitFindings;
+    int status = AllClean(tally, options.strict) ? kExitClean : kExitFindings;
+    if (options.json) {
+        WriteJsonReport(options, tally, status);
+    }
+    return status;
 }
 
 } // namespace
