@@ -44,7 +44,7 @@ enum class CountedAs {
 // X(name, code, outcome, counted as, words), in the order of the guide's list.
 #define PENDREG_FINDING_CODES(X)                                                                   \
     X(TxRegistersNothing, "tx-registers-nothing", Refuse, Check,                                   \
-      "TX runs regsvr32.exe, which does not register type libraries: record the library as T, "   \
+      "TX runs regsvr32.exe, which does not register type libraries: record the library as T, "    \
       "or register it from a 64-bit DLL")                                                          \
     X(DevicePath, "device-path", Refuse, Check,                                                    \
       "names a device or a volume, not a file on a drive or a share: no check can tell which "     \
@@ -69,10 +69,12 @@ enum class CountedAs {
     X(FileSourceMissing, "file-source-missing", Refuse, Check,                                     \
       "file not found: the pending move that would put it in place fails at restart, as %s is "    \
       "not there")                                                                                 \
-    X(FileMissing, "file-missing", Refuse, Check, "file not found, and no pending rename creates it") \
+    X(FileMissing, "file-missing", Refuse, Check,                                                  \
+      "file not found, and no pending rename creates it")                                          \
     X(FileReplacedAtRestart, "file-replaced-at-restart", Ok, Check,                                \
       "file present, replaced at restart from %s")                                                 \
-    X(FileArrivesAtRestart, "file-arrives-at-restart", Ok, Check, "file arrives at restart from %s") \
+    X(FileArrivesAtRestart, "file-arrives-at-restart", Ok, Check,                                  \
+      "file arrives at restart from %s")                                                           \
     X(FilePresent, "file-present", Ok, Check, "file present")                                      \
     X(FileUnreadable, "file-unreadable", Refuse, Check, "cannot be read (error %u)")               \
     X(DamagedImage, "damaged-image", Refuse, Check, "damaged image: %s")                           \
@@ -127,7 +129,8 @@ enum class CountedAs {
       "%s, which arrives at restart from %s%s")                                                    \
     X(ModuleFoundThroughPath, "module-found-through-path", Ok, Check,                              \
       "%s, found through PATH in %s%s")                                                            \
-    X(ModuleInToolFolder, "module-in-tool-folder", Ok, Check, "%s, found in the tool's folder %s%s") \
+    X(ModuleInToolFolder, "module-in-tool-folder", Ok, Check,                                      \
+      "%s, found in the tool's folder %s%s")                                                       \
     X(ModulesFound, "modules-found", Ok, Check, "a %u-bit process finds every module it needs")    \
     X(AssemblyInstalled, "assembly-installed", Ok, Check,                                          \
       "%s asks for the side-by-side assembly %s %s (%s), which is installed in %s")                \
@@ -190,7 +193,7 @@ enum class CountedAs {
     X(WorkSetUnopened, "work-set-unopened", Fail, WorkSetUnrun,                                    \
       "work set \"%s\": deleted without running anything: it cannot be opened")                    \
     X(WorkSetNameUnheld, "work-set-name-unheld", Fail, WorkSetUnrunAndKept,                        \
-      "work set \"%s\": stays: its name cannot be held by the ANSI code page; the pass reads it "   \
+      "work set \"%s\": stays: its name cannot be held by the ANSI code page; the pass reads it "  \
       "as \"%s\", which names no work set, so it can neither run it nor delete it")                \
     X(WorkSetNameTaken, "work-set-name-taken", Ok, Nothing,                                        \
       "work set \"%s\": its name cannot be held by the ANSI code page; the pass reads it as "      \

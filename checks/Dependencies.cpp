@@ -198,14 +198,13 @@ class DependencyReport {
         const Link& link = step.link;
         const Found& found = step.found;
         bool delayed = !link.delayLoaded.empty();
-        std::string needs =
-            (link.delayLoaded == link.name ? "delay-loads " : "needs ") + link.name +
-            Through(link.through);
+        std::string needs = (link.delayLoaded == link.name ? "delay-loads " : "needs ") +
+                            link.name + Through(link.through);
         FindingArgument when = Words(found.tooLate.empty() ? "only" : "first");
-        FindingArgument tooLate = Words(found.tooLate.empty()
-                                            ? std::string()
-                                            : ", and the loader stops there: " +
-                                                  ReportText(found.tooLate) + " comes too late");
+        FindingArgument tooLate = Words(
+            found.tooLate.empty()
+                ? std::string()
+                : ", and the loader stops there: " + ReportText(found.tooLate) + " comes too late");
         FindingArgument why = Words(Why(*step.order));
         // What a delay-load brings in fails only when it is called.
         FindingArgument loads = Words(link.delayLoaded == link.name
@@ -222,10 +221,10 @@ class DependencyReport {
                 delayed ? FindingCode::DelayedModuleUnusable : FindingCode::ModuleUnusable,
                 {Words(needs), Number(bits_), when, Path(found.shown), tooLate, why, loads});
         } else {
-            finding = MakeFinding(
-                delayed ? FindingCode::DelayedModuleMissing : FindingCode::ModuleMissing,
-                {Words(needs), Number(bits_), Words(FoldersSaid(*step.order)), tooLate, why,
-                 loads});
+            finding = MakeFinding(delayed ? FindingCode::DelayedModuleMissing
+                                          : FindingCode::ModuleMissing,
+                                  {Words(needs), Number(bits_), Words(FoldersSaid(*step.order)),
+                                   tooLate, why, loads});
         }
         findings_.push_back(finding);
         missing_ = true;

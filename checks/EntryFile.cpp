@@ -86,8 +86,8 @@ void CheckExecutable(const ImageFacts& facts, Findings& findings) {
     if (facts.isImage && !facts.isDll) {
         AddFinding(findings, FindingCode::ExecutableBits, {Number(facts.bits)});
     } else {
-        AddFinding(findings, facts.isImage ? FindingCode::DllNotExecutable
-                                           : FindingCode::NotAnExecutable);
+        AddFinding(findings,
+                   facts.isImage ? FindingCode::DllNotExecutable : FindingCode::NotAnExecutable);
     }
 }
 
@@ -121,7 +121,8 @@ void CheckFileItself(char kind, bool is64Bit, const std::wstring& located, int t
     }
     ImageFacts facts = ReadImageFacts(located);
     if (facts.readError != ERROR_SUCCESS) {
-        AddFinding(findings, FindingCode::FileUnreadable, {Number(facts.readError), About(located)});
+        AddFinding(findings, FindingCode::FileUnreadable,
+                   {Number(facts.readError), About(located)});
     } else if (facts.damage != nullptr) {
         AddFinding(findings, FindingCode::DamagedImage, {Words(facts.damage), About(located)});
     } else if (kind == 'E') {

@@ -44,10 +44,10 @@ void InspectArming(const InspectOptions& options, Tally& tally) {
     for (const ArmingValue& value : values) {
         std::string command = ReportText(value.command);
         JsonArmingValue(ReportText(value.name), value.viewBits, command, ReportText(value.copy));
-        SayVerdict(tally, 0,
-                   MakeFinding(FindingCode::Armed, {Words(ReportText(value.name)),
-                                                    Number(value.viewBits), Words(command),
-                                                    About(value.copy)}));
+        SayVerdict(
+            tally, 0,
+            MakeFinding(FindingCode::Armed, {Words(ReportText(value.name)), Number(value.viewBits),
+                                             Words(command), About(value.copy)}));
         InspectCopy(value.copy, options, tally);
     }
     JsonEndArming();

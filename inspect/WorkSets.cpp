@@ -150,10 +150,10 @@ static void InspectEntry(HKEY workSet, DWORD number, const InspectOptions& optio
         return;
     }
     JsonEntry({number, number, entry.mode, entry.file, commandLine});
-    SayVerdict(tally, 1,
-               MakeFinding(FindingCode::EntryRuns, {Number(number), Words(entry.mode),
-                                                    Words(commandLine),
-                                                    About(std::string(entry.file))}));
+    SayVerdict(
+        tally, 1,
+        MakeFinding(FindingCode::EntryRuns, {Number(number), Words(entry.mode), Words(commandLine),
+                                             About(std::string(entry.file))}));
     CheckStoredPath(workSet, number, entry.file, tally);
     Report(tally, 2, CheckEntryFile(kind, is64Bit, entry.file, options.files));
     Report(tally, 2, CheckEntrySafety(kind, is64Bit, entry.file, options.files.renames));
@@ -375,10 +375,10 @@ void InspectWorkSets(HKEY key, const InspectOptions& options, Tally& tally) {
         }
         if (taken != found) {
             JsonWorkSet(shown);
-            SayVerdict(tally, 0,
-                       MakeFinding(FindingCode::WorkSetNameTaken,
-                                   {Words(shown), Words(found->ansiName),
-                                    Words(ReportText(taken->name))}));
+            SayVerdict(
+                tally, 0,
+                MakeFinding(FindingCode::WorkSetNameTaken, {Words(shown), Words(found->ansiName),
+                                                            Words(ReportText(taken->name))}));
         }
         if (InspectWorkSet(key, ReportText(taken->name), found->ansiName.c_str(), options, tally)) {
             taken->deleted = true;

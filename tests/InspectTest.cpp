@@ -6,12 +6,15 @@
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 #include "harness/WorkSets.h"
+#include "harness/Jq.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iostream>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -34,13 +37,45 @@ const char kArmName[] = "pendreg inspector test";
 // A second product's, for the rows where two values start the pass.
 const char kSecondArmName[] = "pendreg inspector test 2";
 
-using Inspection = harness::Output;
+// What the inspector said, and how it was run, for the rows that run it again
+// for its JSON document.
+struct Inspection : harness::Output {
+    std::string arguments;
+    std::string dir;
+    // The findings of the JSON document, once read (ReadCodes).
+    std::vector<std::string> codes;
+    bool codesRead = false;
+};
 
 // Runs the inspector with its standard output in a file, and returns its
 // exit code and lines.
 Inspection Inspect(const std::string& arguments, const std::string& dir) {
-    return harness::RunCapturing(
+    Inspection inspection;
+    static_cast<harness::Output&>(inspection) = harness::RunCapturing(
         harness::Widen("\"" + harness::InspectorPath() + "\" " + arguments), dir);
+    inspection.arguments = arguments;
+    inspection.dir = dir;
+    return inspection;
+}
+
+// Every finding of the inspector's JSON document for the same run, as
+// "OUTCOME CODE", read by jq; the document's exit code must be the run's.
+std::vector<std::string> InspectedCodes(const Inspection& inspection) {
+    Inspection json = Inspect(inspection.arguments + " --format=json", inspection.dir);
+    EXPECT_EQ(inspection.exitCode, json.exitCode) << json.text;
+    std::string file = inspection.dir + "\\report.json";
+    harness::WriteWholeFile(file, json.text);
+    std::vector<std::string> codes;
+    std::string error;
+    EXPECT_TRUE(harness::RunJq("(.. | objects | select(has(\"code\") and has(\"outcome\")) | "
+                               "\"\\(.outcome) \\(.code)\"), \"exit \\(.exit_code)\"",
+                               file, &codes, &error))
+        << error << "\nin:\n"
+        << json.text;
+    harness::RemoveFile(file);
+    EXPECT_FALSE(codes.empty() || codes.back() != "exit " + std::to_string(json.exitCode))
+        << json.text;
+    return codes;
 }
 
 // A value of the machine's (the delayed-move list, the PATH): each test that
@@ -87,7 +122,10 @@ class InspectorTest : public testing::Test {
         return harness::ReplaceAll(expanded, "{dir}", dir());
     }
     // The wanted lines must appear in the report in this order; one that
-    // ends in "*" stands for every line that begins with the rest.
+    // ends in "*" stands for every line that begins with the rest. One that
+    // begins with "code: " ("code: refuse file-missing") is a finding of that
+    // outcome and code in the JSON document of the same run, in any order: a
+    // code wanted twice must be there twice.
     void ExpectReport(const Inspection& inspection, const std::vector<std::string>& lines,
                       DWORD exitCode) const {
         std::string report;
@@ -95,8 +133,18 @@ class InspectorTest : public testing::Test {
             report += line + "\n";
         }
         EXPECT_EQ(exitCode, inspection.exitCode) << report;
+        std::vector<std::string> codes;
+        for (const std::string& wanted : lines) {
+            if (wanted.compare(0, 6, "code: ") == 0) {
+                codes.push_back(wanted.substr(6));
+            }
+        }
+        ExpectCodes(inspection, codes);
         auto from = inspection.lines.begin();
         for (const std::string& wanted : lines) {
+            if (wanted.compare(0, 6, "code: ") == 0) {
+                continue;
+            }
             std::string line = Expand(wanted);
             bool prefix = !line.empty() && line.back() == '*';
             line.resize(line.size() - (prefix ? 1 : 0));
@@ -107,6 +155,28 @@ class InspectorTest : public testing::Test {
                 << "missing, or out of order: " << line << "\nin:\n"
                 << report;
             from = found == inspection.lines.end() ? from : found + 1;
+        }
+    }
+    void ExpectCodes(const Inspection& inspection, const std::vector<std::string>& wanted) const {
+        if (wanted.empty()) {
+            return;
+        }
+        if (!harness::JqAvailable()) {
+            std::cout << "[ codes    ] not checked: jq runs only on Wine's Unix side\n";
+            return;
+        }
+        std::vector<std::string> got =
+            inspection.codesRead ? inspection.codes : InspectedCodes(inspection);
+        std::string said;
+        for (const std::string& code : got) {
+            said += code + "\n";
+        }
+        for (const std::string& code : wanted) {
+            auto found = std::find(got.begin(), got.end(), code);
+            EXPECT_NE(got.end(), found) << "no finding " << code << " (or too few) in:\n" << said;
+            if (found != got.end()) {
+                got.erase(found);
+            }
         }
     }
     const std::string& dir() const {
@@ -216,29 +286,30 @@ const VerdictCase kVerdictCases[] = {
     {"EveryCheckPasses",
      {{"w",
        Entries({{"D", "a.dll"}, {"E", "exeserver.exe"}, {"T", "sample.tlb"}, {"DX", "b.dll"}})}},
-     {"work set \"w\": runs entries 1 to 4, then is deleted",
-      "  entry 1 (D): runs \"{tool}\" /D{dir}\\a.dll", "    ok   file present",
-      "    ok   64-bit DLL", "    ok   exports DllRegisterServer",
+     {"work set \"w\": runs entries 1 to 4, then is deleted", "code: ok work-set-runs",
+      "  entry 1 (D): runs \"{tool}\" /D{dir}\\a.dll", "code: ok file-present",
+      "    ok   64-bit DLL", "code: ok dll-bits", "code: ok exports-register",
       "  entry 2 (E): runs \"{dir}\\exeserver.exe\" /regserver", "    ok   64-bit executable",
-      "  entry 3 (T): runs \"{tool}\" /T{dir}\\sample.tlb", "    ok   loads as a type library",
+      "code: ok executable-bits", "  entry 3 (T): runs \"{tool}\" /T{dir}\\sample.tlb",
+      "code: ok type-library-loads",
       "  entry 4 (DX): runs \"{sys}\\regsvr32.exe\" /s \"{dir}\\b.dll\"", "    ok   64-bit DLL",
+      "code: ok dll-bits",
       "summary: work sets 1, entries run 4, entries skipped 0, work sets that run nothing 0, "
       "work sets that stay 0, checks failed 0, warnings 0, work sets in the other view 0, "
       "unsafe placements 0, RunOnce values that start the pass 1"},
      0},
-    {"NoKeyNothingToDo", {}, {"no work sets: the key is not there"}, 0},
+    {"NoKeyNothingToDo", {}, {"code: ok key-missing"}, 0},
     // After the restart, or before anything was recorded: nothing to do is
     // nothing wrong.
     {"NothingRecordedNothingArmed",
      {},
-     {"no work sets: the key is not there",
-      "nothing recorded: no work set, and no RunOnce value starts the pass"},
+     {"code: ok key-missing", "code: ok nothing-recorded"},
      0,
      Extra::Disarmed},
     // Another product's work set fails; the one named is judged alone.
     {"WorkSetNamedJudgedAlone",
      {{"other", Entries({{"D", "noexport.dll"}})}, {"mine", Entries({{"D", "a.dll"}})}},
-     {"work set \"mine\": runs entries 1 to 1, then is deleted",
+     {"work set \"mine\": runs entries 1 to 1, then is deleted", "code: ok work-set-runs",
       "summary: work sets 1, entries run 1, entries skipped 0, work sets that run nothing 0, "
       "work sets that stay 0, checks failed 0, *"},
      0,
@@ -246,7 +317,8 @@ const VerdictCase kVerdictCases[] = {
      "--view=64 --work-set=MINE"},
     {"WorkSetNamedStillNeedsTheArming",
      {{"mine", Entries({{"D", "a.dll"}})}},
-     {"work set \"mine\": runs entries 1 to 1, then is deleted", "FAIL not armed: *"},
+     {"work set \"mine\": runs entries 1 to 1, then is deleted", "code: ok work-set-runs",
+      "FAIL not armed: *"},
      1,
      Extra::Disarmed,
      "--view=64 --work-set=mine"},
@@ -255,6 +327,7 @@ const VerdictCase kVerdictCases[] = {
      {{"other", Entries({{"D", "noexport.dll"}})}},
      {"FAIL nothing recorded for \"mine\": no work set of that name, and the recorder noted "
       "nothing for it (a misspelt name, or an add that never ran)",
+      "code: fail nothing-recorded-for",
       "summary: work sets 0, entries run 0, entries skipped 0, work sets that run nothing 0, "
       "work sets that stay 0, checks failed 1, *"},
      1,
@@ -264,6 +337,7 @@ const VerdictCase kVerdictCases[] = {
      {{"other", Entries({{"D", "noexport.dll"}})}},
      {"carried out: work set \"mine\" is gone, and the recorder noted entries for it: the pass "
       "has run it and deleted it",
+      "code: ok carried-out",
       "summary: work sets 0, entries run 0, entries skipped 0, work sets that run nothing 0, "
       "work sets that stay 0, checks failed 0, *"},
      0,
@@ -271,14 +345,15 @@ const VerdictCase kVerdictCases[] = {
      "--view=64 --work-set=mine"},
     {"WorkSetNamedInTheOtherView",
      {},
-     {"other view: work set \"lost\" lies in the 32-bit view, which the tool never reads"},
+     {"other view: work set \"lost\" lies in the 32-bit view, which the tool never reads",
+      "code: fail other-view"},
      1,
      Extra::OtherView,
      "--view=64 --work-set=lost"},
     // Another product's work set in the other view is its mistake, not this one's.
     {"WorkSetNamedOtherViewHoldsAnother",
      {{"mine", Entries({{"D", "a.dll"}})}},
-     {"work set \"mine\": runs entries 1 to 1, then is deleted",
+     {"work set \"mine\": runs entries 1 to 1, then is deleted", "code: ok work-set-runs",
       "summary: work sets 1, entries run 1, entries skipped 0, work sets that run nothing 0, "
       "work sets that stay 0, checks failed 0, warnings 0, work sets in the other view 0, *"},
      0,
@@ -288,6 +363,7 @@ const VerdictCase kVerdictCases[] = {
      {{"w", Entries({{"D", "a.dll"}})}},
      {"WARN 2 RunOnce values start the pass: the first to run runs every work set, and the "
       "others find nothing left to do",
+      "code: warn armed-several-times",
       "summary: work sets 1, entries run 1, entries skipped 0, work sets that run nothing 0, "
       "work sets that stay 0, checks failed 0, warnings 1, work sets in the other view 0, "
       "unsafe placements 0, RunOnce values that start the pass 2"},
@@ -295,155 +371,164 @@ const VerdictCase kVerdictCases[] = {
      Extra::ArmedTwice},
     {"CountMissing",
      {{"w", Without(Entries({{"D", "a.dll"}}), "count")}},
-     {"work set \"w\": runs nothing (\"count\" is missing), then is deleted"},
+     {"work set \"w\": runs nothing (\"count\" is missing), then is deleted",
+      "code: fail work-set-runs-nothing"},
      1},
     {"CountZero",
      {{"w", With(Entries({{"D", "a.dll"}}), {Dword("count", 0)})}},
-     {"work set \"w\": runs nothing (\"count\" is 0), then is deleted"},
+     {"work set \"w\": runs nothing (\"count\" is 0), then is deleted",
+      "code: fail work-set-runs-nothing"},
      1},
     {"CountNotDword",
      {{"w", With(Entries({{"D", "a.dll"}}), {Sz("count", "1")})}},
-     {"work set \"w\": runs nothing (\"count\" is not a REG_DWORD), then is deleted"},
+     {"work set \"w\": runs nothing (\"count\" is not a REG_DWORD), then is deleted",
+      "code: fail work-set-runs-nothing"},
      1},
     {"WorkSetWithSubkeyStays",
      {{"w", Entries({{"D", "a.dll"}}), true}},
      {"work set \"w\": runs entries 1 to 1, then stays: it has a subkey, so the pass cannot "
       "delete it and every later pass runs it again",
-      "the key stays too, with the work sets that stay"},
+      "code: fail work-set-has-subkey", "code: fail key-stays"},
      1},
     {"WorkSetThatCannotBeOpened",
      {{"w", Entries({{"D", "a.dll"}}), false, KEY_READ}},
      {"work set \"w\": runs nothing (it cannot be opened), then is deleted, unless it has a "
-      "subkey, which cannot be listed either"},
+      "subkey, which cannot be listed either",
+      "code: fail work-set-unopened-unlisted"},
      1},
     {"ModeMissing",
      {{"w", Without(Entries({{"D", "a.dll"}}), "1.mode")}},
-     {"  entry 1: skipped: \"1.mode\" is missing"},
+     {"  entry 1: skipped: \"1.mode\" is missing", "code: fail value-missing"},
      1},
     {"ModeNotString",
      {{"w", With(Entries({{"D", "a.dll"}}), {{"1.mode", REG_BINARY, "D"}})}},
-     {"  entry 1: skipped: \"1.mode\" is not a REG_SZ"},
+     {"  entry 1: skipped: \"1.mode\" is not a REG_SZ", "code: fail value-not-a-string"},
      1},
     {"ModeTooLong",
      {{"w", With(Entries({{"D", "a.dll"}}), {Sz("1.mode", "DXY")})}},
-     {"  entry 1: skipped: \"1.mode\" is too long: a mode has at most 2 characters"},
+     {"  entry 1: skipped: \"1.mode\" is too long: a mode has at most 2 characters",
+      "code: fail mode-too-long"},
      1},
     {"FileMissing",
      {{"w", Without(Entries({{"D", "a.dll"}}), "1.file")}},
-     {"  entry 1: skipped: \"1.file\" is missing"},
+     {"  entry 1: skipped: \"1.file\" is missing", "code: fail value-missing"},
      1},
     {"FileNotString",
      {{"w", With(Entries({{"D", "a.dll"}}), {{"1.file", REG_EXPAND_SZ, "{dir}\\a.dll"}})}},
-     {"  entry 1: skipped: \"1.file\" is not a REG_SZ"},
+     {"  entry 1: skipped: \"1.file\" is not a REG_SZ", "code: fail value-not-a-string"},
      1},
     {"FileTooLong",
      {{"w", With(Entries({{"D", "a.dll"}}), {Sz("1.file", kLong)})}},
-     {"  entry 1: skipped: \"1.file\" is too long: a file path has at most 1023 bytes"},
+     {"  entry 1: skipped: \"1.file\" is too long: a file path has at most 1023 bytes",
+      "code: fail file-value-too-long"},
      1},
     {"FileEmpty",
      {{"w", Entries({{"D", ""}})}},
-     {"  entry 1 (D): skipped: the file value is empty"},
+     {"  entry 1 (D): skipped: the file value is empty", "code: fail file-value-empty"},
      1},
     {"UnknownKindLetter",
      {{"w", Entries({{"Q", "a.dll"}})}},
-     {"  entry 1 (Q): skipped: the kind letter is not D, E or T"},
+     {"  entry 1 (Q): skipped: the kind letter is not D, E or T", "code: fail kind-unknown"},
      1},
     {"DriveRelativePath",
      {{"w", With(Entries({{"D", "a.dll"}}), {Sz("1.file", "C:a.dll")})}},
-     {"    FAIL not a full path: which file is registered depends on the folder the pass is "
-      "started in and on the search path"},
+     {"code: refuse not-a-full-path"},
      1},
     {"CommandLineWouldNotFit",
      {{"w", With(Entries({{"E", "a.dll"}}), {Sz("1.file", kLong.substr(0, 1012))})}},
      {"  entry 1 (E): skipped: its command line would be longer than 1023 characters (bytes in "
-      "the ANSI code page)"},
+      "the ANSI code page)",
+      "code: fail command-line-too-long"},
      1},
     {"GapsAndEntriesBeyondCount",
      {{"w", With(Entries({{"D", "a.dll"}}),
                  {Dword("count", 6), Sz("3.mode", "D"), Sz("3.file", "{dir}\\a.dll"),
                   Sz("9.mode", "D"), Sz("9.file", "{dir}\\a.dll")})}},
-     {"  entry 2: skipped: it has no values", "  entry 3 (D): runs \"{tool}\" /D{dir}\\a.dll",
-      "  entries 4 to 6: skipped: they have no values",
-      "  entry 9: never run: it lies beyond \"count\" (6)"},
+     {"  entry 2: skipped: it has no values", "code: fail entry-without-values",
+      "  entry 3 (D): runs \"{tool}\" /D{dir}\\a.dll",
+      "  entries 4 to 6: skipped: they have no values", "code: fail entries-without-values",
+      "  entry 9: never run: it lies beyond \"count\" (6)", "code: fail entry-beyond-count"},
      1},
     {"CountFarBeyondTheEntriesAnsweredAtOnce",
      {{"w", With(Entries({{"D", "a.dll"}}), {Dword("count", 0xFFFFFFFFu)})}},
-     {"work set \"w\": runs entries 1 to 4294967295, then is deleted",
+     {"work set \"w\": runs entries 1 to 4294967295, then is deleted", "code: ok work-set-runs",
       "  entry 1 (D): runs \"{tool}\" /D{dir}\\a.dll",
       "  entries 2 to 4294967295: skipped: they have no values; the pass still tries every "
-      "one of these numbers, which can take hours"},
+      "one of these numbers, which can take hours",
+      "code: fail many-entries-without-values"},
      1},
     // The summary counts failures and warnings apart.
     {"FileNotThere",
      {{"w", Entries({{"D", "missing.dll"}})}},
-     {"    FAIL file not found, and no pending rename creates it",
+     {"code: refuse file-missing",
       "summary: work sets 1, entries run 1, entries skipped 0, work sets that run nothing 0, "
       "work sets that stay 0, checks failed 1, warnings 0, work sets in the other view 0, "
       "unsafe placements 0, RunOnce values that start the pass 1"},
      1},
     {"FileArrivesAtRestart",
      {{"w", Entries({{"D", "late.dll"}})}},
-     {"    ok   file arrives at restart from {dir}\\new\\a.dll", "    ok   64-bit DLL",
-      "    ok   exports DllRegisterServer"},
+     {"    ok   file arrives at restart from {dir}\\new\\a.dll", "code: ok file-arrives-at-restart",
+      "    ok   64-bit DLL", "code: ok dll-bits", "code: ok exports-register"},
      0,
      Extra::ArrivesAtRestart},
     {"DllOfTheOtherBitnessForTheChild",
      {{"w", Entries({{"D", "rec32.dll"}})}},
-     {"    FAIL 32-bit DLL: the tool's own 64-bit child cannot load it"},
+     {"    FAIL 32-bit DLL: the tool's own 64-bit child cannot load it",
+      "code: refuse dll-other-bitness"},
      1},
     {"ThirtyTwoBitDllMarkedX",
      {{"w", Entries({{"DX", "rec32.dll"}})}},
-     {"    WARN 32-bit DLL recorded as DX: the 64-bit regsvr32.exe hands it to the 32-bit "
-      "regsvr32.exe, which registers it; D is for the 32-bit tool, whose own child is 32-bit"},
+     {"code: warn dx-holds-32-bit-dll-for-64-bit-tool"},
      0,
      Extra::None,
      "--view=64",
      true},
     {"DllWithoutRegisterExport",
      {{"w", Entries({{"D", "noexport.dll"}})}},
-     {"    ok   64-bit DLL",
-      "    FAIL does not export DllRegisterServer: nothing would be registered"},
+     {"    ok   64-bit DLL", "code: ok dll-bits", "code: refuse no-register-export"},
      1},
     {"ExecutableServerThatIsADll",
      {{"w", Entries({{"E", "a.dll"}})}},
-     {"    FAIL a DLL, not an executable (record it as D or DX)"},
+     {"code: refuse dll-not-executable"},
      1},
     {"FileLeavesOrNeverArrivesAtRestart",
      {{"w", Entries({{"D", "b.dll"}, {"D", "late.dll"}})}},
      {"  entry 1 (D): runs \"{tool}\" /D{dir}\\b.dll",
       "    FAIL the file is moved away to {dir}\\away.dll at restart, before the pass can run",
-      "  entry 2 (D): runs \"{tool}\" /D{dir}\\late.dll",
+      "code: refuse file-moved-away-at-restart", "  entry 2 (D): runs \"{tool}\" /D{dir}\\late.dll",
       "    FAIL file not found: the pending move that would put it in place fails at restart, as "
-      "{dir}\\gone.dll is not there"},
+      "{dir}\\gone.dll is not there",
+      "code: refuse file-source-missing"},
      1,
      Extra::LeavesAtRestart},
     {"DllThatIsAnExecutable",
      {{"w", Entries({{"D", "exeserver.exe"}})}},
-     {"    ok   file present", "    FAIL not a DLL"},
+     {"code: ok file-present", "code: refuse not-a-dll"},
      1},
     {"ExecutableServerThatIsNoImage",
      {{"w", Entries({{"E", "not a library.tlb"}})}},
-     {"    ok   file present", "    FAIL not an executable"},
+     {"code: ok file-present", "code: refuse not-an-executable"},
      1},
     {"TypeLibraryThatIsNone",
      {{"w", Entries({{"T", "not a library.tlb"}})}},
-     {"    FAIL does not load as a type library"},
+     {"code: refuse not-a-type-library"},
      1},
     {"MarkedTypeLibrary",
      {{"w", Entries({{"TX", "sample.tlb"}})}},
      {"  entry 1 (TX): runs \"{sys}\\regsvr32.exe\" /s \"{dir}\\sample.tlb\"",
-      "    FAIL TX runs regsvr32.exe, which does not register type libraries: record the "
-      "library as T, or register it from a 64-bit DLL"},
+      "code: refuse tx-registers-nothing"},
      1},
     {"PathTheAnsiCodePageCannotHold",
      {{"w", {Dword("count", 1), Sz("1.mode", "D")}}},
      {"    FAIL the ANSI code page cannot hold the stored path: stored \"{dir}\\<U+4E2D>.dll\", "
-      "the tool reads \"{dir}\\?.dll\""},
+      "the tool reads \"{dir}\\?.dll\"",
+      "code: fail stored-path-unheld"},
      1,
      Extra::AnsiLoss},
     {"WorkSetInTheOtherView",
      {{"w", Entries({{"D", "a.dll"}})}},
-     {"other view: work set \"lost\" lies in the 32-bit view, which the tool never reads"},
+     {"other view: work set \"lost\" lies in the 32-bit view, which the tool never reads",
+      "code: fail other-view"},
      1,
      Extra::OtherView},
     {"UnknownOptionInspectsNothing",
@@ -455,7 +540,7 @@ const VerdictCase kVerdictCases[] = {
     {"HelpPrintsTheUsage",
      {},
      {"usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--work-set=NAME] [--strict]",
-      "                       [--log=FILE]"},
+      "                       [--log=FILE] [--format=json]"},
      0,
      Extra::None,
      "--help"},
@@ -464,9 +549,10 @@ const VerdictCase kVerdictCases[] = {
      {{"w", Entries({{"D", "rec32.dll"}, {"D", "a.dll"}})}},
      {"key: HKLM\\Software\\Zelk.Library.Cormant.v3 (32-bit view)",
       "  entry 1 (D): runs \"{tool}\" /D{dir}\\rec32.dll", "    ok   32-bit DLL",
-      "    ok   a 32-bit process finds every module it needs",
-      "  entry 2 (D): runs \"{tool}\" /D{dir}\\a.dll",
+      "code: ok dll-bits", "    ok   a 32-bit process finds every module it needs",
+      "code: ok modules-found", "  entry 2 (D): runs \"{tool}\" /D{dir}\\a.dll",
       "    FAIL 64-bit DLL: the tool's own 32-bit child cannot load it (record it as DX)",
+      "code: refuse dll-needs-dx",
       "summary: work sets 1, entries run 2, entries skipped 0, work sets that run nothing 0, "
       "work sets that stay 0, checks failed 1, warnings 0, work sets in the other view 0, "
       "unsafe placements 0, RunOnce values that start the pass 1"},
@@ -478,6 +564,133 @@ const VerdictCase kVerdictCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Inspector, InspectorVerdicts, testing::ValuesIn(kVerdictCases),
                          [](const testing::TestParamInfo<VerdictCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The JSON document that programs read, parsed by jq, says what the text
+// report of the same records says: the same lines (as the findings'
+// messages), the same command lines, the same summary and exit code; and a
+// row per outcome finds a finding of that outcome.
+struct JsonCase {
+    const char* name;
+    std::vector<WorkSet> workSets;
+    // "OUTCOME CODE" of a finding that must be there; for "ok", no finding
+    // may be of another outcome.
+    const char* finding;
+    DWORD exitCode;
+    Extra extra = Extra::None;
+};
+
+void PrintTo(const JsonCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class InspectorJson : public InspectorTest, public testing::WithParamInterface<JsonCase> {};
+
+// The text report's lines that are findings: without the lines on what was
+// read, the summary, indentation and tags.
+std::multiset<std::string> FindingLines(const Inspection& text) {
+    std::multiset<std::string> lines;
+    for (std::string line : text.lines) {
+        line.erase(0, line.find_first_not_of(' '));
+        for (const char* tag : {"ok   ", "FAIL ", "WARN "}) {
+            if (line.compare(0, 5, tag) == 0) {
+                line.erase(0, 5);
+            }
+        }
+        bool said = false;
+        for (const char* head : {"key: ", "tool: ", "deps: ", "safety: ", "summary: "}) {
+            said = said || line.compare(0, strlen(head), head) == 0;
+        }
+        if (!said) {
+            lines.insert(line);
+        }
+    }
+    return lines;
+}
+
+// jq's view of the document: "exit N", the summary as the text says it, then
+// "message M", "outcome O CODE" for each finding and "runs L" for each
+// entry's command line.
+const char kJsonLines[] =
+    "\"exit \\(.exit_code)\", "
+    "(.summary | \"summary: work sets \\(.work_sets), entries run \\(.entries_run), entries "
+    "skipped \\(.entries_skipped), work sets that run nothing \\(.work_sets_that_run_nothing), "
+    "work sets that stay \\(.work_sets_that_stay), checks failed \\(.checks_failed), warnings "
+    "\\(.warnings), work sets in the other view \\(.work_sets_in_the_other_view), unsafe "
+    "placements \\(.unsafe_placements), RunOnce values that start the pass "
+    "\\(.arming_values)\"), "
+    "(.. | objects | select(has(\"code\")) | \"message \\(.message)\", "
+    "\"outcome \\(.outcome) \\(.code)\"), "
+    "(.work_sets[].entries[] | select(.command_line != null) | "
+    "\"runs entry \\(.index) (\\(.mode)): runs \\(.command_line)\")";
+
+TEST_P(InspectorJson, SaysWhatTheTextSays) {
+    const JsonCase& row = GetParam();
+    if (!harness::JqAvailable()) {
+        GTEST_SKIP() << "jq runs only on Wine's Unix side";
+    }
+    ASSERT_TRUE(harness::RecordWorkSets(row.workSets, dir()));
+    if (row.extra == Extra::Disarmed) {
+        harness::DeleteRunOnce(kArmName);
+    } else if (row.extra == Extra::ArmedTwice) {
+        ASSERT_TRUE(harness::SetRunOnce(kSecondArmName, "\"" + tool_ + "\" /S"));
+    }
+    std::string arguments = "--view=64 --tool=\"" + tool_ + "\"";
+    Inspection text = Inspect(arguments, dir());
+    Inspection json = Inspect(arguments + " --format=json", dir());
+    std::string file = scratch_.Write("report.json", json.text);
+    std::vector<std::string> read;
+    std::string error;
+    ASSERT_TRUE(harness::RunJq(kJsonLines, file, &read, &error)) << error << "\nin:\n" << json.text;
+
+    EXPECT_EQ(row.exitCode, text.exitCode) << text.text;
+    EXPECT_EQ(text.exitCode, json.exitCode);
+    ASSERT_GE(read.size(), 2u) << json.text;
+    EXPECT_EQ("exit " + std::to_string(text.exitCode), read[0]);
+    EXPECT_TRUE(text.Has(read[1])) << read[1] << "\nnot in:\n" << text.text;
+    std::multiset<std::string> messages;
+    std::multiset<std::string> outcomes;
+    for (const std::string& line : read) {
+        if (line.compare(0, 8, "message ") == 0) {
+            messages.insert(line.substr(8));
+        } else if (line.compare(0, 8, "outcome ") == 0) {
+            outcomes.insert(line.substr(8));
+        } else if (line.compare(0, 11, "runs entry ") == 0) {
+            EXPECT_TRUE(text.Has("  " + line.substr(5))) << line << "\nnot in:\n" << text.text;
+        }
+    }
+    EXPECT_EQ(FindingLines(text), messages) << json.text;
+    EXPECT_NE(0u, outcomes.count(row.finding)) << row.finding << " not in:\n" << json.text;
+    if (std::string(row.finding).compare(0, 3, "ok ") == 0) {
+        for (const std::string& outcome : outcomes) {
+            EXPECT_EQ(0u, outcome.compare(0, 3, "ok ")) << outcome;
+        }
+    }
+}
+
+const JsonCase kJsonCases[] = {
+    {"Ok", {{"w", Entries({{"D", "a.dll"}, {"E", "exeserver.exe"}})}}, "ok file-present", 0},
+    {"Warn", {{"w", Entries({{"D", "a.dll"}})}}, "warn armed-several-times", 0, Extra::ArmedTwice},
+    {"Fail",
+     {{"w", With(Entries({{"D", "a.dll"}}), {Dword("count", 0)})}},
+     "fail work-set-runs-nothing",
+     1},
+    {"Refuse",
+     {{"w", Entries({{"D", "noexport.dll"}, {"D", "missing.dll"}})}},
+     "refuse no-register-export",
+     1},
+    {"NothingRecorded", {}, "ok nothing-recorded", 0, Extra::Disarmed},
+    // Quotes, a tab and a character beyond ASCII in a work set's name, which
+    // the text prints as they are.
+    {"NamesThatJsonEscapes",
+     {{"say \"\xE9\"\tnow", Entries({{"D", "a.dll"}})}},
+     "ok work-set-runs",
+     0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Inspector, InspectorJson, testing::ValuesIn(kJsonCases),
+                         [](const testing::TestParamInfo<JsonCase>& info) {
                              return std::string(info.param.name);
                          });
 
@@ -951,6 +1164,11 @@ TEST_P(InspectorAgreement, SaysWhatThePassThenDoes) {
     }
 
     Inspection inspection = Inspect("--view=64 --tool=\"" + tool_ + "\"", dir());
+    // Read before the pass changes what there is to inspect.
+    if (harness::JqAvailable()) {
+        inspection.codes = InspectedCodes(inspection);
+        inspection.codesRead = true;
+    }
     if (row.restartFirst) {
         // The restart would run the pass itself.
         harness::DeleteRunOnce(kArmName);
@@ -981,13 +1199,14 @@ const AgreementCase kAgreementCases[] = {
       {"", Entries({{"D", "a.dll"}}), false, 0, L"W\x4E2D"},
       {"", Entries({{"D", "a.dll"}}), false, 0, L"X\x4E2D"}},
      Setup::None,
-     {"work set \"W?\": runs entries 1 to 1, then is deleted",
+     {"work set \"W?\": runs entries 1 to 1, then is deleted", "code: ok work-set-runs",
       "  entry 1 (D): runs \"{tool}\" /D{dir}\\b.dll",
       "work set \"W<U+4E2D>\": stays: its name cannot be held by the ANSI code page; the pass "
       "reads it as \"W?\", which names no work set, so it can neither run it nor delete it",
+      "code: fail work-set-name-unheld",
       "work set \"X<U+4E2D>\": stays: its name cannot be held by the ANSI code page; the pass "
       "reads it as \"X?\", which names no work set, so it can neither run it nor delete it",
-      "the key stays too, with the work sets that stay"},
+      "code: fail work-set-name-unheld", "code: fail key-stays"},
      1,
      {"b.dll by pendreg.exe"},
      {"W<U+4E2D>", "X<U+4E2D>"}},
@@ -997,15 +1216,15 @@ const AgreementCase kAgreementCases[] = {
      {{"closed", Entries({{"D", "a.dll"}}), true, KEY_READ}},
      Setup::None,
      {"work set \"closed\": runs nothing (it cannot be opened), then is deleted, unless it has a "
-      "subkey, which cannot be listed either"},
+      "subkey, which cannot be listed either",
+      "code: fail work-set-unopened-unlisted"},
      1,
      {},
      {"closed"}},
     {"PendingKeyThatCannotBeRead",
      {{"w", Entries({{"D", "a.dll"}})}},
      Setup::KeyDenied,
-     {"the key is there but cannot be opened for reading: the pass runs nothing, and the key "
-      "stays with all its work sets"},
+     {"code: fail key-unreadable"},
      1,
      {},
      {"w"}},
@@ -1013,20 +1232,20 @@ const AgreementCase kAgreementCases[] = {
      {{"w", Entries({{"D", "comp"}, {"D", "plain"}, {"E", "server"}})}},
      Setup::NoExtensions,
      {"    ok   the name has no extension: the loader opens {dir}\\comp.dll",
-      "    ok   exports DllRegisterServer",
+      "code: ok dll-name-without-extension", "code: ok exports-register",
       "    ok   the name has no extension: the loader opens {dir}\\plain.dll",
-      "    FAIL file not found, and no pending rename creates it",
+      "code: ok dll-name-without-extension", "code: refuse file-missing",
       "  entry 3 (E): runs \"{dir}\\server\" /regserver",
       "    ok   the name has no extension: process creation opens {dir}\\server.exe",
-      "    ok   64-bit executable"},
+      "code: ok exe-name-without-extension", "    ok   64-bit executable",
+      "code: ok executable-bits"},
      1,
      {"comp.dll by pendreg.exe", "exe"},
      {}},
     {"RelativePath",
      {{"w", With(Entries({{"D", "a.dll"}}), {Sz("1.file", "a.dll")})}},
      Setup::None,
-     {"    FAIL not a full path: which file is registered depends on the folder the pass is "
-      "started in and on the search path"},
+     {"code: refuse not-a-full-path"},
      1,
      {"a.dll by pendreg.exe"},
      {}},
@@ -1039,10 +1258,11 @@ const AgreementCase kAgreementCases[] = {
      {"    WARN the pending move of {dir}\\new\\kept.dll onto this file fails at restart: the file "
       "exists and the move was recorded without the replace flag, so the file present now stays "
       "and is the one registered",
-      "    FAIL does not export DllRegisterServer: nothing would be registered",
+      "code: warn pending-move-fails", "code: refuse no-register-export",
       "    ok   file arrives at restart from {dir}\\chain-a.dll",
+      "code: ok file-arrives-at-restart",
       "    ok   file arrives at restart from {dir}\\staged\\f.dll",
-      "    FAIL the file is deleted at restart, before the pass can run"},
+      "code: ok file-arrives-at-restart", "code: refuse file-deleted-at-restart"},
      1,
      {"chain-c.dll by pendreg.exe", "f.dll by pendreg.exe"},
      {},
@@ -1059,9 +1279,7 @@ const AgreementCase kAgreementCases[] = {
     {"ThirtyTwoBitDllRecordedAsDx",
      {{"w", Entries({{"DX", "rec32.dll"}})}},
      Setup::None,
-     {"    WARN 32-bit DLL recorded as DX: the 64-bit regsvr32.exe hands it to the 32-bit "
-      "regsvr32.exe, which registers it; D is for the 32-bit tool, whose own child is 32-bit",
-      "    ok   exports DllRegisterServer"},
+     {"code: warn dx-holds-32-bit-dll-for-64-bit-tool", "code: ok exports-register"},
      0,
      {"rec32.dll by regsvr32.exe"},
      {},
@@ -1072,8 +1290,11 @@ const AgreementCase kAgreementCases[] = {
      {{"w", Entries({{"D", "headers.dll"}, {"D", "sections.dll"}, {"D", "cut.dll"}})}},
      Setup::DamagedImages,
      {"    FAIL damaged image: its headers run past the end of the file",
+      "code: refuse damaged-image",
       "    FAIL damaged image: its section table runs past the end of the file",
-      "    FAIL damaged image: a section runs past the end of the file"},
+      "code: refuse damaged-image",
+      "    FAIL damaged image: a section runs past the end of the file",
+      "code: refuse damaged-image"},
      1,
      {},
      {}},
