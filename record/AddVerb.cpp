@@ -141,6 +141,9 @@ bool PassesChecks(const NewEntry& entry, const FileCheckContext& context) {
     bool passed = true;
     for (const Finding& finding : findings) {
         bool refuses = finding.outcome == Outcome::Refuse;
+        if (JsonReportInUse()) {
+            JsonFileFinding(entry.file, finding);
+        }
         if (finding.outcome == Outcome::Ok) {
             continue;
         }
@@ -295,6 +298,9 @@ int AddVerb(const Arguments& arguments) {
           KeyShown(arguments.toolBits).c_str(), number,
           number + static_cast<DWORD>(entries.size()) - 1);
     for (const Planned& plan : planned) {
+        if (JsonReportInUse()) {
+            JsonRecorded(workSet, number, plan.entry.mode, plan.entry.file, plan.commandLine);
+        }
         Print("  entry %lu (%s): runs %s\n", number++, plan.entry.mode.c_str(),
               plan.commandLine.c_str());
     }

@@ -47,6 +47,8 @@ const char kUsage[] =
     "      replace, arm, add, then inspect, as one: a failure takes back this run\n"
     "  uninstall --work-set=NAME [--view=32|64] [--name=NAME] [--replace=NEW|TARGET]...\n"
     "      unregister, withdraw and discard, as one\n"
+    "  --format=json (with any verb)\n"
+    "      write one JSON document on standard output instead of the lines\n"
     "  --log=FILE (with any verb)\n"
     "      also append the command line, the time, every line printed and the\n"
     "      exit code to FILE, made so that only administrators may change it; an\n"
@@ -219,9 +221,25 @@ int Misused() {
 
 } // namespace
 
+// The text that the format makes, for the JSON document.
+static std::string Formatted(const char* format, va_list arguments) {
+    va_list again;
+    va_copy(again, arguments);
+    int length = vsnprintf(nullptr, 0, format, arguments);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    return text;
+}
+
 void Complain(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
+    if (JsonReportInUse()) {
+        JsonComplained("pendreg-record: " + Formatted(format, arguments));
+        va_end(arguments);
+        return;
+    }
     // Whatever was printed before comes first in the log, as on a console.
     fflush(stdout);
     Emit(stderr, "pendreg-record: ");
@@ -233,7 +251,11 @@ void Complain(const char* format, ...) {
 void Print(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    EmitList(stdout, format, arguments);
+    if (JsonReportInUse()) {
+        JsonPrinted(Formatted(format, arguments));
+    } else {
+        EmitList(stdout, format, arguments);
+    }
     va_end(arguments);
 }
 
@@ -292,7 +314,11 @@ int wmain(int argc, wchar_t** argv) {
         !OpenOutputLog(logPath, {TurnLockPath()}, &logError)) {
         Complain("log %s: %s; no log is written", ReportText(logPath).c_str(), logError.c_str());
     }
+    bool json = TakeFormatOption(&argc, argv);
     int status = RunVerb(argc, argv);
+    if (json) {
+        WriteJsonReport(status);
+    }
     fflush(stdout);
     CloseOutputLog(status);
     return status;
