@@ -99,6 +99,22 @@ void JsonWriter::Raw(const std::string& json) {
     text_ += json;
 }
 
+void JsonWriter::Array(const char* name, const JsonWriter& elements) {
+    Key(name);
+    Open('[');
+    Raw(elements.text());
+    Close(']');
+}
+
+void JsonWriter::StringOrNull(const char* name, const std::string& text) {
+    Key(name);
+    if (text.empty()) {
+        Null();
+    } else {
+        String(text);
+    }
+}
+
 void WriteFinding(JsonWriter& json, const Finding& finding) {
     json.Open('{');
     json.Key("code");

@@ -29,6 +29,10 @@ class JsonWriter {
     // A value, or the members or elements of one, written by another writer;
     // nothing when empty.
     void Raw(const std::string& json);
+    // A member holding an array whose elements another writer wrote.
+    void Array(const char* name, const JsonWriter& elements);
+    // A member holding the text, or null when it is empty.
+    void StringOrNull(const char* name, const std::string& text);
     const std::string& text() const {
         return text_;
     }

@@ -65,22 +65,6 @@ void CloseValue(JsonDocument& document) {
     }
 }
 
-// An empty text as null: a field the pass never gets to.
-void StringOrNull(JsonWriter& json, const std::string& text) {
-    if (text.empty()) {
-        json.Null();
-    } else {
-        json.String(text);
-    }
-}
-
-void Array(JsonWriter& json, const char* name, const JsonWriter& elements) {
-    json.Key(name);
-    json.Open('[');
-    json.Raw(elements.text());
-    json.Close(']');
-}
-
 void Count(JsonWriter& json, const char* name, unsigned count) {
     json.Key(name);
     json.Number(count);
@@ -128,7 +112,7 @@ void JsonHeader(const InspectOptions& options, const PassFolder& pass, bool righ
     json.Key("path");
     json.String(options.toolPath);
     json.Key("chosen");
-    StringOrNull(json, options.toolChosen.empty() ? "named by --tool" : options.toolChosen);
+    json.String(options.toolChosen.empty() ? "named by --tool" : options.toolChosen);
     json.Key("child_bits");
     json.Number(options.files.toolBits);
     json.Close('}');
@@ -141,8 +125,7 @@ void JsonHeader(const InspectOptions& options, const PassFolder& pass, bool righ
     json.Close('}');
     json.Key("rights_read_from_access_lists");
     json.Bool(rightsReadByRules);
-    json.Key("work_set_named");
-    StringOrNull(json, options.workSet);
+    json.StringOrNull("work_set_named", options.workSet);
     json.Key("strict");
     json.Bool(options.strict);
 }
@@ -201,14 +184,10 @@ void JsonEntry(const JsonEntryFacts& entry) {
         json.Key("last");
         json.Number(entry.last);
     }
-    json.Key("mode");
-    StringOrNull(json, entry.mode);
-    json.Key("kind");
-    StringOrNull(json, entry.mode.substr(0, 1));
-    json.Key("file");
-    StringOrNull(json, entry.file);
-    json.Key("command_line");
-    StringOrNull(json, entry.commandLine);
+    json.StringOrNull("mode", entry.mode);
+    json.StringOrNull("kind", entry.mode.substr(0, 1));
+    json.StringOrNull("file", entry.file);
+    json.StringOrNull("command_line", entry.commandLine);
     json.Key("findings");
     json.Open('[');
     document.scope = Scope::Entry;
@@ -259,14 +238,13 @@ void WriteJsonReport(const InspectOptions& options, const Tally& tally, int exit
     json.Key("program");
     json.String("pendreg-inspect");
     json.Raw(document.header.text());
-    Array(json, "findings", document.findings);
-    Array(json, "work_sets", document.workSets);
+    json.Array("findings", document.findings);
+    json.Array("work_sets", document.workSets);
     json.Key("arming");
     json.Open('{');
-    Array(json, "values", document.values);
-    json.Key("copy_taken");
-    StringOrNull(json, options.takenCopy);
-    Array(json, "findings", document.armingFindings);
+    json.Array("values", document.values);
+    json.StringOrNull("copy_taken", options.takenCopy);
+    json.Array("findings", document.armingFindings);
     json.Close('}');
     WriteSummary(json, tally);
     json.Key("exit_code");

@@ -38,13 +38,6 @@ void AddLine(const char* stream, const std::string& text) {
     json.Close('}');
 }
 
-void Array(JsonWriter& json, const char* name, const JsonWriter& elements) {
-    json.Key(name);
-    json.Open('[');
-    json.Raw(elements.text());
-    json.Close(']');
-}
-
 } // namespace
 
 bool TakeFormatOption(int* argc, wchar_t** argv) {
@@ -128,21 +121,16 @@ void WriteJsonReport(int exitCode) {
     json.String("pendreg-record");
     json.Key("verb");
     json.String(document.verb);
-    json.Key("work_set");
-    if (document.workSet.empty()) {
-        json.Null();
-    } else {
-        json.String(document.workSet);
-    }
-    Array(json, "entries", document.entries);
-    Array(json, "findings", document.findings);
+    json.StringOrNull("work_set", document.workSet);
+    json.Array("entries", document.entries);
+    json.Array("findings", document.findings);
     json.Key("inspection");
     if (document.inspection.empty()) {
         json.Null();
     } else {
         json.Raw(document.inspection);
     }
-    Array(json, "lines", document.lines);
+    json.Array("lines", document.lines);
     json.Key("exit_code");
     json.Number(static_cast<uint64_t>(exitCode));
     json.Close('}');
