@@ -47,6 +47,12 @@ bool TakeStrict(const wchar_t*, Arguments* arguments) {
     return true;
 }
 
+// One format besides the text: a JSON document.
+bool TakeFormat(const wchar_t* value, Arguments* arguments) {
+    arguments->json = wcscmp(value, L"json") == 0;
+    return arguments->json;
+}
+
 const Option kOptions[] = {
     {kWorkSetOption, L"--work-set", "NAME", false, Store<&Arguments::workSet>},
     {kViewOption, L"--view", "32|64", false, TakeView},
@@ -56,6 +62,7 @@ const Option kOptions[] = {
     {kReplaceOption, L"--replace", "NEW|TARGET", true, TakeReplacement},
     {kStrictOption, L"--strict", nullptr, false, TakeStrict},
     {kLogOption, L"--log", "FILE", false, Store<&Arguments::log>},
+    {kFormatOption, L"--format", "json", false, TakeFormat},
 };
 
 const Option& OptionOf(OptionBit bit) {
@@ -315,6 +322,9 @@ int RunCompanion(const Program& program, int argc, wchar_t** argv,
         status = kExitRefused;
     } else {
         status = start(*parsed.verb, parsed.arguments);
+    }
+    if (program.finish != nullptr) {
+        program.finish(status);
     }
     fflush(stdout);
     CloseOutputLog(status);

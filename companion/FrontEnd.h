@@ -19,6 +19,7 @@ struct Arguments {
     std::wstring tool;    // --tool; empty: the default
     bool strict = false;  // --strict
     std::wstring log;     // --log; empty: none
+    bool json = false;    // --format=json
     std::vector<std::wstring> operands;
     // Each --replace=NEW|TARGET, as given.
     std::vector<std::wstring> replacements;
@@ -34,6 +35,7 @@ enum OptionBit : unsigned {
     kReplaceOption = 1u << 5,
     kStrictOption = 1u << 6,
     kLogOption = 1u << 7,
+    kFormatOption = 1u << 8,
 };
 
 // One verb: what it takes, and what its usage says of it. The inspector is a
@@ -62,6 +64,9 @@ struct Program {
     const char* about;
     // Files that its log must never be; nullptr: none but the program.
     std::vector<std::wstring> (*reservedFromLog)();
+    // Runs last, while the log is still open (the JSON document goes there
+    // too); nullptr: nothing.
+    void (*finish)(int exitCode) = nullptr;
 };
 
 // The text in the ANSI code page; false when the code page cannot hold every

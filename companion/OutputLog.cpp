@@ -73,10 +73,11 @@ std::string WhyNotAppended(HANDLE file, const std::wstring& path) {
         return "the file has other names, in folders that were not judged";
     }
     Findings findings;
-    if (AddExposureFinding(findings, "it", ExposureOfPath(path, Securable::File))) {
+    if (AddExposureFinding(findings, "it", ReportText(path), Securable::File,
+                           ExposureOfPath(path, Securable::File))) {
         return std::string();
     }
-    return findings.front().text;
+    return FindingText(findings.front());
 }
 
 // The file for appending, made anew with the log's list or there already.

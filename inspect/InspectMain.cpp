@@ -15,6 +15,7 @@
 #include "pending/Launcher.h"
 #include "pending/PendingStore.h"
 #include "record/ProductRecord.h"
+#include "checks/trust/AccessList.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -24,7 +25,7 @@
 namespace {
 
 const OptionBit kInspectOptions[] = {kViewOption, kToolOption, kWorkSetOption, kStrictOption,
-                                     kLogOption};
+                                     kLogOption,  kFormatOption};
 
 const char kAbout[] =
     "\n"
@@ -43,6 +44,7 @@ const char kAbout[] =
     "  --log=FILE   also append the command line, the time, every line printed and\n"
     "               the exit code to FILE, made so that only administrators may\n"
     "               change it\n"
+    "  --format=json  write one JSON document instead of the lines\n"
     "  --help       print this text\n"
     "  --version    print the version\n"
     "\n"
@@ -118,6 +120,7 @@ bool TakeTool(const ToolChoice& choice, InspectOptions* options) {
 bool TakeArguments(const Arguments& arguments, InspectOptions* options) {
     options->files.toolBits = arguments.toolBits;
     options->strict = arguments.strict;
+    options->json = arguments.json;
     // The front end has refused a name that the code page cannot hold.
     ToAnsi(arguments.workSet, &options->workSet);
     if (!GetSystemPath(options->systemDirectory)) {
@@ -161,17 +164,14 @@ void InspectOtherView(const InspectOptions& options, Tally& tally) {
         if (!Judged(options, AnsiToWide(name))) {
             continue;
         }
-        Say(0, "other view: work set \"%s\" lies in the %d-bit view, which the tool never reads",
-            name, otherBits);
-        ++tally.otherView;
+        SayVerdict(tally, 0, MakeFinding(FindingCode::OtherView, {Words(name), Number(otherBits)}));
     }
     RegCloseKey(key);
 }
 
 // The current folder that the dependency checks take for the pass: the
 // loader searches it, and the pass's children inherit it.
-void SayPassFolder(const InspectOptions& options) {
-    PassFolder pass = PassCurrentFolder(options.files);
+void SayPassFolder(const PassFolder& pass) {
     Say(0,
         "deps: the pass's current folder is taken as %s, which the loader searches %s: the "
         "platform's documentation does not say which folder a program that a RunOnce value "
@@ -188,17 +188,10 @@ void SayPassFolder(const InspectOptions& options) {
 // recorded, and whatever the installer meant to register never will be.
 void JudgeWorkSetNotThere(const InspectOptions& options, Tally& tally) {
     if (!NotedEntries(AnsiToWide(options.workSet.c_str()), options.files.toolBits).empty()) {
-        Say(0,
-            "carried out: work set \"%s\" is gone, and the recorder noted entries for it: the "
-            "pass has run it and deleted it",
-            options.workSet.c_str());
+        SayVerdict(tally, 0, MakeFinding(FindingCode::CarriedOut, {Words(options.workSet)}));
         return;
     }
-    Say(0,
-        "%snothing recorded for \"%s\": no work set of that name, and the recorder noted "
-        "nothing for it (a misspelt name, or an add that never ran)",
-        TagOf(Outcome::Fail), options.workSet.c_str());
-    ++tally.checksFailed;
+    SayFinding(tally, 0, MakeFinding(FindingCode::NothingRecordedFor, {Words(options.workSet)}));
 }
 
 void SaySummary(const Tally& tally) {
@@ -230,26 +223,30 @@ int InspectAll(const Arguments& arguments) {
     }
     // No message boxes for a file that cannot be read.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    PassFolder pass = PassCurrentFolder(options.files);
+    if (options.json) {
+        UseJsonReport();
+        JsonHeader(options, pass, !PlatformAnswersForAnyPrincipal());
+    }
     Say(0, "key: HKLM\\%s (%d-bit view)", PendingKeyPath, options.files.toolBits);
     Say(0, "tool: %s (%s%sits own child is a %d-bit process)", options.toolPath,
         options.toolChosen.c_str(), options.toolChosen.empty() ? "" : "; ", options.files.toolBits);
-    SayPassFolder(options);
+    SayPassFolder(pass);
     SayHowRightsAreRead();
     Tally tally;
     HKEY key;
     if (OpenPendingKey(ViewOfTool(options.files.toolBits), &key)) {
-        InspectKeySafety(key, std::string("the pending key HKLM\\") + PendingKeyPath, 0, tally);
+        std::string shown = std::string("HKLM\\") + PendingKeyPath;
+        InspectKeySafety(key, "the pending key " + shown, shown, 0, tally);
         InspectWorkSets(key, options, tally);
         RegCloseKey(key);
         if (tally.workSetsKept != 0) {
-            Say(0, "the key stays too, with the work sets that stay");
+            SayVerdict(tally, 0, MakeFinding(FindingCode::KeyStays));
         }
     } else if (PendingKeyMissing(ViewOfTool(options.files.toolBits))) {
-        Say(0, "no work sets: the key is not there");
+        SayVerdict(tally, 0, MakeFinding(FindingCode::KeyMissing));
     } else {
-        Say(0, "the key is there but cannot be opened for reading: the pass runs nothing, and "
-               "the key stays with all its work sets");
-        tally.keyUnreadable = true;
+        SayVerdict(tally, 0, MakeFinding(FindingCode::KeyUnreadable));
     }
     InspectOtherView(options, tally);
     if (!options.workSet.empty() && tally.workSets == 0 && tally.otherView == 0) {
@@ -258,7 +255,11 @@ int InspectAll(const Arguments& arguments) {
         InspectArming(options, tally);
     }
     SaySummary(tally);
-    return AllClean(tally, options.strict) ? kExitDone : kExitFindings;
+    int status = AllClean(tally, options.strict) ? kExitDone : kExitFindings;
+    if (options.json) {
+        WriteJsonReport(options, tally, status);
+    }
+    return status;
 }
 
 } // namespace

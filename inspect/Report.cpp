@@ -13,6 +13,9 @@ static void SayList(int depth, const char* tag, const char* format, va_list argu
 }
 
 void Say(int depth, const char* format, ...) {
+    if (JsonReportInUse()) {
+        return;
+    }
     va_list arguments;
     va_start(arguments, format);
     SayList(depth, "", format, arguments);
@@ -20,27 +23,75 @@ void Say(int depth, const char* format, ...) {
 }
 
 const char* TagOf(Outcome outcome) {
-    static const char* const kTags[] = {"ok   ", "FAIL ", "WARN "};
+    static const char* const kTags[] = {"ok   ", "FAIL ", "WARN ", "FAIL "};
     return kTags[static_cast<int>(outcome)];
 }
 
-static const char* Tag(Tally& tally, Outcome outcome) {
-    tally.checksFailed += outcome == Outcome::Fail ? 1 : 0;
-    tally.warnings += outcome == Outcome::Warn ? 1 : 0;
-    return TagOf(outcome);
+// What the finding adds to the summary: by what its code is counted as, and
+// by its outcome where that decides.
+static void Count(Tally& tally, const Finding& finding) {
+    bool fails = Fails(finding.outcome);
+    switch (CountedAsOf(finding.code)) {
+    case CountedAs::Check:
+        tally.checksFailed += fails ? 1 : 0;
+        tally.warnings += finding.outcome == Outcome::Warn ? 1 : 0;
+        break;
+    case CountedAs::Placement:
+        tally.unsafe += fails ? 1 : 0;
+        break;
+    case CountedAs::EntryRun:
+        ++tally.entriesRun;
+        break;
+    case CountedAs::EntrySkipped:
+        ++tally.entriesSkipped;
+        break;
+    case CountedAs::WorkSetUnrun:
+        ++tally.workSetsUnrun;
+        break;
+    case CountedAs::WorkSetKept:
+        ++tally.workSetsKept;
+        break;
+    case CountedAs::WorkSetUnrunAndKept:
+        ++tally.workSetsUnrun;
+        ++tally.workSetsKept;
+        break;
+    case CountedAs::OtherView:
+        ++tally.otherView;
+        break;
+    case CountedAs::KeyUnreadable:
+        tally.keyUnreadable = true;
+        break;
+    case CountedAs::ArmingValue:
+        ++tally.armingValues;
+        break;
+    case CountedAs::Nothing:
+        break;
+    }
 }
 
-void Check(Tally& tally, Outcome outcome, const char* format, ...) {
-    const char* tag = Tag(tally, outcome);
-    va_list arguments;
-    va_start(arguments, format);
-    // Check lines sit under their entry, which sits under its work set.
-    SayList(2, tag, format, arguments);
-    va_end(arguments);
+static void Said(Tally& tally, int depth, const char* tag, const Finding& finding) {
+    Count(tally, finding);
+    if (JsonReportInUse()) {
+        JsonFinding(finding);
+        return;
+    }
+    std::string line(static_cast<size_t>(depth) * 2, ' ');
+    line += tag;
+    line += FindingText(finding);
+    line += '\n';
+    Emit(stdout, line.c_str());
 }
 
-void Report(Tally& tally, const Findings& findings) {
+void SayFinding(Tally& tally, int depth, const Finding& finding) {
+    Said(tally, depth, TagOf(finding.outcome), finding);
+}
+
+void SayVerdict(Tally& tally, int depth, const Finding& finding) {
+    Said(tally, depth, "", finding);
+}
+
+void Report(Tally& tally, int depth, const Findings& findings) {
     for (const Finding& finding : findings) {
-        Check(tally, finding.outcome, "%s", finding.text.c_str());
+        SayFinding(tally, depth, finding);
     }
 }

@@ -21,17 +21,14 @@ const DWORD kKeyNameRoom = 256;
 // to matter: each costs a registry query.
 const uint64_t kSlowGap = 10000000;
 
-static const char* ValueProblem(ValueStatus status, bool isFile) {
+static FindingCode ValueProblem(ValueStatus status, bool isFile) {
     switch (status) {
-    case kValueMissing:
-        return "is missing";
     case kValueWrongType:
-        return "is not a REG_SZ";
+        return FindingCode::ValueNotAString;
     case kValueTooLong:
-        return isFile ? "is too long: a file path has at most 1023 bytes"
-                      : "is too long: a mode has at most 2 characters";
+        return isFile ? FindingCode::FileValueTooLong : FindingCode::ModeTooLong;
     default:
-        return "was read";
+        return FindingCode::ValueMissing;
     }
 }
 
@@ -85,16 +82,15 @@ static std::vector<DWORD> RecordedNumbers(HKEY workSet) {
 // Numbers up to the count that have no values at all: the pass tries each of
 // them and finds nothing.
 static void ReportGap(uint64_t first, uint64_t last, Tally& tally) {
-    tally.entriesSkipped += 1;
+    JsonEntry({first, last, "", "", ""});
     if (first == last) {
-        Say(1, "entry %llu: skipped: it has no values", static_cast<unsigned long long>(first));
+        SayVerdict(tally, 1, MakeFinding(FindingCode::EntryWithoutValues, {Number(first)}));
         return;
     }
-    Say(1, "entries %llu to %llu: skipped: they have no values%s",
-        static_cast<unsigned long long>(first), static_cast<unsigned long long>(last),
-        last - first + 1 >= kSlowGap
-            ? "; the pass still tries every one of these numbers, which can take hours"
-            : "");
+    SayVerdict(tally, 1,
+               MakeFinding(last - first + 1 >= kSlowGap ? FindingCode::ManyEntriesWithoutValues
+                                                        : FindingCode::EntriesWithoutValues,
+                           {Number(first), Number(last)}));
 }
 
 // The tool reads the file value through the ANSI code page; characters that
@@ -115,10 +111,8 @@ static void CheckStoredPath(HKEY workSet, DWORD number, const char* file, Tally&
     RegQueryValueExW(workSet, name, nullptr, &type, reinterpret_cast<BYTE*>(&stored[0]), &size);
     stored.resize(wcsnlen(stored.c_str(), size / sizeof(wchar_t)));
     if (!AnsiHolds(stored)) {
-        Check(tally, Outcome::Fail,
-              "the ANSI code page cannot hold the stored path: stored \"%s\", the tool "
-              "reads \"%s\"",
-              ReportText(stored).c_str(), file);
+        SayFinding(tally, 2,
+                   MakeFinding(FindingCode::StoredPathUnheld, {Path(stored), Path(file)}));
     }
 }
 
@@ -128,41 +122,42 @@ static void InspectEntry(HKEY workSet, DWORD number, const InspectOptions& optio
         bool isFile = entry.modeStatus == kValueRead;
         char valueName[kValueNameSize];
         wsprintfA(valueName, isFile ? kFileValueFormat : kModeValueFormat, number);
-        Say(1, "entry %lu: skipped: \"%s\" %s", number, valueName,
-            ValueProblem(isFile ? entry.fileStatus : entry.modeStatus, isFile));
-        ++tally.entriesSkipped;
+        JsonEntry({number, number, "", "", ""});
+        SayVerdict(tally, 1,
+                   MakeFinding(ValueProblem(isFile ? entry.fileStatus : entry.modeStatus, isFile),
+                               {Number(number), Words(valueName)}));
         return;
     }
     char kind = EntryKind(entry);
     bool is64Bit = EntryIs64Bit(entry);
-    switch (FilterEntry(kind, entry.file)) {
-    case kEntryEmptyFile:
-        Say(1, "entry %lu (%s): skipped: the file value is empty", number, entry.mode);
-        ++tally.entriesSkipped;
+    EntryFilter filtered = FilterEntry(kind, entry.file);
+    if (filtered != kEntryRuns) {
+        JsonEntry({number, number, entry.mode, entry.file, ""});
+        SayVerdict(tally, 1,
+                   MakeFinding(filtered == kEntryEmptyFile ? FindingCode::FileValueEmpty
+                                                           : FindingCode::KindUnknown,
+                               {Number(number), Words(entry.mode)}));
         return;
-    case kEntryUnknownKind:
-        Say(1, "entry %lu (%s): skipped: the kind letter is not D, E or T", number, entry.mode);
-        ++tally.entriesSkipped;
-        return;
-    case kEntryRuns:
-        break;
     }
     const char* path = is64Bit ? options.systemDirectory : options.toolPath;
     char commandLine[kPathBufferSize];
     if (!FormatCommandLine(kind, entry.file, is64Bit, path, commandLine)) {
-        Say(1,
-            "entry %lu (%s): skipped: its command line would be longer than %d characters "
-            "(bytes in the ANSI code page)",
-            number, entry.mode, kLongestCommandLine);
-        ++tally.entriesSkipped;
+        JsonEntry({number, number, entry.mode, entry.file, ""});
+        SayVerdict(tally, 1,
+                   MakeFinding(FindingCode::CommandLineTooLong,
+                               {Number(number), Words(entry.mode), Number(kLongestCommandLine),
+                                About(std::string(entry.file))}));
         return;
     }
-    Say(1, "entry %lu (%s): runs %s", number, entry.mode, commandLine);
-    ++tally.entriesRun;
+    JsonEntry({number, number, entry.mode, entry.file, commandLine});
+    SayVerdict(
+        tally, 1,
+        MakeFinding(FindingCode::EntryRuns, {Number(number), Words(entry.mode), Words(commandLine),
+                                             About(std::string(entry.file))}));
     CheckStoredPath(workSet, number, entry.file, tally);
-    Report(tally, CheckEntryFile(kind, is64Bit, entry.file, options.files));
-    ReportSafety(tally, 2, CheckEntrySafety(kind, is64Bit, entry.file, options.files.renames));
-    ReportSafety(tally, 2, CheckModuleSafety(kind, is64Bit, entry.file, options.files));
+    Report(tally, 2, CheckEntryFile(kind, is64Bit, entry.file, options.files));
+    Report(tally, 2, CheckEntrySafety(kind, is64Bit, entry.file, options.files.renames));
+    Report(tally, 2, CheckModuleSafety(kind, is64Bit, entry.file, options.files));
 }
 
 // Entries 1 to count, as the pass takes them, but only those that exist are
@@ -185,8 +180,9 @@ static void InspectEntries(HKEY workSet, DWORD count, const InspectOptions& opti
     }
     for (DWORD number : numbers) {
         if (number > count) {
-            Say(1, "entry %lu: never run: it lies beyond \"count\" (%lu)", number, count);
-            ++tally.entriesSkipped;
+            JsonEntry({number, number, "", "", ""});
+            SayVerdict(tally, 1,
+                       MakeFinding(FindingCode::EntryBeyondCount, {Number(number), Number(count)}));
         }
     }
 }
@@ -241,20 +237,21 @@ static Deletion PredictDeletion(HKEY key, const char* name, HKEY workSet) {
     return listing == nullptr ? Deletion::SubkeysUnseen : Deletion::Succeeds;
 }
 
-// What the work set's line says after what it runs.
-static const char* DeletionText(Deletion deletion) {
-    switch (deletion) {
-    case Deletion::HasSubkey:
-        return "then stays: it has a subkey, so the pass cannot delete it and every later pass "
-               "runs it again";
-    case Deletion::Refused:
-        return "then stays: its access list refuses the pass DELETE, so every later pass runs "
-               "it again";
-    case Deletion::SubkeysUnseen:
-        return "then is deleted, unless it has a subkey, which cannot be listed either";
-    default:
-        return "then is deleted";
+// The work set's line, by what it runs (entries is 0 when it runs nothing,
+// and then why says why) and whether it stays.
+static Finding WorkSetLine(const std::string& shown, DWORD entries, const char* why,
+                           Deletion deletion) {
+    static const FindingCode kRuns[] = {FindingCode::WorkSetRuns, FindingCode::WorkSetHasSubkey,
+                                        FindingCode::WorkSetDeleteRefused,
+                                        FindingCode::WorkSetRuns};
+    static const FindingCode kNothing[] = {
+        FindingCode::WorkSetRunsNothing, FindingCode::WorkSetRunsNothingHasSubkey,
+        FindingCode::WorkSetRunsNothingDeleteRefused, FindingCode::WorkSetUnopenedUnlisted};
+    int index = static_cast<int>(deletion);
+    if (entries != 0) {
+        return MakeFinding(kRuns[index], {Words(shown), Number(entries)});
     }
+    return MakeFinding(kNothing[index], {Words(shown), Words(why)});
 }
 
 // Runs through one work set that the pass opens under its ANSI name, as the
@@ -265,27 +262,20 @@ static bool InspectWorkSet(HKEY key, const std::string& shownName, const char* n
     bool opened = OpenWorkSet(key, name, &workSet);
     Deletion deletion = PredictDeletion(key, name, opened ? workSet : nullptr);
     bool deleted = deletion == Deletion::Succeeds || deletion == Deletion::SubkeysUnseen;
-    tally.workSetsKept += deleted ? 0 : 1;
-    const char* shown = shownName.c_str();
+    JsonWorkSet(shownName);
     if (!opened) {
-        ++tally.workSetsUnrun;
-        if (deletion == Deletion::Succeeds) {
-            Say(0, "work set \"%s\": deleted without running anything: it cannot be opened", shown);
-        } else {
-            Say(0, "work set \"%s\": runs nothing (it cannot be opened), %s", shown,
-                DeletionText(deletion));
-        }
+        SayVerdict(tally, 0,
+                   deletion == Deletion::Succeeds
+                       ? MakeFinding(FindingCode::WorkSetUnopened, {Words(shownName)})
+                       : WorkSetLine(shownName, 0, "it cannot be opened", deletion));
         return deleted;
     }
     DWORD count;
     ValueStatus status = ReadCount(workSet, &count);
-    if (count == 0) {
-        Say(0, "work set \"%s\": runs nothing (%s), %s", shown, CountProblem(status),
-            DeletionText(deletion));
-        ++tally.workSetsUnrun;
-    } else {
-        Say(0, "work set \"%s\": runs entries 1 to %lu, %s", shown, count, DeletionText(deletion));
-        InspectKeySafety(workSet, "the work set \"" + shownName + "\"", 1, tally);
+    SayVerdict(tally, 0, WorkSetLine(shownName, count, CountProblem(status), deletion));
+    if (count != 0) {
+        InspectKeySafety(workSet, "the work set \"" + shownName + "\"",
+                         std::string("HKLM\\") + PendingKeyPath + "\\" + name, 1, tally);
         InspectEntries(workSet, count, options, tally);
     }
     RegCloseKey(workSet);
@@ -376,21 +366,19 @@ void InspectWorkSets(HKEY key, const InspectOptions& options, Tally& tally) {
         }
         ++tally.workSets;
         if (taken == nullptr) {
-            Say(0,
-                "work set \"%s\": stays: its name cannot be held by the ANSI code page; the pass "
-                "reads it as \"%s\", which names no work set, so it can neither run it nor "
-                "delete it",
-                shown.c_str(), found->ansiName.c_str());
-            ++tally.workSetsUnrun;
-            ++tally.workSetsKept;
+            JsonWorkSet(shown);
+            SayVerdict(tally, 0,
+                       MakeFinding(FindingCode::WorkSetNameUnheld,
+                                   {Words(shown), Words(found->ansiName)}));
             ++kept;
             continue;
         }
         if (taken != found) {
-            Say(0,
-                "work set \"%s\": its name cannot be held by the ANSI code page; the pass reads "
-                "it as \"%s\" and takes work set \"%s\" in its place:",
-                shown.c_str(), found->ansiName.c_str(), ReportText(taken->name).c_str());
+            JsonWorkSet(shown);
+            SayVerdict(
+                tally, 0,
+                MakeFinding(FindingCode::WorkSetNameTaken, {Words(shown), Words(found->ansiName),
+                                                            Words(ReportText(taken->name))}));
         }
         if (InspectWorkSet(key, ReportText(taken->name), found->ansiName.c_str(), options, tally)) {
             taken->deleted = true;
@@ -398,4 +386,5 @@ void InspectWorkSets(HKEY key, const InspectOptions& options, Tally& tally) {
             ++kept;
         }
     }
+    JsonEndWorkSets();
 }

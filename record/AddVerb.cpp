@@ -127,10 +127,11 @@ std::string PickedMode(const std::string& file, const FileCheckContext& context)
 }
 
 // The checks of the file as the pass will meet it, and of who may change it:
-// false, with every failure said, when one failed. Warnings are said with
-// their tag, and record; so are advisory failures, which record too: a module
-// that the file needs may well be installed by the same installer after this
-// run (the inspector, run last, still fails it until it is there).
+// false, with every failure said, when one refuses. Warnings are said with
+// their tag, and record; so are failures whose code does not refuse, which
+// record too: a module that the file needs may well be installed by the same
+// installer after this run (the inspector, run last, still fails it until it
+// is there).
 bool PassesChecks(const NewEntry& entry, const FileCheckContext& context) {
     char kind = entry.mode[0];
     bool is64Bit = entry.mode.size() > 1;
@@ -141,11 +142,15 @@ bool PassesChecks(const NewEntry& entry, const FileCheckContext& context) {
     findings.insert(findings.end(), modules.begin(), modules.end());
     bool passed = true;
     for (const Finding& finding : findings) {
-        bool refuses = finding.outcome == Outcome::Fail && !finding.advisory;
+        bool refuses = finding.outcome == Outcome::Refuse;
+        if (JsonReportInUse()) {
+            JsonFileFinding(entry.file, finding);
+        }
         if (finding.outcome == Outcome::Ok) {
             continue;
         }
-        Complain("%s%s: %s", refuses ? "" : "warning: ", entry.file.c_str(), finding.text.c_str());
+        Complain("%s%s: %s", refuses ? "" : "warning: ", entry.file.c_str(),
+                 FindingText(finding).c_str());
         passed = passed && !refuses;
     }
     return passed;
@@ -321,6 +326,9 @@ int AddVerb(const Arguments& arguments) {
           KeyShown(arguments.toolBits).c_str(), number,
           number + static_cast<DWORD>(entries.size()) - 1);
     for (const Planned& plan : planned) {
+        if (JsonReportInUse()) {
+            JsonRecorded(workSet, number, plan.entry.mode, plan.entry.file, plan.commandLine);
+        }
         Print("  entry %lu (%s): runs %s\n", number++, plan.entry.mode.c_str(),
               plan.commandLine.c_str());
     }

@@ -85,6 +85,39 @@ bool ReplaceEach(const Arguments& arguments) {
     return true;
 }
 
+// A file for the inspector's JSON document, deleted when closed; the
+// recorder's handle is the child's standard output.
+HANDLE DocumentFile() {
+    wchar_t folder[MAX_PATH];
+    wchar_t path[MAX_PATH];
+    if (GetTempPathW(MAX_PATH, folder) == 0 || GetTempFileNameW(folder, L"pri", 0, path) == 0) {
+        return INVALID_HANDLE_VALUE;
+    }
+    SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+    return CreateFileW(
+        path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
+// Takes the document the inspector wrote into the recorder's, and closes it.
+void CloseDocument(HANDLE document) {
+    if (document == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    std::string text;
+    char buffer[4096];
+    DWORD read = 0;
+    SetFilePointer(document, 0, nullptr, FILE_BEGIN);
+    while (ReadFile(document, buffer, sizeof(buffer), &read, nullptr) && read != 0) {
+        text.append(buffer, read);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    JsonInspection(text);
+    CloseHandle(document);
+}
+
 // The inspector beside the recorder, judging this product's work set alone,
 // its lines on this run's output and in its log: its exit code, or
 // kExitRefused when it could not be run to its end.
@@ -93,16 +126,26 @@ int Inspect(const Arguments& arguments) {
     const std::wstring& log = OutputLogPath();
     // A work set's name and the paths fit the registry's and MAX_PATH's limits.
     wchar_t line[4 * MAX_PATH];
-    swprintf(line, ARRAYSIZE(line), L"\"%ls\" \"--work-set=%ls\" --view=%d%ls%ls%ls",
+    bool json = JsonReportInUse();
+    swprintf(line, ARRAYSIZE(line), L"\"%ls\" \"--work-set=%ls\" --view=%d%ls%ls%ls%ls",
              inspector.c_str(), arguments.workSet.c_str(), arguments.toolBits,
-             log.empty() ? L"" : L" \"--log=", log.c_str(), log.empty() ? L"" : L"\"");
+             log.empty() ? L"" : L" \"--log=", log.c_str(), log.empty() ? L"" : L"\"",
+             json ? L" --format=json" : L"");
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
+    // The inspector's document goes into the recorder's, not beside it.
+    HANDLE document = json ? DocumentFile() : INVALID_HANDLE_VALUE;
+    if (document != INVALID_HANDLE_VALUE) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdOutput = document;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    }
     PROCESS_INFORMATION process = {};
     fflush(stdout);
-    if (!CreateProcessW(inspector.c_str(), line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+    if (!CreateProcessW(inspector.c_str(), line, nullptr, nullptr, document != INVALID_HANDLE_VALUE,
+                        0, nullptr, nullptr, &startup, &process)) {
         Complain("%s: cannot be started: error %lu", ReportText(inspector).c_str(), GetLastError());
+        CloseDocument(document);
         return kExitRefused;
     }
     DWORD exitCode = kExitRefused;
@@ -112,6 +155,7 @@ int Inspect(const Arguments& arguments) {
     GetExitCodeProcess(process.hProcess, &exitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    CloseDocument(document);
     return static_cast<int>(exitCode);
 }
 

@@ -28,6 +28,22 @@ int UninstallVerb(const Arguments& arguments);
 bool SplitReplacement(const std::wstring& given, std::wstring* fresh, std::wstring* target);
 int UnregisterVerb(const Arguments& arguments);
 
+// --format=json (with any verb): one JSON document on standard output
+// instead of the lines (record/RecordReport.cpp). The option is taken out of
+// the arguments; true when it was there.
+bool TakeFormatOption(int* argc, wchar_t** argv);
+bool JsonReportInUse();
+// What Print and Complain would have written, kept for the document.
+void JsonPrinted(const std::string& text);
+void JsonComplained(const std::string& text);
+// One of add's judgements of a file, and an entry it recorded.
+void JsonFileFinding(const std::string& file, const Finding& finding);
+void JsonRecorded(const std::string& workSet, DWORD number, const std::string& mode,
+                  const std::string& file, const std::string& commandLine);
+// The inspector's own document, of install's last step.
+void JsonInspection(const std::string& document);
+void WriteJsonReport(int exitCode);
+
 // One line on standard error, "pendreg-record: " in front.
 void Complain(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Text on standard output; both go to the log too, when there is one.

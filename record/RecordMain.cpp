@@ -65,6 +65,8 @@ const Verb kVerbs[] = {
 };
 
 const char kAbout[] =
+    "  --format=json (with any verb)\n"
+    "      write one JSON document on standard output instead of the lines\n"
     "  --log=FILE (with any verb)\n"
     "      also append the command line, the time, every line printed and the\n"
     "      exit code to FILE, made so that only administrators may change it; an\n"
@@ -92,7 +94,15 @@ std::vector<std::wstring> ReservedFromLog() {
     return {TurnLockPath()};
 }
 
-const Program kRecorder = {"pendreg-record", kVerbs, std::size(kVerbs), kAbout, ReservedFromLog};
+// With --format=json, the document of what the verb did.
+void FinishReport(int exitCode) {
+    if (JsonReportInUse()) {
+        WriteJsonReport(exitCode);
+    }
+}
+
+const Program kRecorder = {"pendreg-record", kVerbs,          std::size(kVerbs),
+                           kAbout,           ReservedFromLog, FinishReport};
 
 // A recorder that holds the turn longer than this is stuck.
 const DWORD kTurnWaitMs = 5 * 60 * 1000;
@@ -122,9 +132,25 @@ bool TakeTurn(TurnLock& lock) {
 
 } // namespace
 
+// The text that the format makes, for the JSON document.
+static std::string Formatted(const char* format, va_list arguments) {
+    va_list again;
+    va_copy(again, arguments);
+    int length = vsnprintf(nullptr, 0, format, arguments);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    return text;
+}
+
 void Complain(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
+    if (JsonReportInUse()) {
+        JsonComplained("pendreg-record: " + Formatted(format, arguments));
+        va_end(arguments);
+        return;
+    }
     // Whatever was printed before comes first in the log, as on a console.
     fflush(stdout);
     Emit(stderr, "pendreg-record: ");
@@ -136,7 +162,11 @@ void Complain(const char* format, ...) {
 void Print(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    EmitList(stdout, format, arguments);
+    if (JsonReportInUse()) {
+        JsonPrinted(Formatted(format, arguments));
+    } else {
+        EmitList(stdout, format, arguments);
+    }
     va_end(arguments);
 }
 
@@ -168,5 +198,7 @@ int wmain(int argc, wchar_t** argv) {
     if (RunUnregistrationIfAsked(&probeExit)) {
         return probeExit;
     }
+    // Taken before the others, so that the document holds every line said.
+    TakeFormatOption(&argc, argv);
     return RunCompanion(kRecorder, argc, argv, StartVerb);
 }

@@ -108,7 +108,7 @@ int ReplaceVerb(const Arguments& arguments) {
     if (!AddPlacementFindings(unsafe, "the file", target)) {
         for (const Finding& finding : unsafe) {
             Complain("%s: %s; nothing staged there", ReportText(target).c_str(),
-                     finding.text.c_str());
+                     FindingText(finding).c_str());
         }
         return kExitRefused;
     }

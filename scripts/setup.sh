@@ -13,9 +13,10 @@ set -uo pipefail
 # build into the build folder for themselves. clang and lld: the one fixture
 # with a delay-import directory, which GNU ld leaves empty. msitools and wixl:
 # the Windows Installer package that the installer's whole life is tried with.
+# jq: the real parser that the tests read the companions' JSON documents with.
 packages=(cmake ninja-build g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools
           binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64 googletest zip unzip
-          locales clang lld msitools wixl)
+          locales clang lld msitools wixl jq)
 # The WoW64 lane runs Debian's 32-bit Wine under qemu's user-mode emulator,
 # in a root of its own: the host needs only the program that makes it.
 lane_packages=(mmdebstrap)

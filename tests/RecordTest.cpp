@@ -14,6 +14,7 @@
 #include "harness/Harness.h"
 #include "harness/Placement.h"
 #include "harness/WorkSets.h"
+#include "harness/Jq.h"
 
 #include <gtest/gtest.h>
 
@@ -174,6 +175,105 @@ class RecorderTest : public testing::Test {
     std::string shortPath_;
     std::string shortName_;
 };
+
+// The recorder's JSON document, parsed by jq, says what the text of the same
+// run says: the same lines, the entries' command lines as
+// add printed them, add's findings by code and outcome, and the exit code.
+// The text run goes first and is taken back; then the same run with
+// --format=json.
+struct JsonRunCase {
+    const char* name;
+    // Run before each of the two runs, and after the text run to take it back.
+    const char* before;
+    const char* arguments;
+    const char* undo;
+    // "OUTCOME CODE" of a finding the document holds, or empty.
+    const char* finding;
+    DWORD exitCode;
+};
+
+void PrintTo(const JsonRunCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class RecorderJson : public RecorderTest, public testing::WithParamInterface<JsonRunCase> {
+  protected:
+    void RunIfGiven(const char* arguments) {
+        if (*arguments != '\0') {
+            Output run = Record(arguments);
+            ASSERT_EQ(0u, run.exitCode) << arguments << "\n" << run.text;
+        }
+    }
+};
+
+// "exit N", then "line TEXT" for each line said, "runs LINE" for each entry
+// recorded and "outcome O CODE" for each of add's findings.
+const char kRecordJsonLines[] =
+    "\"exit \\(.exit_code)\", (.lines[] | \"line \\(.text)\"), "
+    "(.entries[] | \"runs  entry \\(.index) (\\(.mode)): runs \\(.command_line)\"), "
+    "(.findings[] | \"outcome \\(.finding.outcome) \\(.finding.code)\")";
+
+TEST_P(RecorderJson, SaysWhatTheTextSays) {
+    const JsonRunCase& row = GetParam();
+    if (!harness::JqAvailable()) {
+        GTEST_SKIP() << "jq runs only on Wine's Unix side";
+    }
+    RunIfGiven(row.before);
+    Output text = Record(row.arguments);
+    RunIfGiven(row.undo);
+    RunIfGiven(row.before);
+    Output json = Record(std::string(row.arguments) + " --format=json");
+    std::string file = scratch_.Write("record.json", json.text);
+    std::vector<std::string> read;
+    std::string error;
+    ASSERT_TRUE(harness::RunJq(kRecordJsonLines, file, &read, &error))
+        << error << "\nin:\n"
+        << json.text;
+
+    EXPECT_EQ(row.exitCode, text.exitCode) << text.text;
+    EXPECT_EQ(text.exitCode, json.exitCode) << json.text;
+    ASSERT_FALSE(read.empty());
+    EXPECT_EQ("exit " + std::to_string(text.exitCode), read[0]);
+    std::vector<std::string> lines;
+    std::multiset<std::string> outcomes;
+    for (const std::string& line : read) {
+        if (line.compare(0, 5, "line ") == 0) {
+            lines.push_back(line.substr(5));
+        } else if (line.compare(0, 6, "runs  ") == 0) {
+            EXPECT_TRUE(text.Has(line.substr(4))) << line << "\nnot in:\n" << text.text;
+        } else if (line.compare(0, 8, "outcome ") == 0) {
+            outcomes.insert(line.substr(8));
+        }
+    }
+    // In the order said; the text's file may hold standard error's lines
+    // before or after those of the buffered standard output.
+    std::vector<std::string> printed = text.lines;
+    std::sort(printed.begin(), printed.end());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(printed, lines) << json.text;
+    if (*row.finding != '\0') {
+        EXPECT_NE(0u, outcomes.count(row.finding)) << row.finding << " not in:\n" << json.text;
+    }
+}
+
+const JsonRunCase kJsonRunCases[] = {
+    {"AddRecorded", "", "add --view=64 --work-set=js {dir}\\a.dll {dir}\\exeserver.exe",
+     "discard --view=64 --work-set=js", "ok file-present", 0},
+    {"AddRefused", "", "add --view=64 --work-set=js {dir}\\a.dll {dir}\\noexport.dll", "",
+     "refuse no-register-export", 2},
+    // A module the file needs may come later in the same install.
+    {"AddRecordsWhatOnlyFails", "", "add --view=64 --work-set=js {dir}\\needsdep.dll",
+     "discard --view=64 --work-set=js", "fail module-missing", 0},
+    {"Discard", "add --view=64 --work-set=js {dir}\\a.dll", "discard --view=64 --work-set=js", "",
+     "", 0},
+    {"Unregister", "add --view=64 --work-set=js {dir}\\a.dll",
+     "unregister --view=64 --work-set=js", "discard --view=64 --work-set=js", "", 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Recorder, RecorderJson, testing::ValuesIn(kJsonRunCases),
+                         [](const testing::TestParamInfo<JsonRunCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 struct RunCase {
     const char* name;

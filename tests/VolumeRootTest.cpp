@@ -129,7 +129,7 @@ TEST_P(VolumeRoot, FoldersRightUnderItAreJudgedForASwap) {
 
     std::string said;
     for (const Finding& finding : findings) {
-        said += finding.text + "\n";
+        said += FindingText(finding) + "\n";
     }
     std::string wanted = harness::ReplaceAll(row.failure, "{root}", drive.root());
     EXPECT_EQ(wanted.empty(), safe) << said;

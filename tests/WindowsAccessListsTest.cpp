@@ -349,7 +349,8 @@ TEST_P(WindowsAccessLists, JudgeAsAReviewerDoes) {
     Findings findings;
     bool ok = false;
     if (std::string(row.component).rfind("HKLM\\", 0) == 0) {
-        ok = AddExposureFinding(findings, "the component", KeyExposure(row.places[0].list));
+        ok = AddExposureFinding(findings, "the component", row.component, Securable::Key,
+                                KeyExposure(row.places[0].list));
     } else {
         for (const Place& place : row.places) {
             Served()[LowerWide(harness::Widen(place.path))] = DescriptorOf(place.list);
@@ -360,7 +361,7 @@ TEST_P(WindowsAccessLists, JudgeAsAReviewerDoes) {
 
     std::string said;
     for (const Finding& finding : findings) {
-        said += finding.text + "\n";
+        said += FindingText(finding) + "\n";
     }
     EXPECT_EQ(row.ok, ok) << said;
     EXPECT_NE(std::string::npos, said.find(row.says)) << row.says << "\nnot in:\n" << said;

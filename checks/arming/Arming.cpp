@@ -142,29 +142,27 @@ Findings CheckArmedCopy(const std::wstring& copy, const std::vector<PendingRenam
                         std::wstring* lying) {
     Findings findings;
     lying->clear();
-    std::string shown = ReportText(copy);
     if (!IsFullPath(copy)) {
-        AddFinding(findings, Outcome::Fail,
-                   "the tool's copy %s is not named by a full path: which program starts depends "
-                   "on the search path",
-                   shown.c_str());
+        AddFinding(findings, FindingCode::CopyNotAFullPath, {Path(copy)});
         return findings;
     }
     AfterRestart after = FindAfterRestart(renames, copy);
     if (after.leaves) {
-        AddFinding(findings, Outcome::Fail, "the tool's copy %s %s at restart, before it can run",
-                   shown.c_str(),
-                   after.leftTo.empty() ? "is deleted"
-                                        : ("is moved away to " + ReportText(after.leftTo)).c_str());
+        if (after.leftTo.empty()) {
+            AddFinding(findings, FindingCode::CopyDeletedAtRestart, {Path(copy)});
+        } else {
+            AddFinding(findings, FindingCode::CopyMovedAwayAtRestart,
+                       {Path(copy), Path(after.leftTo)});
+        }
     } else if (!after.present) {
-        AddFinding(findings, Outcome::Fail, "the tool's copy %s is not there", shown.c_str());
+        AddFinding(findings, FindingCode::CopyMissing, {Path(copy)});
     } else {
         *lying = after.origin;
         if (!SameFile(after.origin, copy)) {
-            AddFinding(findings, Outcome::Ok, "the tool's copy %s arrives at restart from %s",
-                       shown.c_str(), ReportText(after.origin).c_str());
+            AddFinding(findings, FindingCode::CopyArrivesAtRestart,
+                       {Path(copy), Path(after.origin)});
         } else {
-            AddFinding(findings, Outcome::Ok, "the tool's copy %s is there", shown.c_str());
+            AddFinding(findings, FindingCode::CopyPresent, {Path(copy)});
         }
     }
     return findings;
@@ -174,8 +172,8 @@ namespace {
 
 std::string FirstFailure(const Findings& findings) {
     for (const Finding& finding : findings) {
-        if (finding.outcome == Outcome::Fail) {
-            return finding.text;
+        if (Fails(finding.outcome)) {
+            return FindingText(finding);
         }
     }
     return std::string();

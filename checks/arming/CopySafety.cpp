@@ -16,8 +16,7 @@ Findings CheckCopySafety(const std::wstring& copy, const std::wstring& lying) {
                                copy, Placement::Runs);
     }
     if (safe) {
-        AddFinding(findings, Outcome::Ok,
-                   "no ordinary user may change the tool's copy or the folders above it");
+        AddFinding(findings, FindingCode::CopySafe, {About(copy)});
     }
     return findings;
 }

@@ -27,76 +27,68 @@ bool PresentAfterRestart(const std::wstring& path, const std::vector<PendingRena
 std::wstring LocateFile(const std::wstring& file, const FileCheckContext& context,
                         Findings& findings) {
     AfterRestart after = FindAfterRestart(context.renames, file);
-    std::string origin = ReportText(after.origin);
-    std::string failedFrom = after.failed == nullptr ? "" : ReportText(after.failed->from);
+    std::wstring failedFrom = after.failed == nullptr ? std::wstring() : after.failed->from;
     if (after.leaves) {
-        AddFinding(findings, Outcome::Fail, "the file %s at restart, before the pass can run",
-                   after.leftTo.empty() ? "is deleted"
-                                        : ("is moved away to " + ReportText(after.leftTo)).c_str());
+        if (after.leftTo.empty()) {
+            AddFinding(findings, FindingCode::FileDeletedAtRestart, {About(file)});
+        } else {
+            AddFinding(findings, FindingCode::FileMovedAwayAtRestart,
+                       {Path(after.leftTo), About(file)});
+        }
         return std::wstring();
     }
     if (after.failure == RenameFailure::TargetExists) {
-        AddFinding(findings, Outcome::Warn,
-                   "the pending move of %s onto this file fails at restart: the file exists "
-                   "and the move was recorded without the replace flag, so the file present "
-                   "now stays and is the one registered",
-                   failedFrom.c_str());
+        AddFinding(findings, FindingCode::PendingMoveFails, {Path(failedFrom), About(file)});
     }
     if (!after.present) {
         if (after.failure == RenameFailure::SourceMissing) {
-            AddFinding(findings, Outcome::Fail,
-                       "file not found: the pending move that would put it in place fails at "
-                       "restart, as %s is not there",
-                       failedFrom.c_str());
+            AddFinding(findings, FindingCode::FileSourceMissing, {Path(failedFrom), About(file)});
         } else {
-            AddFinding(findings, Outcome::Fail, "file not found, and no pending rename creates it");
+            AddFinding(findings, FindingCode::FileMissing, {About(file)});
         }
         return std::wstring();
     }
     if (after.origin != file) {
-        AddFinding(findings, Outcome::Ok, "%s at restart from %s",
-                   after.presentNow ? "file present, replaced" : "file arrives", origin.c_str());
+        AddFinding(findings,
+                   after.presentNow ? FindingCode::FileReplacedAtRestart
+                                    : FindingCode::FileArrivesAtRestart,
+                   {Path(after.origin), About(file)});
     } else {
-        AddFinding(findings, Outcome::Ok, "file present");
+        AddFinding(findings, FindingCode::FilePresent, {About(file)});
     }
     return after.origin;
 }
 
 void CheckDll(const ImageFacts& facts, bool is64Bit, int toolBits, Findings& findings) {
     if (!facts.isImage || !facts.isDll) {
-        AddFinding(findings, Outcome::Fail, "not a DLL");
+        AddFinding(findings, FindingCode::NotADll);
         return;
     }
     if (is64Bit && facts.bits != 64) {
         // The 64-bit regsvr32.exe hands a DLL of the other bitness to the
         // 32-bit one, which registers it: not what DX says, but no failure.
-        AddFinding(findings, Outcome::Warn,
-                   "32-bit DLL recorded as DX: the 64-bit regsvr32.exe hands it to the 32-bit "
-                   "regsvr32.exe, which registers it; %s",
-                   toolBits == 32 ? "record it as D, and the tool's own 32-bit child registers it"
-                                  : "D is for the 32-bit tool, whose own child is 32-bit");
+        AddFinding(findings, toolBits == 32 ? FindingCode::DxHolds32BitDll
+                                            : FindingCode::DxHolds32BitDllFor64BitTool);
     } else if (!is64Bit && facts.bits != toolBits) {
-        AddFinding(findings, Outcome::Fail,
-                   "%d-bit DLL: the tool's own %d-bit child cannot load it%s", facts.bits, toolBits,
-                   facts.bits == 64 ? " (record it as DX)" : "");
+        AddFinding(findings,
+                   facts.bits == 64 ? FindingCode::DllNeedsDx : FindingCode::DllOtherBitness,
+                   {Number(facts.bits), Number(toolBits)});
     } else {
-        AddFinding(findings, Outcome::Ok, "%d-bit DLL", facts.bits);
+        AddFinding(findings, FindingCode::DllBits, {Number(facts.bits)});
     }
     if (facts.exportsRegisterServer) {
-        AddFinding(findings, Outcome::Ok, "exports DllRegisterServer");
+        AddFinding(findings, FindingCode::ExportsRegister);
     } else {
-        AddFinding(findings, Outcome::Fail,
-                   "does not export DllRegisterServer: nothing would be registered");
+        AddFinding(findings, FindingCode::NoRegisterExport);
     }
 }
 
 void CheckExecutable(const ImageFacts& facts, Findings& findings) {
     if (facts.isImage && !facts.isDll) {
-        AddFinding(findings, Outcome::Ok, "%d-bit executable", facts.bits);
+        AddFinding(findings, FindingCode::ExecutableBits, {Number(facts.bits)});
     } else {
-        AddFinding(findings, Outcome::Fail,
-                   facts.isImage ? "a DLL, not an executable (record it as D or DX)"
-                                 : "not an executable");
+        AddFinding(findings,
+                   facts.isImage ? FindingCode::DllNotExecutable : FindingCode::NotAnExecutable);
     }
 }
 
@@ -104,25 +96,19 @@ void CheckTypeLibrary(const std::wstring& path, Findings& findings) {
     ProbeResult probe = ProbeTypeLibrary(path);
     switch (probe.load) {
     case TypeLibraryLoad::Loads:
-        AddFinding(findings, Outcome::Ok, "loads as a type library");
+        AddFinding(findings, FindingCode::TypeLibraryLoads);
         break;
     case TypeLibraryLoad::DoesNotLoad:
-        AddFinding(findings, Outcome::Fail, "does not load as a type library");
+        AddFinding(findings, FindingCode::NotATypeLibrary);
         break;
     case TypeLibraryLoad::LoaderCrashed:
-        AddFinding(findings, Outcome::Fail,
-                   "does not load as a type library: the loader crashed on it (exception "
-                   "0x%08lX), and so will the tool's child",
-                   probe.code);
+        AddFinding(findings, FindingCode::TypeLibraryLoaderCrashed, {Number(probe.code)});
         break;
     case TypeLibraryLoad::TimedOut:
-        AddFinding(findings, Outcome::Fail,
-                   "does not load as a type library: the loader did not finish with it");
+        AddFinding(findings, FindingCode::TypeLibraryLoadUnfinished);
         break;
     case TypeLibraryLoad::NotStarted:
-        AddFinding(findings, Outcome::Fail,
-                   "could not be loaded as a type library: the probe did not start (error %lu)",
-                   probe.code);
+        AddFinding(findings, FindingCode::TypeLibraryProbeFailed, {Number(probe.code)});
         break;
     }
 }
@@ -136,9 +122,10 @@ void CheckFileItself(char kind, bool is64Bit, const std::wstring& located, int t
     }
     ImageFacts facts = ReadImageFacts(located);
     if (facts.readError != ERROR_SUCCESS) {
-        AddFinding(findings, Outcome::Fail, "cannot be read (error %lu)", facts.readError);
+        AddFinding(findings, FindingCode::FileUnreadable,
+                   {Number(facts.readError), About(located)});
     } else if (facts.damage != nullptr) {
-        AddFinding(findings, Outcome::Fail, "damaged image: %s", facts.damage);
+        AddFinding(findings, FindingCode::DamagedImage, {Words(facts.damage), About(located)});
     } else if (kind == 'E') {
         CheckExecutable(facts, findings);
     } else if (kind == 'D') {
@@ -155,7 +142,7 @@ void CheckReach(const std::wstring& stored, const std::wstring& opened, Findings
         why = DriveUnseenByPass(opened);
     }
     if (!why.empty()) {
-        AddFinding(findings, Outcome::Fail, "the file %s", why.c_str());
+        AddFinding(findings, FindingCode::FileOutOfReach, {Words(why), About(opened)});
     }
 }
 
@@ -166,8 +153,7 @@ void CheckReach(const std::wstring& stored, const std::wstring& opened, Findings
 void CheckNewVersionReach(const std::wstring& newVersion, Findings& findings) {
     std::string why = PassCannotReach(newVersion);
     if (!why.empty()) {
-        AddFinding(findings, Outcome::Fail, "the new version %s %s", ReportText(newVersion).c_str(),
-                   why.c_str());
+        AddFinding(findings, FindingCode::NewVersionOutOfReach, {Path(newVersion), Words(why)});
     }
 }
 
@@ -203,29 +189,25 @@ Findings CheckEntryFile(char kind, bool is64Bit, const char* file,
     RedirectionOff view(RunsWithRedirectionOff(kind, is64Bit));
     // Certain to register nothing, so a failure, not a warning.
     if (kind == 'T' && is64Bit) {
-        AddFinding(findings, Outcome::Fail,
-                   "TX runs regsvr32.exe, which does not register type libraries: "
-                   "record the library as T, or register it from a 64-bit DLL");
+        AddFinding(findings, FindingCode::TxRegistersNothing);
     }
     // Judged without the prefix that hands the path to the file system as
     // written: the renames and the other checks name the same file plainly.
     std::wstring written;
     if (!WithoutPathPrefix(AnsiToWide(file), &written)) {
-        AddFinding(findings, Outcome::Fail,
-                   "names a device or a volume, not a file on a drive or a share: no check can "
-                   "tell which file it is");
+        AddFinding(findings, FindingCode::DevicePath, {About(std::string(file))});
         return findings;
     }
     if (!IsFullPath(written)) {
-        AddFinding(findings, Outcome::Fail,
-                   "not a full path: which file is registered depends on the folder the pass "
-                   "is started in and on the search path");
+        AddFinding(findings, FindingCode::NotAFullPath, {About(written)});
         return findings;
     }
     std::wstring opened = FileThatRegisters(kind, is64Bit, written, context.renames);
     if (opened != written) {
-        AddFinding(findings, Outcome::Ok, "the name has no extension: %s opens %s",
-                   kind == 'E' ? "process creation" : "the loader", ReportText(opened).c_str());
+        AddFinding(findings,
+                   kind == 'E' ? FindingCode::ExeNameWithoutExtension
+                               : FindingCode::DllNameWithoutExtension,
+                   {Path(opened)});
     }
     CheckReach(AnsiToWide(file), opened, findings);
     std::wstring located = LocateFile(opened, context, findings);

@@ -27,9 +27,8 @@ Findings CheckEntrySafety(char kind, bool is64Bit, const char* file,
                                "the new version", after.origin, Placement::Staged);
     }
     if (safe) {
-        AddFinding(findings, Outcome::Ok, "no ordinary user may change %s",
-                   replaced ? "the file, its new version or the folders above them"
-                            : "the file or the folders above it");
+        AddFinding(findings, replaced ? FindingCode::NewVersionSafe : FindingCode::FileSafe,
+                   {About(opened)});
     }
     return findings;
 }

@@ -50,7 +50,8 @@ class ModuleJudge {
         }
         said_.push_back(folder);
         if (PathExists(folder)) {
-            safe_ &= AddExposureFinding(findings_, what, FolderExposure(folder, Securable::Folder));
+            safe_ &= AddExposureFinding(findings_, what, ReportText(folder), Securable::Folder,
+                                        FolderExposure(folder, Securable::Folder));
         }
     }
     // The file, and its folder unless that was said already.
@@ -67,7 +68,8 @@ class ModuleJudge {
             if (judgeFolder) {
                 AddPlacementFindings(judged, what, file, placement);
             } else {
-                AddExposureFinding(judged, what, ExposureOfPath(file, Securable::File));
+                AddExposureFinding(judged, what, ReportText(file), Securable::File,
+                                   ExposureOfPath(file, Securable::File));
             }
             found = cache_.files.emplace(key, judged).first;
         }
@@ -147,9 +149,7 @@ Findings CheckModuleSafety(char kind, bool is64Bit, const char* file,
         JudgeModule(judge, load);
     }
     if (judge.safe()) {
-        AddFinding(findings, Outcome::Ok,
-                   "no ordinary user may change the modules it needs, or add one where the "
-                   "loader looks before them");
+        AddFinding(findings, FindingCode::ModulesSafe, {About(opened)});
     }
     return findings;
 }

@@ -191,60 +191,58 @@ class DependencyReport {
   public:
     DependencyReport(Findings& findings, int bits) : findings_(findings), bits_(bits) {}
 
-    void Add(Outcome outcome, const std::string& text) {
-        findings_.push_back({outcome, text, true});
-    }
     void Slashed(const SearchOrder& order) {
-        Add(Outcome::Warn, "the path is written with \"/\": the search order that puts the DLL's "
-                           "own folder first applies only to a path written with backslashes, "
-                           "so the loader looks for the modules it needs in " +
-                               FoldersSaid(order, "and") + " (record it with backslashes)");
+        AddFinding(findings_, FindingCode::PathWithSlashes, {Words(FoldersSaid(order, "and"))});
     }
     void Problem(const Step& step) {
         const Link& link = step.link;
         const Found& found = step.found;
         bool delayed = !link.delayLoaded.empty();
-        std::string text = (link.delayLoaded == link.name ? "delay-loads " : "needs ") + link.name +
-                           Through(link.through) + ", which a " + std::to_string(bits_) +
-                           "-bit process ";
-        std::string file = ReportText(found.shown);
-        std::string when = found.tooLate.empty() ? "only" : "first";
+        std::string needs = (link.delayLoaded == link.name ? "delay-loads " : "needs ") +
+                            link.name + Through(link.through);
+        FindingArgument when = Words(found.tooLate.empty() ? "only" : "first");
+        FindingArgument tooLate = Words(
+            found.tooLate.empty()
+                ? std::string()
+                : ", and the loader stops there: " + ReportText(found.tooLate) + " comes too late");
+        FindingArgument why = Words(Why(*step.order));
+        // What a delay-load brings in fails only when it is called.
+        FindingArgument loads = Words(link.delayLoaded == link.name
+                                          ? "the file"
+                                          : link.delayLoaded + " is delay-loaded, so the file");
+        Finding finding;
         if (found.where == Where::OtherBits) {
-            text += "finds " + when + " as a " + std::to_string(found.module->bits) +
-                    "-bit file: " + file;
+            finding = MakeFinding(delayed ? FindingCode::DelayedModuleOtherBitness
+                                          : FindingCode::ModuleOtherBitness,
+                                  {Words(needs), Number(bits_), when, Number(found.module->bits),
+                                   Path(found.shown), tooLate, why, loads});
         } else if (found.where == Where::Unusable) {
-            text += "finds " + when + " as " + file + ", which is no image it can load";
+            finding = MakeFinding(
+                delayed ? FindingCode::DelayedModuleUnusable : FindingCode::ModuleUnusable,
+                {Words(needs), Number(bits_), when, Path(found.shown), tooLate, why, loads});
         } else {
-            text += "will not find: not in " + FoldersSaid(*step.order);
+            finding = MakeFinding(delayed ? FindingCode::DelayedModuleMissing
+                                          : FindingCode::ModuleMissing,
+                                  {Words(needs), Number(bits_), Words(FoldersSaid(*step.order)),
+                                   tooLate, why, loads});
         }
-        if (!found.tooLate.empty()) {
-            text +=
-                ", and the loader stops there: " + ReportText(found.tooLate) + " comes too late";
-        }
-        text += Why(*step.order);
-        if (delayed) {
-            text += "; " +
-                    (link.delayLoaded == link.name
-                         ? "the file"
-                         : link.delayLoaded + " is delay-loaded, so the file") +
-                    " loads all the same, and fails only when it calls into it";
-        }
-        Add(delayed ? Outcome::Warn : Outcome::Fail, text);
+        findings_.push_back(finding);
         missing_ = true;
     }
     void Noted(const Step& step) {
         const Found& found = step.found;
-        std::string needs = "needs " + step.link.name + Through(step.link.through);
+        FindingArgument needs = Words("needs " + step.link.name + Through(step.link.through));
+        FindingArgument why = Words(Why(*step.order));
         std::wstring folder = found.shown.substr(0, found.shown.find_last_of(L'\\'));
         if (!found.arrivesFrom.empty()) {
-            Add(Outcome::Ok, needs + ", which arrives at restart from " +
-                                 ReportText(found.arrivesFrom) + Why(*step.order));
+            AddFinding(findings_, FindingCode::ModuleArrivesAtRestart,
+                       {needs, Path(found.arrivesFrom), why, About(found.shown)});
         } else if (found.where == Where::Path) {
-            Add(Outcome::Ok,
-                needs + ", found through PATH in " + ReportText(folder) + Why(*step.order));
+            AddFinding(findings_, FindingCode::ModuleFoundThroughPath,
+                       {needs, Path(folder), why, About(found.shown)});
         } else if (found.where == Where::ProgramFolder) {
-            Add(Outcome::Ok,
-                needs + ", found in the tool's folder " + ReportText(folder) + Why(*step.order));
+            AddFinding(findings_, FindingCode::ModuleInToolFolder,
+                       {needs, Path(folder), why, About(found.shown)});
         }
     }
     void Manifest(const std::string& owner, const std::vector<AssemblyIdentity>& assemblies) {
@@ -253,8 +251,7 @@ class DependencyReport {
     }
     void Close() {
         if (!missing_) {
-            Add(Outcome::Ok,
-                "a " + std::to_string(bits_) + "-bit process finds every module it needs");
+            AddFinding(findings_, FindingCode::ModulesFound, {Number(bits_)});
         }
     }
 

@@ -19,7 +19,8 @@ struct DependencyCache;
 // The modules that the file of a D, DX or E entry needs. opened is the path
 // that registration will open, as the entry names it; located is where the
 // file's bytes lie now. Says nothing for a file that the other checks
-// already found unfit to run. Every finding is advisory.
+// already found unfit to run. No finding refuses: the file may need what the
+// same installer installs after recording it.
 void CheckDependencies(char kind, bool is64Bit, const std::wstring& opened,
                        const std::wstring& located, const FileCheckContext& context,
                        Findings& findings);

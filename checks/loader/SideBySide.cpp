@@ -181,26 +181,22 @@ std::vector<AssemblyIdentity> ManifestAssemblies(const std::wstring& path) {
 void CheckAssemblies(const std::vector<AssemblyIdentity>& assemblies, const std::string& owner,
                      int bits, Findings& findings) {
     std::wstring store = StoreFolder();
-    std::string storeShown = ReportText(store);
     for (const AssemblyIdentity& assembly : assemblies) {
-        std::string asked = owner + " asks for the side-by-side assembly " + assembly.name + " " +
-                            assembly.version + " (" +
-                            (assembly.architecture.empty() ? "*" : assembly.architecture) + ")";
+        FindingArgument architecture =
+            Words(assembly.architecture.empty() ? "*" : assembly.architecture);
         StoreResolution resolved = ResolveInStore(store, assembly, bits);
         if (resolved.installed && resolved.redirectedTo.empty()) {
-            findings.push_back(
-                {Outcome::Ok, asked + ", which is installed in " + storeShown, true});
+            AddFinding(findings, FindingCode::AssemblyInstalled,
+                       {Words(owner), Words(assembly.name), Words(assembly.version), architecture,
+                        Path(store)});
         } else if (resolved.installed) {
-            findings.push_back({Outcome::Ok,
-                                asked + ", which its publisher's policy redirects to " +
-                                    resolved.redirectedTo + ", installed in " + storeShown,
-                                true});
+            AddFinding(findings, FindingCode::AssemblyRedirected,
+                       {Words(owner), Words(assembly.name), Words(assembly.version), architecture,
+                        Words(resolved.redirectedTo), Path(store)});
         } else {
-            findings.push_back({Outcome::Warn,
-                                asked + ", which is not installed in " + storeShown +
-                                    ": the file loads only once it is installed there, or lies "
-                                    "beside the file as a private assembly",
-                                true});
+            AddFinding(findings, FindingCode::AssemblyMissing,
+                       {Words(owner), Words(assembly.name), Words(assembly.version), architecture,
+                        Path(store)});
         }
     }
 }

@@ -34,7 +34,7 @@ struct StoreResolution {
 StoreResolution ResolveInStore(const std::wstring& store, const AssemblyIdentity& assembly,
                                int bits);
 
-// One advisory finding per assembly, owner naming the manifest ("its
+// One finding per assembly, none that refuses, owner naming the manifest ("its
 // manifest", "the manifest of helper.dll"): ok when the store holds that
 // version, or a newer one that a publisher's policy there redirects it to; a
 // warning when it does not (the installer may yet install it there, or ship

@@ -2,20 +2,11 @@
 
 #include <windows.h>
 
-#include <stdarg.h>
 #include <stdio.h>
 
-void AddFinding(Findings& findings, Outcome outcome, const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    va_list again;
-    va_copy(again, arguments);
-    int length = vsnprintf(nullptr, 0, format, arguments);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    vsnprintf(&text[0], text.size() + 1, format, again);
-    va_end(again);
-    va_end(arguments);
-    findings.push_back({outcome, text});
+void AddFinding(Findings& findings, FindingCode code,
+                std::initializer_list<FindingArgument> arguments) {
+    findings.push_back(MakeFinding(code, arguments));
 }
 
 std::wstring AnsiToWide(const char* text) {

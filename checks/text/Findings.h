@@ -1,28 +1,16 @@
 #pragma once
-// What a check found: each finding is a verdict and one line of text in the
-// user's terms. Checks return their findings instead of printing them, so
-// that each companion reports them its own way, or refuses what failed.
+// What a check found: each finding has a code of the catalogue, whose
+// outcome and words are the catalogue's, and what it is about. Checks return
+// their findings instead of printing them, so that each companion reports
+// them its own way, or refuses what failed.
 #include <string>
 #include <vector>
-
-enum class Outcome { Ok, Fail, Warn };
-
-struct Finding {
-    Outcome outcome;
-    std::string text;
-    // About what the file needs rather than the file itself (a module it
-    // imports): the inspector counts it like any other, while the recorder
-    // prints it and records the file all the same, since an installer often
-    // records a component before it installs the run-time library that the
-    // component needs in the same run.
-    bool advisory = false;
-};
+#include "checks/text/Catalogue.h"
 
 using Findings = std::vector<Finding>;
 
-// Adds a finding whose text is formatted as by printf.
-void AddFinding(Findings& findings, Outcome outcome, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+void AddFinding(Findings& findings, FindingCode code,
+                std::initializer_list<FindingArgument> arguments = {});
 
 // Text in the ANSI code page, as the tool reads it, in UTF-16.
 std::wstring AnsiToWide(const char* text);

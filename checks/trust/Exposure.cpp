@@ -201,11 +201,11 @@ Exposure ExposureOfKey(HKEY key) {
     return ExposureOf(descriptor.get(), Securable::Key);
 }
 
-bool AddExposureFinding(Findings& findings, const std::string& what, const Exposure& exposure) {
+bool AddExposureFinding(Findings& findings, const std::string& what, const std::string& shown,
+                        Securable kind, const Exposure& exposure) {
     if (exposure.error != ERROR_SUCCESS) {
-        AddFinding(findings, Outcome::Fail,
-                   "cannot tell who may change %s: its permissions cannot be read (error %lu)",
-                   what.c_str(), exposure.error);
+        AddFinding(findings, FindingCode::PermissionsUnreadable,
+                   {Words(what), Number(exposure.error), About(shown)});
         return false;
     }
     if (exposure.changers.empty()) {
@@ -215,8 +215,10 @@ bool AddExposureFinding(Findings& findings, const std::string& what, const Expos
     for (const std::string& changer : exposure.changers) {
         who += (who.empty() ? "" : "; ") + changer;
     }
-    AddFinding(findings, Outcome::Fail, "ordinary users may change %s: %s", what.c_str(),
-               who.c_str());
+    FindingCode code = kind == Securable::Key    ? FindingCode::KeyUsersMayChange
+                       : kind == Securable::File ? FindingCode::FileUsersMayChange
+                                                 : FindingCode::FolderUsersMayChange;
+    AddFinding(findings, code, {Words(what), Words(who), About(shown)});
     return false;
 }
 

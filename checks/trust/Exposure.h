@@ -35,8 +35,10 @@ Exposure ExposureOfFolder(const std::wstring& folder, const std::wstring& parent
 
 // Adds a failure for an object that ordinary users may change, or whose
 // descriptor cannot be read; what names it as the report says it ("the file
-// C:\d\a.dll"). False when it added one.
-bool AddExposureFinding(Findings& findings, const std::string& what, const Exposure& exposure);
+// C:\d\a.dll"), shown is its path (or key) as the report shows it, and kind
+// what it is. False when it added one.
+bool AddExposureFinding(Findings& findings, const std::string& what, const std::string& shown,
+                        Securable kind, const Exposure& exposure);
 
 // Whether a file or folder lies at the path, as the reader of descriptors
 // sees it.

@@ -33,7 +33,8 @@ bool Placements::Add(Findings& findings, const std::string& named, const std::st
                      const std::wstring& file, Placement placement) {
     bool safe = true;
     if (LiesThere(file)) {
-        safe &= AddExposureFinding(findings, named, ExposureOfPath(file, Securable::File));
+        safe &= AddExposureFinding(findings, named, ReportText(file), Securable::File,
+                                   ExposureOfPath(file, Securable::File));
     }
     const Securable ownKind =
         placement == Placement::Staged ? Securable::StagingFolder : Securable::Folder;
@@ -41,9 +42,10 @@ bool Placements::Add(Findings& findings, const std::string& named, const std::st
     for (bool own = true; !folder.empty(); own = false) {
         std::wstring parent = FolderAbove(folder);
         if (!Judged(folder) && LiesThere(folder)) {
+            std::string shown = ReportText(folder);
             safe &= AddExposureFinding(
-                findings, "the folder " + ReportText(folder) + (own ? " of " : " above ") + below,
-                ExposureOfFolder(folder, parent, own ? &ownKind : nullptr));
+                findings, "the folder " + shown + (own ? " of " : " above ") + below, shown,
+                Securable::Folder, ExposureOfFolder(folder, parent, own ? &ownKind : nullptr));
         }
         folder = parent;
     }
