@@ -24,8 +24,8 @@
 
 namespace {
 
-const OptionBit kInspectOptions[] = {kViewOption, kToolOption, kWorkSetOption, kStrictOption,
-                                     kLogOption,  kFormatOption};
+const OptionBit kInspectOptions[] = {kViewOption,   kToolOption, kWorkSetOption,
+                                     kStrictOption, kLogOption,  kFormatOption};
 
 const char kAbout[] =
     "\n"

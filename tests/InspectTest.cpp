@@ -592,7 +592,7 @@ const VerdictCase kVerdictCases[] = {
      {},
      {"pendreg-inspect: unknown option: --colour",
       "usage: pendreg-inspect [--view=32|64] [--tool=PATH] [--work-set=NAME] [--strict]",
-      "                       [--log=FILE]"},
+      "                       [--log=FILE] [--format=json]"},
      kExitRefused,
      Extra::None,
      "--colour"},

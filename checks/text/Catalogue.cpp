@@ -1,6 +1,6 @@
 #include "checks/text/Catalogue.h"
 
-#include "checks/text/Findings.h"
+#include "checks/text/Text.h"
 
 namespace {
 
