@@ -62,14 +62,6 @@ HKEY OpenKey(const std::wstring& path, bool create) {
     return status == ERROR_SUCCESS ? key : nullptr;
 }
 
-bool KeyThere(const std::wstring& path) {
-    HKEY key = OpenKey(path, false);
-    if (key != nullptr) {
-        RegCloseKey(key);
-    }
-    return key != nullptr;
-}
-
 // Deletes a key below the record's with everything in it; a key not there
 // is deleted already.
 bool DeleteKey(const std::wstring& path) {
@@ -433,24 +425,6 @@ bool ForgetReliance(const Product& product) {
         RegCloseKey(key);
     }
     return forgotten;
-}
-
-bool ProductNoted(const Product& product) {
-    if (KeyThere(ProductPath(product))) {
-        return true;
-    }
-    for (const Arming& arming : NotedArmings()) {
-        bool unnamed = false;
-        for (const Product& relying : RelyingOn(arming, &unnamed)) {
-            if (SameName(relying, product)) {
-                return true;
-            }
-        }
-        if (product.empty() && unnamed) {
-            return true;
-        }
-    }
-    return false;
 }
 
 std::vector<Product> NotedProducts() {

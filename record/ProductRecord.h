@@ -90,9 +90,7 @@ bool ForgetArming(const Arming& arming);
 // Forgets that the product relies on any arming.
 bool ForgetReliance(const Product& product);
 
-// Whether anything is noted for the product (entries, staged copies, a
-// reliance); the named products noted.
-bool ProductNoted(const Product& product);
+// The named products noted.
 std::vector<Product> NotedProducts();
 // Forgets the product: its entries, its staged copies and its reliance.
 bool ForgetProduct(const Product& product);

@@ -121,7 +121,8 @@ int ReplaceVerb(const Arguments& arguments) {
     const char* waits = PendingAtTarget(target);
     if (waits == nullptr &&
         MoveFileExW(staged.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        ForgetPlaced(arguments.workSet, copy);
+        // The copy has taken its target's place: nothing of it is left to take back.
+        ForgetStaged(arguments.workSet, copy);
         Print("replaced at once: %s\n", ReportText(target).c_str());
         return kExitDone;
     }

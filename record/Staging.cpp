@@ -36,8 +36,8 @@ bool MovesAnyOf(const StoredRename& pair, const void* copies) {
     return false;
 }
 
-bool MovedAtRestart(const StagedCopy& copy) {
-    for (const StoredRename& pair : ReadStoredRenames()) {
+bool MovedAtRestart(const StagedCopy& copy, const std::vector<StoredRename>& renames) {
+    for (const StoredRename& pair : renames) {
         if (MovesCopy(pair, copy)) {
             return true;
         }
@@ -200,13 +200,10 @@ void TakeBackStaged(const Product& product, const StagedCopy& copy, bool quiet) 
     }
 }
 
-void ForgetPlaced(const Product& product, const StagedCopy& copy) {
-    ForgetStaged(product, copy);
-}
-
 void RemoveLeftovers(const Product& product) {
+    std::vector<StoredRename> renames = ReadStoredRenames();
     for (const StagedCopy& copy : NotedStaged(product)) {
-        if (!MovedAtRestart(copy)) {
+        if (!MovedAtRestart(copy, renames)) {
             TakeBackStaged(product, copy, false);
         }
     }

@@ -30,9 +30,6 @@ bool StageNewVersion(const Product& product, const std::wstring& source, const s
 // is still the file made, and the note.
 void TakeBackStaged(const Product& product, const StagedCopy& copy, bool quiet);
 
-// Forgets the note of a copy that has taken its target's place.
-void ForgetPlaced(const Product& product, const StagedCopy& copy);
-
 // Takes back, for the product, what replace runs that were cut short left:
 // each noted copy that no pending rename moves. Says what it removed.
 void RemoveLeftovers(const Product& product);
